@@ -1,0 +1,45 @@
+// Where the machine and the user keep things: the Windows directory, the temporary directory and
+// the per-user data folders.
+//
+// Every call reads the current state afresh (nothing is cached here) and does no other I/O than
+// the lookup; any thread.  Paths are wide strings in the platform's form and never longer than
+// kMaxPath - 1 characters: a location that would not fit the MAX_PATH buffers of the Windows calls
+// fails with kErrorInsufficientBuffer, as those calls do.
+//
+// The POSIX backend stands in for Windows as follows (the README lists the same table):
+//   Windows directory      <system root>/windows, where the system root is $TAVORI_SYSTEM_ROOT or
+//                          /var/lib/tavori
+//   temporary directory    $TMPDIR, or /tmp when unset or empty
+//   roaming app data       $XDG_CONFIG_HOME, or ~/.config
+//   user state (logs)      $XDG_STATE_HOME, or ~/.local/state
+
+#ifndef OS_FOLDERS_H_
+#define OS_FOLDERS_H_
+
+#include <cstddef>
+#include <string>
+
+#include "os/result.h"
+
+namespace os {
+
+// MAX_PATH: the buffers of the Windows path calls hold this many characters, NUL included.
+inline constexpr size_t kMaxPath = 260;
+
+// GetWindowsDirectoryW: the system's Windows directory, without a trailing separator.
+Result<std::wstring> GetWindowsDirectory();
+
+// GetTempPathW: the user's temporary directory, ending in a separator.
+Result<std::wstring> GetTempDirectory();
+
+// SHGetFolderPathW(CSIDL_APPDATA): the user's roaming application-data folder, without a trailing
+// separator.
+Result<std::wstring> GetRoamingAppDataDirectory();
+
+// The user's folder for state that is not configuration, such as logs (local application data on
+// Windows), without a trailing separator.
+Result<std::wstring> GetUserStateDirectory();
+
+}  // namespace os
+
+#endif  // OS_FOLDERS_H_

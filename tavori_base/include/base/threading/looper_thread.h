@@ -1,0 +1,76 @@
+// A thread that runs posted tasks one after another, in the order they were posted.
+//
+// PostTask may be called from any thread.  Tasks run on the looper's own thread, which starts
+// with the looper.  Shutdown() (and the destructor) stops taking new work, runs every task that
+// was posted before it, and joins the thread; a task posted after that runs at once on the
+// posting thread, so nothing that was posted is ever dropped.
+//
+// The process-wide file looper (FileLooper) is for blocking file and database work.  It lives
+// until the process ends (or the module that holds it is unloaded), when it is drained and shut
+// down by an exit handler.
+
+#ifndef BASE_THREADING_LOOPER_THREAD_H_
+#define BASE_THREADING_LOOPER_THREAD_H_
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "base/location.h"
+
+namespace base::threading {
+
+class LooperThread {
+ public:
+  using Task = std::function<void()>;
+
+  explicit LooperThread(std::string name);
+  virtual ~LooperThread();
+  LooperThread(const LooperThread&) = delete;
+  LooperThread& operator=(const LooperThread&) = delete;
+
+  // Queues |task| behind the tasks posted before it.  |from| names the poster in log records.
+  virtual void PostTask(Task task, Location from);
+
+  // Blocks until every task posted before the call has run.  On the looper's own thread it runs
+  // nothing and returns at once (the earlier tasks have run, since tasks run in order).
+  void Flush();
+
+  // Runs the tasks already posted, then ends and joins the thread.  Idempotent.  Called on the
+  // looper's own thread (a task that ends the process), it runs the remaining tasks inline.
+  void Shutdown();
+
+  bool RunsTasksOnCurrentThread() const;
+  const std::string& name() const { return name_; }
+
+  // The process-wide looper for file work, started on first use.
+  static std::shared_ptr<LooperThread> FileLooper();
+
+ private:
+  struct PendingTask {
+    Task task;
+    Location from;
+  };
+
+  void Run();
+  void RunTask(PendingTask& pending);
+
+  const std::string name_;
+  std::mutex shutdown_mu_;  // serialises Shutdown() calls
+  mutable std::mutex mu_;
+  std::condition_variable work_available_;
+  std::condition_variable idle_;
+  std::deque<PendingTask> tasks_;  // guarded by mu_
+  bool stopping_ = false;          // guarded by mu_
+  bool running_task_ = false;      // guarded by mu_
+  std::thread thread_;
+  std::thread::id thread_id_;
+};
+
+}  // namespace base::threading
+
+#endif  // BASE_THREADING_LOOPER_THREAD_H_

@@ -1,0 +1,22 @@
+// String helpers.  Pure functions; any thread.
+
+#ifndef UTIL_STRINGHELP_STRINGHELP_H_
+#define UTIL_STRINGHELP_STRINGHELP_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace util::stringhelp {
+
+// Splits |text| at every occurrence of |separator|, keeping empty pieces: "1..2" gives
+// {"1", "", "2"}, "" gives {""}.  An empty separator gives {text}.
+std::vector<std::string> Split(std::string_view text, std::string_view separator);
+
+// UTF-8 to the platform's wide strings and back; ill-formed sequences become U+FFFD.
+std::wstring StringToWString(std::string_view utf8);
+std::string UnicodeToUtf8(std::wstring_view wide);
+
+}  // namespace util::stringhelp
+
+#endif  // UTIL_STRINGHELP_STRINGHELP_H_

@@ -1,0 +1,125 @@
+#include "base/threading/looper_thread.h"
+
+#include <cstdlib>
+#include <exception>
+
+#include "base/log/log.h"
+
+namespace base::threading {
+namespace {
+constexpr char kLogSource[] = "base_looper";
+}  // namespace
+
+LooperThread::LooperThread(std::string name) : name_(std::move(name)) {
+  thread_ = std::thread([this] { Run(); });
+  thread_id_ = thread_.get_id();
+}
+
+LooperThread::~LooperThread() { Shutdown(); }
+
+void LooperThread::PostTask(Task task, Location from) {
+  if (!task) {
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!stopping_) {
+      tasks_.push_back(PendingTask{std::move(task), std::move(from)});
+      work_available_.notify_one();
+      return;
+    }
+  }
+  // Shut down already: run it here rather than lose it.
+  PendingTask pending{std::move(task), std::move(from)};
+  RunTask(pending);
+}
+
+void LooperThread::Flush() {
+  if (RunsTasksOnCurrentThread()) {
+    return;
+  }
+  std::unique_lock<std::mutex> lock(mu_);
+  // Tasks run in order, so once the queue has been empty with no task running, every task
+  // posted before this call has finished.
+  idle_.wait(lock, [this] { return tasks_.empty() && !running_task_; });
+}
+
+void LooperThread::Shutdown() {
+  std::lock_guard<std::mutex> shutting_down(shutdown_mu_);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stopping_ && !thread_.joinable()) {
+      return;
+    }
+    stopping_ = true;
+    work_available_.notify_all();
+  }
+  if (RunsTasksOnCurrentThread()) {
+    // A task of ours is ending the process: finish the queue here; the thread dies with it.
+    std::deque<PendingTask> rest;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      rest.swap(tasks_);
+    }
+    for (PendingTask& pending : rest) {
+      RunTask(pending);
+    }
+    if (thread_.joinable()) {
+      thread_.detach();
+    }
+    return;
+  }
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+}
+
+bool LooperThread::RunsTasksOnCurrentThread() const {
+  return std::this_thread::get_id() == thread_id_;
+}
+
+void LooperThread::Run() {
+  std::unique_lock<std::mutex> lock(mu_);
+  while (true) {
+    work_available_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+    if (tasks_.empty()) {
+      // Stopping, and everything posted has run.
+      idle_.notify_all();
+      return;
+    }
+    PendingTask pending = std::move(tasks_.front());
+    tasks_.pop_front();
+    running_task_ = true;
+    lock.unlock();
+    RunTask(pending);
+    lock.lock();
+    running_task_ = false;
+    if (tasks_.empty()) {
+      idle_.notify_all();
+    }
+  }
+}
+
+void LooperThread::RunTask(PendingTask& pending) {
+  try {
+    pending.task();
+  } catch (const std::exception& e) {
+    BASE_LOG(log::kLevelFailure) << "task from " << pending.from.ToString()
+                                 << " threw: " << e.what();
+  } catch (...) {
+    BASE_LOG(log::kLevelFailure) << "task from " << pending.from.ToString() << " threw";
+  }
+}
+
+std::shared_ptr<LooperThread> LooperThread::FileLooper() {
+  // Created on first use and never destroyed: tasks may still be posted while the process
+  // exits.  The exit handler drains it and joins its thread before the module goes away.
+  static std::shared_ptr<LooperThread>* looper = [] {
+    auto* created = new std::shared_ptr<LooperThread>(std::make_shared<LooperThread>("file"));
+    std::atexit([] { (*looper)->Shutdown(); });
+    return created;
+  }();
+  return *looper;
+}
+
+}  // namespace base::threading

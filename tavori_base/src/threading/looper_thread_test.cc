@@ -1,0 +1,77 @@
+#include "base/threading/looper_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+namespace base::threading {
+namespace {
+
+TEST(LooperThreadTest, RunsTasksInOrderOnItsOwnThread) {
+  LooperThread looper("test");
+  std::vector<int> order;
+  std::atomic<bool> wrong_thread{false};
+  for (int i = 0; i < 100; ++i) {
+    looper.PostTask(
+        [&, i] {
+          if (!looper.RunsTasksOnCurrentThread()) {
+            wrong_thread = true;
+          }
+          order.push_back(i);
+        },
+        Location{__FILE__, __LINE__, __func__});
+  }
+  looper.Flush();
+  ASSERT_EQ(order.size(), 100u);
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_EQ(order[i], i);
+  }
+  EXPECT_FALSE(wrong_thread);
+  EXPECT_FALSE(looper.RunsTasksOnCurrentThread());
+}
+
+TEST(LooperThreadTest, ShutdownDrainsEverythingPostedAndLaterTasksRunInline) {
+  std::atomic<int> ran{0};
+  auto looper = std::make_unique<LooperThread>("drain");
+  // Tasks posted from several threads, some from inside other tasks.
+  std::vector<std::thread> posters;
+  for (int t = 0; t < 4; ++t) {
+    posters.emplace_back([&] {
+      for (int i = 0; i < 250; ++i) {
+        looper->PostTask([&] { ++ran; }, Location{});
+      }
+    });
+  }
+  for (std::thread& t : posters) {
+    t.join();
+  }
+  looper->PostTask([&] { looper->PostTask([&] { ++ran; }, Location{}); }, Location{});
+  looper->Shutdown();
+  EXPECT_EQ(ran.load(), 1001);
+  looper->PostTask([&] { ++ran; }, Location{});
+  EXPECT_EQ(ran.load(), 1002);
+  looper.reset();
+}
+
+TEST(LooperThreadTest, ThrowingTaskDoesNotStopTheLooper) {
+  LooperThread looper("throwing");
+  bool ran_after = false;
+  looper.PostTask([] { throw std::runtime_error("boom"); }, Location{"f", 1, "g"});
+  looper.PostTask([&] { ran_after = true; }, Location{});
+  looper.Flush();
+  EXPECT_TRUE(ran_after);
+}
+
+TEST(LooperThreadTest, FileLooperIsOneProcessWideInstance) {
+  auto a = LooperThread::FileLooper();
+  auto b = LooperThread::FileLooper();
+  EXPECT_EQ(a.get(), b.get());
+  std::atomic<bool> ran{false};
+  a->PostTask([&] { ran = true; }, Location{});
+  a->Flush();
+  EXPECT_TRUE(ran);
+}
+
+}  // namespace
+}  // namespace base::threading

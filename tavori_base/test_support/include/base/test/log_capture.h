@@ -1,0 +1,45 @@
+// Test support: collects the log records written while an instance is alive.
+
+#ifndef BASE_TEST_LOG_CAPTURE_H_
+#define BASE_TEST_LOG_CAPTURE_H_
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/log/log.h"
+
+namespace base::test {
+
+struct CapturedRecord {
+  int level = 0;
+  std::string source;
+  int line = 0;
+  std::string function;
+  std::string text;
+};
+
+// Installs itself as the log observer and raises the log level to |level| for its lifetime.
+// Thread-safe: records may arrive on any thread.
+class ScopedLogCapture {
+ public:
+  explicit ScopedLogCapture(int level = log::kLevelTrace);
+  ~ScopedLogCapture();
+  ScopedLogCapture(const ScopedLogCapture&) = delete;
+  ScopedLogCapture& operator=(const ScopedLogCapture&) = delete;
+
+  std::vector<CapturedRecord> records() const;
+  // Records whose text starts with |prefix|.
+  std::vector<CapturedRecord> WithPrefix(const std::string& prefix) const;
+  bool Contains(const std::string& prefix) const { return !WithPrefix(prefix).empty(); }
+  void Clear();
+
+ private:
+  int old_level_;
+  mutable std::mutex mu_;
+  std::vector<CapturedRecord> records_;
+};
+
+}  // namespace base::test
+
+#endif  // BASE_TEST_LOG_CAPTURE_H_

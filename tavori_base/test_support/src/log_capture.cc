@@ -1,0 +1,41 @@
+#include "base/test/log_capture.h"
+
+namespace base::test {
+
+ScopedLogCapture::ScopedLogCapture(int level) : old_level_(log::GetLogLevel()) {
+  log::SetLogLevel(level);
+  log::SetLogObserver([this](const log::LogRecord& record) {
+    std::lock_guard<std::mutex> lock(mu_);
+    records_.push_back(CapturedRecord{record.level, std::string(record.source), record.line,
+                                      std::string(record.function),
+                                      std::string(record.text)});
+  });
+}
+
+ScopedLogCapture::~ScopedLogCapture() {
+  log::SetLogObserver({});
+  log::SetLogLevel(old_level_);
+}
+
+std::vector<CapturedRecord> ScopedLogCapture::records() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return records_;
+}
+
+std::vector<CapturedRecord> ScopedLogCapture::WithPrefix(const std::string& prefix) const {
+  std::vector<CapturedRecord> found;
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const CapturedRecord& record : records_) {
+    if (record.text.compare(0, prefix.size(), prefix) == 0) {
+      found.push_back(record);
+    }
+  }
+  return found;
+}
+
+void ScopedLogCapture::Clear() {
+  std::lock_guard<std::mutex> lock(mu_);
+  records_.clear();
+}
+
+}  // namespace base::test

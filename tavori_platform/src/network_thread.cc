@@ -1,0 +1,249 @@
+#include "src/network_thread.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "base/log/log.h"
+
+namespace tavorisdk::internal {
+namespace {
+
+constexpr char kLogSource[] = "tavori_platform";
+
+// Longest time the loop sleeps without a reason to wake; bounds the delay of anything that does
+// not wake it explicitly.
+constexpr int kMaxPollMs = 1000;
+
+std::mutex& ParamsMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+SDKStartupParam& Params() {
+  static SDKStartupParam* params = new SDKStartupParam();
+  return *params;
+}
+
+}  // namespace
+
+int EnsureCurlGlobalInit() {
+  static const int result = [] {
+    const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (code != CURLE_OK) {
+      BASE_LOG(base::log::kLevelFailure)
+          << "curl_global_init failed: " << curl_easy_strerror(code);
+      return kSdkErrorNetworkInit;
+    }
+    return kSdkOk;
+  }();
+  return result;
+}
+
+SDKStartupParam StartupParams() {
+  std::lock_guard<std::mutex> lock(ParamsMutex());
+  return Params();
+}
+
+void SetStartupParams(const SDKStartupParam& params) {
+  std::lock_guard<std::mutex> lock(ParamsMutex());
+  Params() = params;
+}
+
+NetworkThread& NetworkThread::Get() {
+  static NetworkThread* instance = [] {
+    auto* created = new NetworkThread();
+    std::atexit([] { instance->Shutdown(); });
+    return created;
+  }();
+  return *instance;
+}
+
+NetworkThread::NetworkThread() {
+  EnsureCurlGlobalInit();
+  multi_ = curl_multi_init();
+  if (multi_ != nullptr) {
+    const long per_host = std::max(1, StartupParams().max_connections_per_host);
+    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, per_host);
+  } else {
+    BASE_LOG(base::log::kLevelFailure) << "curl_multi_init failed";
+  }
+  thread_ = std::thread([this] { Run(); });
+  thread_id_ = thread_.get_id();
+  BASE_LOG(base::log::kLevelNote) << "network thread started";
+}
+
+bool NetworkThread::PostTask(Task task) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (quit_) {
+      return false;
+    }
+    tasks_.push_back(std::move(task));
+  }
+  Wake();
+  return true;
+}
+
+void NetworkThread::Wake() {
+  if (multi_ != nullptr) {
+    curl_multi_wakeup(multi_);
+  } else {
+    std::lock_guard<std::mutex> lock(mu_);
+    wake_.notify_all();
+  }
+}
+
+void NetworkThread::AddTransfer(CURL* easy, TransferDone done) {
+  transfers_[easy] = std::move(done);
+  const CURLMcode code =
+      multi_ != nullptr ? curl_multi_add_handle(multi_, easy) : CURLM_OUT_OF_MEMORY;
+  if (code != CURLM_OK) {
+    BASE_LOG(base::log::kLevelFailure) << "curl_multi_add_handle failed: "
+                                       << curl_multi_strerror(code);
+    // Report it as a failed transfer on the next turn of the loop, never synchronously.
+    TransferDone failed = std::move(transfers_[easy]);
+    transfers_.erase(easy);
+    PostDelayedTask(std::chrono::milliseconds(0),
+                    [failed = std::move(failed)] { failed(CURLE_FAILED_INIT); });
+  }
+}
+
+void NetworkThread::RemoveTransfer(CURL* easy) {
+  if (transfers_.erase(easy) > 0) {
+    curl_multi_remove_handle(multi_, easy);
+  }
+}
+
+uint64_t NetworkThread::PostDelayedTask(std::chrono::milliseconds delay, Task task) {
+  const uint64_t id = next_delayed_id_++;
+  delayed_.emplace(std::chrono::steady_clock::now() + delay, std::make_pair(id, std::move(task)));
+  return id;
+}
+
+void NetworkThread::CancelDelayedTask(uint64_t id) {
+  for (auto it = delayed_.begin(); it != delayed_.end(); ++it) {
+    if (it->second.first == id) {
+      delayed_.erase(it);
+      return;
+    }
+  }
+}
+
+void NetworkThread::Shutdown() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (quit_) {
+      return;
+    }
+    quit_ = true;
+  }
+  Wake();
+  if (IsCurrent()) {
+    // The process is exiting from inside a notification: the loop stops when it returns.
+    thread_.detach();
+    return;
+  }
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+}
+
+void NetworkThread::Run() {
+  while (true) {
+    RunPostedTasks();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (quit_) {
+        break;
+      }
+    }
+    if (multi_ == nullptr) {
+      // Without a multi handle only tasks and delayed tasks can run (transfers fail at once).
+      RunDueDelayedTasks();
+      std::unique_lock<std::mutex> lock(mu_);
+      wake_.wait_for(lock, std::chrono::milliseconds(PollTimeoutMsLocked()),
+                     [this] { return quit_ || !tasks_.empty(); });
+      continue;
+    }
+    int running = 0;
+    curl_multi_perform(multi_, &running);
+    ProcessFinishedTransfers();
+    RunDueDelayedTasks();
+    curl_multi_poll(multi_, nullptr, 0, PollTimeoutMs(), nullptr);
+  }
+  // Abandon what is left: no notifications during exit.
+  for (auto& [easy, done] : transfers_) {
+    curl_multi_remove_handle(multi_, easy);
+  }
+  transfers_.clear();
+  delayed_.clear();
+}
+
+void NetworkThread::RunPostedTasks() {
+  std::deque<Task> tasks;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    tasks.swap(tasks_);
+  }
+  for (Task& task : tasks) {
+    task();
+  }
+}
+
+void NetworkThread::RunDueDelayedTasks() {
+  const auto now = std::chrono::steady_clock::now();
+  while (!delayed_.empty() && delayed_.begin()->first <= now) {
+    Task task = std::move(delayed_.begin()->second.second);
+    delayed_.erase(delayed_.begin());
+    task();
+  }
+}
+
+void NetworkThread::ProcessFinishedTransfers() {
+  int queued = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+    if (message->msg != CURLMSG_DONE) {
+      continue;
+    }
+    CURL* easy = message->easy_handle;
+    const CURLcode result = message->data.result;
+    auto it = transfers_.find(easy);
+    if (it == transfers_.end()) {
+      continue;
+    }
+    TransferDone done = std::move(it->second);
+    transfers_.erase(it);
+    curl_multi_remove_handle(multi_, easy);
+    // |done| may add, remove or free transfers (including |easy|); the message pointer is not
+    // used after this point.
+    done(result);
+  }
+}
+
+int NetworkThread::PollTimeoutMsLocked() {
+  long timeout = kMaxPollMs;
+  if (multi_ != nullptr) {
+    long curl_timeout = -1;
+    curl_multi_timeout(multi_, &curl_timeout);
+    if (curl_timeout >= 0) {
+      timeout = std::min<long>(curl_timeout, timeout);
+    }
+  }
+  if (!delayed_.empty()) {
+    const auto until = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           delayed_.begin()->first - std::chrono::steady_clock::now())
+                           .count();
+    timeout = std::min<long>(timeout, std::max<long>(0, until));
+  }
+  if (!tasks_.empty() || quit_) {
+    timeout = 0;
+  }
+  return static_cast<int>(timeout);
+}
+
+int NetworkThread::PollTimeoutMs() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return PollTimeoutMsLocked();
+}
+
+}  // namespace tavorisdk::internal

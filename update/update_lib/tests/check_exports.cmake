@@ -1,0 +1,18 @@
+# Checks that LIBRARY defines exactly the three exported functions in its dynamic symbol table.
+execute_process(COMMAND nm -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE symbols RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[0-9a-f]+ [A-Za-z] [^\n]+" lines "${symbols}")
+set(names)
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^[0-9a-f]+ [A-Za-z] " "" name "${line}")
+  list(APPEND names ${name})
+endforeach()
+list(SORT names)
+set(expected DoUpdateOperation SetInitTavoriSDK SetUpdateDelegate)
+if(NOT names STREQUAL expected)
+  message(FATAL_ERROR "exports are '${names}', expected '${expected}'")
+endif()
+message(STATUS "exports: ${names}")

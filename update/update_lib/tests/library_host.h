@@ -1,0 +1,117 @@
+// Test support for driving the real libupdate_lib.so the way a host does: loaded with dlopen,
+// reached only through its three exports, with a delegate that records the events.
+//
+// The library keeps one process-wide instance, so every test that loads it must run in a
+// process of its own.  ctest runs each test case as its own process; LibraryTest enforces it.
+
+#ifndef UPDATE_UPDATE_LIB_TESTS_LIBRARY_HOST_H_
+#define UPDATE_UPDATE_LIB_TESTS_LIBRARY_HOST_H_
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "update/update_lib/update_lib.h"
+
+namespace update_test {
+
+using Json = nlohmann::json;
+using namespace std::chrono_literals;
+
+// Records every event.  Thread-safe: events arrive on the library's network thread.
+class RecordingDelegate final : public IUpdateEventDelegate {
+ public:
+  void OnUpdateEvent(const std::string& event) override;
+
+  // Runs inside OnUpdateEvent, after the event is recorded (for hosts that call back).
+  void SetHook(std::function<void(const Json&)> hook);
+
+  std::vector<Json> Events() const;
+  std::vector<std::string> Commands() const;  // the "command" of each event, in order
+  size_t Count(const std::string& command) const;
+  // Waits until |count| events named |command| have arrived; returns the last of them.
+  std::optional<Json> WaitFor(const std::string& command, size_t count = 1,
+                              std::chrono::milliseconds timeout = 20s) const;
+
+ private:
+  mutable std::mutex mu_;
+  mutable std::condition_variable changed_;
+  std::vector<Json> events_;
+  std::function<void(const Json&)> hook_;
+};
+
+// One parsed record of the library's log file.
+struct LogLine {
+  int level = 0;
+  std::string source;
+  int line = 0;
+  std::string function;
+  std::string text;
+};
+
+// The places a host's machine and user keep things, made fresh for one test under the test's
+// temporary directory and put in the environment before the library is loaded.
+class HostEnvironment {
+ public:
+  HostEnvironment();
+
+  const std::string& root() const { return root_; }
+  std::string state_dir() const { return root_ + "/state"; }
+  std::string config_dir() const { return root_ + "/config"; }
+  std::string temp_dir() const { return root_ + "/tmp"; }
+  std::string system_root() const { return root_ + "/system"; }
+
+  // The records of the library's log file, in order.
+  std::vector<LogLine> LogLines() const;
+  // Records of |source| (any when empty) whose text starts with |prefix|.
+  std::vector<LogLine> Find(const std::string& prefix, const std::string& source = "") const;
+  bool Logged(const std::string& prefix, const std::string& source = "") const {
+    return !Find(prefix, source).empty();
+  }
+
+ private:
+  std::string root_;
+};
+
+// The library, loaded with dlopen and reached through its exports only.
+class LibraryHost {
+ public:
+  LibraryHost();
+  ~LibraryHost();  // the library stays loaded: it has no shutdown call
+
+  int Do(const std::string& request) const { return do_(request); }
+  int Do(const char* request) const { return do_(request); }
+  int Do(const Json& request) const { return do_(request.dump()); }
+  void SetInitSDK(bool init) const { set_init_sdk_(init); }
+  int SetDelegate(IUpdateEventDelegate* delegate) const { return set_delegate_(delegate); }
+
+ private:
+  void* handle_ = nullptr;
+  int (*do_)(const std::string&) = nullptr;
+  void (*set_init_sdk_)(bool) = nullptr;
+  int (*set_delegate_)(IUpdateEventDelegate*) = nullptr;
+};
+
+// A command envelope.
+Json Command(const std::string& name, int64_t token, Json parameters = Json::object());
+
+// Base fixture: a fresh environment, then the library.  Fails a second test in one process.
+class LibraryTest : public testing::Test {
+ protected:
+  void SetUp() override;
+
+  std::unique_ptr<HostEnvironment> env_;
+  std::unique_ptr<LibraryHost> host_;
+  RecordingDelegate delegate_;
+};
+
+}  // namespace update_test
+
+#endif  // UPDATE_UPDATE_LIB_TESTS_LIBRARY_HOST_H_

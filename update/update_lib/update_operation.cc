@@ -1,0 +1,202 @@
+#include "update/update_lib/update_operation.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "base/log/log.h"
+#include "tavorisdk/sdk_startup.h"
+
+namespace UpdateLib {
+namespace {
+
+constexpr char kLogSource[] = "update_operation";
+
+using base::json::JsonValue;
+using base::log::kLevelFailure;
+using base::log::kLevelNote;
+using base::log::kLevelRefused;
+using base::log::kLevelTrace;
+
+}  // namespace
+
+std::atomic<bool> UpdateOperation::init_sdk_{false};
+
+UpdateOperation* UpdateOperation::GetInstance() {
+  // Never destroyed: events may still arrive while the process exits.
+  static UpdateOperation* instance = new UpdateOperation();
+  return instance;
+}
+
+void UpdateOperation::SetInitSDK(bool init) { init_sdk_.store(init); }
+
+UpdateOperation::UpdateOperation() {
+  if (!init_sdk_.load()) {
+    return;
+  }
+  // The record keeps the SDK's defaults; the results show only in later requests.
+  auto param = std::make_unique<tavorisdk::SDKStartupParam>();
+  InitSDK(param.get());
+  InitBeforeStartupSDK();
+  StartupSDK();
+  BASE_LOG(kLevelTrace) << "init tavori sdk";
+}
+
+UpdateOperation::~UpdateOperation() {
+  ResetCGIRequest();
+  ResetDownloadRequest();
+}
+
+void UpdateOperation::SetDelegate(IUpdateEventDelegate* delegate) {
+  std::unique_lock<std::mutex> lock(mu_);
+  update_event_delegate_ = delegate;
+  // Wait for deliveries on other threads, which may still use the previous delegate.  Those on
+  // this thread are the caller's own (it is inside OnUpdateEvent) and cannot be waited for.
+  const std::thread::id self = std::this_thread::get_id();
+  delivery_done_.wait(lock, [this, self] {
+    return std::all_of(delivering_threads_.begin(), delivering_threads_.end(),
+                       [self](std::thread::id id) { return id == self; });
+  });
+}
+
+bool UpdateOperation::CheckToken(int64_t token) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (token == token_) {
+      return true;
+    }
+  }
+  JsonValue no_parameters;
+  CancelDownload(no_parameters);
+  return false;
+}
+
+void UpdateOperation::SetToken(int64_t token) {
+  bool replaces_run;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    replaces_run = token_ != 0 && token_ != token;
+  }
+  if (replaces_run) {
+    JsonValue no_parameters;
+    CancelDownload(no_parameters);
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  token_ = token;
+}
+
+int UpdateOperation::GetCommandParam(const char* key, const JsonValue& parameters,
+                                     std::string* value) {
+  const JsonValue member = parameters[key != nullptr ? key : ""];
+  if (key != nullptr && member.IsString()) {
+    *value = member.AsString();
+    return 0;
+  }
+  BASE_LOG(kLevelRefused) << "bad  " << (key != nullptr ? key : "nullptr") << ":"
+                          << parameters.ToStyledString();
+  return 1;
+}
+
+int UpdateOperation::GetCommandParam(const char* key, const JsonValue& parameters,
+                                     int64_t* value) {
+  const JsonValue member = parameters[key != nullptr ? key : ""];
+  if (key != nullptr && member.IsInteger()) {
+    *value = member.AsInteger();
+    return 0;
+  }
+  BASE_LOG(kLevelRefused) << "bad  " << (key != nullptr ? key : "nullptr") << ":"
+                          << parameters.ToStyledString();
+  return 1;
+}
+
+int UpdateOperation::GetCommandParam(const char* key, const JsonValue& parameters,
+                                     int32_t* value) {
+  const JsonValue member = parameters[key != nullptr ? key : ""];
+  if (key != nullptr && member.IsInteger()) {
+    // The low 32 bits, as the host's 64-bit JSON integer is narrowed.
+    *value = static_cast<int32_t>(static_cast<uint32_t>(member.AsInteger()));
+    return 0;
+  }
+  BASE_LOG(kLevelRefused) << "bad  " << (key != nullptr ? key : "nullptr") << ":"
+                          << parameters.ToStyledString();
+  return 1;
+}
+
+int UpdateOperation::CancelDownload(JsonValue& /*parameters*/) {
+  BASE_LOG(kLevelTrace) << "CancelDownload";
+  ResetDownloadRequest();
+  return 0;
+}
+
+void UpdateOperation::ResetDownloadRequest() {
+  std::unique_ptr<tavorisdk::DownloadServiceRequest> request;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    request = std::move(download_request_);
+  }
+  if (request) {
+    request->Stop(0);
+    request.reset();
+  }
+}
+
+void UpdateOperation::ResetCGIRequest() {
+  std::unique_ptr<tavorisdk::ICGIRequest> request;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    request = std::move(cgi_request_);
+  }
+  request.reset();
+}
+
+void UpdateOperation::FillEventHeader(JsonValue& event, const std::string& name) {
+  int64_t token;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    token = token_;
+  }
+  event.SetJsonObject("version", "1.0");
+  event.SetJsonObject("command", name);
+  event.SetJsonObject("token", token);
+}
+
+void UpdateOperation::CallEventDelegate(JsonValue& event) {
+  // The text ends at its first zero byte, as a C string would.
+  const std::string styled = event.ToStyledString();
+  const std::string text(styled.c_str());
+  const std::thread::id self = std::this_thread::get_id();
+  IUpdateEventDelegate* delegate;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    delegate = update_event_delegate_;
+    if (delegate != nullptr) {
+      delivering_threads_.push_back(self);
+    }
+  }
+  if (delegate == nullptr) {
+    BASE_LOG(kLevelFailure) << "update_event_delegate is nullptr";
+    return;
+  }
+  try {
+    delegate->OnUpdateEvent(text);
+  } catch (...) {
+    // The host's exception must not unwind through the SDK's thread.
+    BASE_LOG(kLevelFailure) << "update event delegate threw";
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  delivering_threads_.erase(
+      std::find(delivering_threads_.begin(), delivering_threads_.end(), self));
+  delivery_done_.notify_all();
+}
+
+void UpdateOperation::NotifyUpdateFinished() {
+  JsonValue event;
+  FillEventHeader(event, "update_finished");
+  CallEventDelegate(event);
+}
+
+std::string UpdateOperation::AppFrom() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return app_from_;
+}
+
+}  // namespace UpdateLib

@@ -1,0 +1,172 @@
+// UpdateOperation: the one object per process that carries the library's update runs.
+//
+// It remembers who started the current run ("tavoriapp", the client application, or
+// "update_process", the unattended update process) and with which token, holds the outstanding
+// check request and download request of the platform SDK, keeps the last answer of the update
+// service, owns the configuration store, receives the SDK's answers and download notifications,
+// and turns every outcome the host must learn about into a JSON event for the host's delegate.
+//
+// Threads and consistency.  Commands (CheckUpdate, DownloadPackage, CancelDownload,
+// InstallPackage, SetToken, CheckToken, SetDelegate) run on the host's thread, one at a time;
+// the SDK's answer and notifications (OnResponse, OnDownload*) run on the SDK's network thread,
+// and events are delivered to the host on that thread; the store write of the service URL runs
+// on the base library's file looper.  A host may send a command from inside an event, so a
+// command can also run on the network thread.
+//
+// All members that more than one thread touches are guarded by |mu_|.  |mu_| is held only for
+// short sections that read or write members.  It is never held while calling out:
+//   - not while the host's delegate runs (a host may call back into the library from there);
+//   - not while a request is stopped or destroyed: Stop and the destructors wait for a
+//     notification of that request that is running on the network thread, and that
+//     notification may itself be waiting for |mu_|.
+// Requests are therefore swapped out of their members under |mu_| and stopped and destroyed
+// after it is released.  Starting a request (Start, SendRequest) happens under |mu_| right as it
+// is published, which is safe because the SDK never blocks or calls a delegate from inside
+// those calls; it keeps another thread from destroying the request between the two steps.
+//
+// The instance is created on first use and never destroyed (the library has no shutdown call).
+
+#ifndef UPDATE_UPDATE_LIB_UPDATE_OPERATION_H_
+#define UPDATE_UPDATE_LIB_UPDATE_OPERATION_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/json/json_value.h"
+#include "tavorisdk/cgi_service.h"
+#include "tavorisdk/download_service.h"
+#include "update/update_lib/update_lib.h"
+
+namespace UpdateLib {
+
+class UpdateOperation : public tavorisdk::IDownloadResponseDelegate,
+                        public tavorisdk::ICGITypedResponseDelegate<std::string> {
+ public:
+  // The process-wide instance, created on first use (reading the start-up flag then).
+  static UpdateOperation* GetInstance();
+  // Whether the instance, when it is created, starts the platform SDK.
+  static void SetInitSDK(bool init);
+
+  UpdateOperation(const UpdateOperation&) = delete;
+  UpdateOperation& operator=(const UpdateOperation&) = delete;
+  ~UpdateOperation() override;
+
+  // --- Commands (host's thread) ---
+
+  // Installs the host's delegate; returns once no other thread delivers to the previous one.
+  void SetDelegate(IUpdateEventDelegate* delegate);
+  // Token rules.  CheckToken: true when |token| is the current token; otherwise cancels the
+  // running download and returns false.  SetToken: makes |token| current, cancelling the
+  // running download first when a different non-zero token was current.
+  bool CheckToken(int64_t token);
+  void SetToken(int64_t token);
+
+  // "check_upgrade": 0 submitted, 1 bad parameter, 5 no remembered service URL.
+  int CheckUpdate(base::json::JsonValue& parameters);
+  // "download": 0 started, 8 no usable stored answer, 9 the answer lacks the package.
+  int DownloadPackage(base::json::JsonValue& parameters);
+  // "cancel_download": stops the running download, if any; always 0.
+  int CancelDownload(base::json::JsonValue& parameters);
+  // "install": 0 started, 1 bad parameter, 4 not started with the caller's rights,
+  // HRESULT | 0x30000 when the privileged installer failed.
+  int InstallPackage(base::json::JsonValue& parameters);
+
+  // Reads member |key| of |parameters| into |value| when it has the wanted type (string,
+  // 64-bit integer, or the low 32 bits of an integer) and returns 0; otherwise logs and returns 1,
+  // leaving |value| untouched.
+  int GetCommandParam(const char* key, const base::json::JsonValue& parameters,
+                      std::string* value);
+  int GetCommandParam(const char* key, const base::json::JsonValue& parameters,
+                      int64_t* value);
+  int GetCommandParam(const char* key, const base::json::JsonValue& parameters,
+                      int32_t* value);
+
+  // Builds the check URL: |cgi_url| followed by the time, origin, version and patch parameters.
+  // Always returns 0.
+  int BuildCGIUrl(std::string* url, const std::string& cgi_url, int32_t enable_patch);
+
+  // 1 when the installed version |installed| is newer than |offered|, -1 when older, 0 when equal,
+  // 2 when either is not four dot-separated numbers.
+  static int32_t CompareVersion(const std::string& installed, const std::string& offered);
+  // Whether the version offered by |response| is already installed silently (equal or newer).
+  bool IsNewVersionSilentInstalled(base::json::JsonValue response);
+
+  // Install-state probes, read afresh on every call.  1 when the delta-update error flag file is
+  // absent (a patch may be asked for), 0 when it exists or cannot be looked for.
+  int32_t GetDeltaUpdateErrorFlag();
+  bool GetSilentInstalledVersion(std::string* version);
+
+  // The directory of the host's executable, and the name of the directory holding this library.
+  bool GetAppPath(std::wstring* path);
+  bool GetVersionSubPath(std::wstring* path);
+
+  // The update process's installation of a downloaded package (network thread).
+  void InstallPackageInternal(const std::string& package_path);
+  bool InstallPackageWithNormalPrivilege(const std::wstring& path, const std::wstring& parameters);
+  bool InstallPackageWithElevationPrivilege(const std::wstring& path,
+                                            const std::wstring& parameters,
+                                            const std::wstring& md5, int32_t* exec_code);
+
+  // --- SDK notifications (network thread) ---
+
+  void OnResponse(tavorisdk::ICGIRequest* request, int32_t status,
+                  const std::string* response) override;
+  void OnDownloadStart(tavorisdk::DownloadServiceRequest* request) override;
+  void OnDownloadProgress(tavorisdk::DownloadServiceRequest* request, int64_t downloaded,
+                          int64_t total) override;
+  using tavorisdk::IDownloadResponseDelegate::OnDownloadFinish;
+  void OnDownloadFinish(tavorisdk::DownloadServiceRequest* request, int32_t error,
+                        const char* path) override;
+
+  // --- Events (any thread) ---
+
+  // Sets "version", "command" (|name|) and "token" (the current token) of |event|.
+  void FillEventHeader(base::json::JsonValue& event, const std::string& name);
+  // Hands |event| to the host's delegate on the calling thread, or drops it with a record when
+  // there is none.
+  void CallEventDelegate(base::json::JsonValue& event);
+  // Sends "update_finished".
+  void NotifyUpdateFinished();
+
+  // Stops and releases the download request / the check request, if any.
+  void ResetDownloadRequest();
+  void ResetCGIRequest();
+
+ private:
+  UpdateOperation();
+
+  // Copies of members, taken under |mu_|.
+  std::string AppFrom();
+
+  // Process-wide: whether the instance starts the platform SDK (read once, by the constructor).
+  static std::atomic<bool> init_sdk_;
+
+  std::mutex mu_;
+  // Signalled when a delivery to the host's delegate ends.
+  std::condition_variable delivery_done_;
+  // Threads that are inside the host's delegate right now (a thread may appear more than once
+  // when the host sends commands from inside events).  Guarded by |mu_|.
+  std::vector<std::thread::id> delivering_threads_;
+
+  // Members in the order of the design; the destructor releases them in reverse.  All guarded
+  // by |mu_| except |storage_|, which is set once by the constructor and is thread-safe itself.
+  IUpdateEventDelegate* update_event_delegate_ = nullptr;
+  std::unique_ptr<tavorisdk::DownloadServiceRequest> download_request_;
+  std::unique_ptr<tavorisdk::ICGIRequest> cgi_request_;
+  int32_t from_where_ = 0;
+  int32_t upgrade_strategy_ = 0;
+  int64_t token_ = 0;
+  std::string app_from_;
+  std::string cgi_response_;
+  std::string package_md5_;
+};
+
+}  // namespace UpdateLib
+
+#endif  // UPDATE_UPDATE_LIB_UPDATE_OPERATION_H_
