@@ -1,0 +1,71 @@
+// COM, as far as the update library uses it: initialising COM on a thread and creating the
+// privileged installer service's object in its local server (CoInitialize, CoCreateInstance with
+// CLSCTX_LOCAL_SERVER), then calling its one method.
+//
+// HRESULTs keep their Windows values on every backend.  The POSIX backend stands in for the local
+// server with the privileged installer service (tavori-installer-service), reached over the Unix
+// socket <system root>/run/privileged-installer.sock: creating the object connects to it.
+// Any thread; an instance belongs to one thread at a time.
+
+#ifndef OS_COM_H_
+#define OS_COM_H_
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+namespace os::com {
+
+using HResult = int32_t;
+
+inline constexpr HResult kSOk = 0;
+inline constexpr HResult kSFalse = 1;
+inline constexpr HResult kEFail = static_cast<HResult>(0x80004005);
+inline constexpr HResult kENoInterface = static_cast<HResult>(0x80004002);
+inline constexpr HResult kEPointer = static_cast<HResult>(0x80004003);
+inline constexpr HResult kEOutOfMemory = static_cast<HResult>(0x8007000E);
+inline constexpr HResult kEInvalidArg = static_cast<HResult>(0x80070057);
+inline constexpr HResult kEAccessDenied = static_cast<HResult>(0x80070005);
+inline constexpr HResult kRegdbEClassNotReg = static_cast<HResult>(0x80040154);
+inline constexpr HResult kCoEServerExecFailure = static_cast<HResult>(0x80080005);
+// The server went away during a call (RPC_E_DISCONNECTED).
+inline constexpr HResult kRpcEDisconnected = static_cast<HResult>(0x80010108);
+
+inline bool Failed(HResult hr) { return hr < 0; }
+
+// A class or interface identifier.
+struct Guid {
+  uint32_t data1;
+  uint16_t data2;
+  uint16_t data3;
+  uint8_t data4[8];
+
+  bool operator==(const Guid& other) const = default;
+};
+
+// CoInitialize(NULL) on the calling thread.  The library never uninitialises it.
+HResult Initialize();
+
+// The privileged installer's interface (IPrivilegedInstaller: IDispatch-based; ExecInstall is the
+// eighth entry of its table).  Destroying the object releases it.
+class PrivilegedInstaller {
+ public:
+  virtual ~PrivilegedInstaller() = default;
+
+  // Asks the service to start the installer at |path| with |parameters|, after checking that the
+  // file's MD5 is |md5|, in session |session_id|; |mode| is passed through (the library passes 1).
+  // S_OK only when the installer was started.
+  virtual HResult ExecInstall(std::wstring_view path, std::wstring_view parameters,
+                              std::wstring_view md5, uint32_t session_id, uint32_t mode) = 0;
+};
+
+// CoCreateInstance(|clsid|, no outer object, CLSCTX_LOCAL_SERVER, |iid|).  On success stores the
+// object in |*instance| and returns a non-negative HRESULT; otherwise returns the failure
+// (REGDB_E_CLASSNOTREG: no such server; CO_E_SERVER_EXEC_FAILURE: it does not answer;
+// E_ACCESSDENIED: the caller may not use it; E_NOINTERFACE: it lacks |iid|).
+HResult CreatePrivilegedInstaller(const Guid& clsid, const Guid& iid,
+                                  std::unique_ptr<PrivilegedInstaller>* instance);
+
+}  // namespace os::com
+
+#endif  // OS_COM_H_
