@@ -1,14 +1,16 @@
 // update_host: a minimal host of the update library, built against update_lib.h alone.
 //
-//   update_host [--init-sdk] [--wait EVENT] [--count N] [--timeout SECONDS] COMMAND...
+//   update_host [--init-sdk] STEP...
+//   STEP:  send JSON                 send one command and print "result <code>"
+//          wait EVENT [SECONDS]      wait until one more event named EVENT arrives (default 60 s)
 //
-// Loads the library (linked at build time), installs a delegate that prints every event as one
-// line of compact JSON on stdout, sends each COMMAND (a whole JSON command text) in order and
-// prints its result as "result <code>", then waits until N events named EVENT have arrived (or the
-// timeout passes).  Exit status: 0 when the wait was met (or there was nothing to wait for), 3 on
-// timeout, 2 on bad usage.
+// The library is linked at build time.  A delegate prints every event as one line,
+// "event <compact JSON>", on stdout.  Exit status: 0 when every step was carried out, 3 when a
+// wait timed out, 2 on bad usage.
 
+#include <cctype>
 #include <chrono>
+#include <map>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +28,6 @@ namespace {
 // library's network thread; |mu_| guards the count and the output.
 class PrintingDelegate final : public IUpdateEventDelegate {
  public:
-  explicit PrintingDelegate(std::string wanted) : wanted_(std::move(wanted)) {}
 
   void OnUpdateEvent(const std::string& event) override {
     const nlohmann::json parsed = nlohmann::json::parse(event, nullptr, false);
@@ -38,75 +39,68 @@ class PrintingDelegate final : public IUpdateEventDelegate {
     }
     std::printf("event %s\n", parsed.dump().c_str());
     std::fflush(stdout);
-    if (!wanted_.empty() && parsed.is_object() && parsed.value("command", "") == wanted_) {
-      ++seen_;
+    if (parsed.is_object() && parsed.contains("command") && parsed["command"].is_string()) {
+      ++seen_[parsed["command"].get<std::string>()];
       changed_.notify_all();
     }
   }
 
-  bool WaitFor(int count, std::chrono::seconds timeout) {
+  // Waits until one more |name| event has arrived than the waits before this one consumed.
+  bool WaitForNext(const std::string& name, std::chrono::seconds timeout) {
     std::unique_lock<std::mutex> lock(mu_);
-    return changed_.wait_for(lock, timeout, [&] { return seen_ >= count; });
+    const int wanted = ++consumed_[name];
+    return changed_.wait_for(lock, timeout, [&] { return seen_[name] >= wanted; });
   }
 
  private:
-  const std::string wanted_;
   std::mutex mu_;
   std::condition_variable changed_;
-  int seen_ = 0;
+  std::map<std::string, int> seen_;      // events received, by name
+  std::map<std::string, int> consumed_;  // events waited for, by name
 };
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: update_host [--init-sdk] [--wait EVENT] [--count N] [--timeout SECONDS] "
-               "COMMAND...\n");
+               "usage: update_host [--init-sdk] STEP...\n"
+               "  STEP: send JSON | wait EVENT [SECONDS]\n");
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  int i = 1;
   bool init_sdk = false;
-  std::string wait_event;
-  int count = 1;
-  int timeout_seconds = 60;
-  std::vector<std::string> commands;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--init-sdk") {
-      init_sdk = true;
-    } else if (arg == "--wait" && i + 1 < argc) {
-      wait_event = argv[++i];
-    } else if (arg == "--count" && i + 1 < argc) {
-      count = std::atoi(argv[++i]);
-    } else if (arg == "--timeout" && i + 1 < argc) {
-      timeout_seconds = std::atoi(argv[++i]);
-    } else if (arg.rfind("--", 0) == 0) {
-      return Usage();
-    } else {
-      commands.push_back(arg);
-    }
+  if (i < argc && std::strcmp(argv[i], "--init-sdk") == 0) {
+    init_sdk = true;
+    ++i;
   }
-  if (commands.empty() || count < 1 || timeout_seconds < 0) {
+  if (i >= argc) {
     return Usage();
   }
-
   // The delegate outlives every event: it is never destroyed while the library may call it.
-  static PrintingDelegate* delegate = new PrintingDelegate(wait_event);
+  static PrintingDelegate* delegate = new PrintingDelegate();
   SetInitTavoriSDK(init_sdk);
   SetUpdateDelegate(delegate);
-  for (const std::string& command : commands) {
-    const int result = DoUpdateOperation(command);
-    std::printf("result %d\n", result);
-    std::fflush(stdout);
-  }
-  if (wait_event.empty()) {
-    return 0;
-  }
-  if (!delegate->WaitFor(count, std::chrono::seconds(timeout_seconds))) {
-    std::fprintf(stderr, "update_host: no %s event within %d s\n", wait_event.c_str(),
-                 timeout_seconds);
-    return 3;
+  while (i < argc) {
+    const std::string step = argv[i++];
+    if (step == "send" && i < argc) {
+      const int result = DoUpdateOperation(argv[i++]);
+      std::printf("result %d\n", result);
+      std::fflush(stdout);
+    } else if (step == "wait" && i < argc) {
+      const std::string name = argv[i++];
+      int seconds = 60;
+      if (i < argc && std::isdigit(static_cast<unsigned char>(argv[i][0]))) {
+        seconds = std::atoi(argv[i++]);
+      }
+      if (!delegate->WaitForNext(name, std::chrono::seconds(seconds))) {
+        std::fprintf(stderr, "update_host: no %s event within %d s\n", name.c_str(), seconds);
+        return 3;
+      }
+    } else {
+      return Usage();
+    }
   }
   return 0;
 }

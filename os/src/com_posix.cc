@@ -1,0 +1,147 @@
+// The COM stand-in: the privileged installer's "local server" is the tavori-installer-service
+// daemon, reached over its Unix socket.  Creating the object connects and asks the service for
+// the interface; ExecInstall is one request/reply on that connection.
+
+#include "os/com.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "installer_service/protocol.h"
+#include "os/utf.h"
+#include "src/internal/environment_posix.h"
+
+namespace os::com {
+namespace {
+
+using installer_service::IoStatus;
+using Json = nlohmann::json;
+
+// How long the service may take to answer: creating the object is quick; ExecInstall copies,
+// hashes and verifies the installer first.
+constexpr std::chrono::seconds kCreateTimeout{15};
+constexpr std::chrono::minutes kExecInstallTimeout{10};
+
+constexpr HResult kRpcETimeout = static_cast<HResult>(0x8001011F);
+
+std::string GuidText(const Guid& guid) {
+  char text[40];
+  std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                guid.data1, guid.data2, guid.data3, guid.data4[0], guid.data4[1], guid.data4[2],
+                guid.data4[3], guid.data4[4], guid.data4[5], guid.data4[6], guid.data4[7]);
+  return text;
+}
+
+// Sends |request| and returns the HRESULT of the reply, or |on_silence| when no reply comes.
+HResult Call(int fd, const Json& request, std::chrono::milliseconds timeout,
+             HResult on_silence) {
+  const IoStatus sent = installer_service::WriteFrame(fd, request.dump());
+  if (sent == IoStatus::kTooLarge) {
+    return kEInvalidArg;
+  }
+  if (sent != IoStatus::kOk) {
+    return kRpcEDisconnected;
+  }
+  std::string reply;
+  switch (installer_service::ReadFrame(fd, timeout, &reply)) {
+    case IoStatus::kOk:
+      break;
+    case IoStatus::kTimeout:
+      return on_silence;
+    default:
+      return kRpcEDisconnected;
+  }
+  const Json parsed = Json::parse(reply, nullptr, /*allow_exceptions=*/false);
+  if (!parsed.is_object() || !parsed.contains("hresult") ||
+      !parsed["hresult"].is_number_integer()) {
+    return kEFail;
+  }
+  return static_cast<HResult>(parsed["hresult"].get<int64_t>());
+}
+
+class SocketPrivilegedInstaller final : public PrivilegedInstaller {
+ public:
+  explicit SocketPrivilegedInstaller(int fd) : fd_(fd) {}
+  ~SocketPrivilegedInstaller() override { close(fd_); }
+
+  HResult ExecInstall(std::wstring_view path, std::wstring_view parameters,
+                      std::wstring_view md5, uint32_t session_id, uint32_t mode) override {
+    const Json request = {{"type", "exec_install"},   {"path", WideToUtf8(path)},
+                          {"parameters", WideToUtf8(parameters)}, {"md5", WideToUtf8(md5)},
+                          {"session_id", session_id}, {"mode", mode}};
+    return Call(fd_, request, kExecInstallTimeout, kRpcETimeout);
+  }
+
+ private:
+  const int fd_;
+};
+
+}  // namespace
+
+HResult Initialize() {
+  // COM's per-thread initialisation has nothing to set up here; like CoInitialize, a repeated
+  // call on the same thread reports S_FALSE.
+  thread_local bool initialized = false;
+  if (initialized) {
+    return kSFalse;
+  }
+  initialized = true;
+  return kSOk;
+}
+
+HResult CreatePrivilegedInstaller(const Guid& clsid, const Guid& iid,
+                                  std::unique_ptr<PrivilegedInstaller>* instance) {
+  if (instance == nullptr) {
+    return kEPointer;
+  }
+  if (GuidText(clsid) != installer_service::kClassId) {
+    return kRegdbEClassNotReg;
+  }
+  const std::string path =
+      internal::SystemRoot() + "/" + installer_service::kSocketRelativePath;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address.sun_path)) {
+    return kRegdbEClassNotReg;
+  }
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return kEOutOfMemory;
+  }
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    const int error = errno;
+    close(fd);
+    switch (error) {
+      case ENOENT:
+      case ENOTDIR:
+        return kRegdbEClassNotReg;  // no server registered at that place
+      case EACCES:
+      case EPERM:
+        return kEAccessDenied;
+      default:
+        return kCoEServerExecFailure;  // a socket that nobody serves
+    }
+  }
+  const Json request = {{"type", "create"}, {"clsid", GuidText(clsid)}, {"iid", GuidText(iid)}};
+  HResult result = Call(fd, request, kCreateTimeout, kCoEServerExecFailure);
+  if (result == kRpcEDisconnected) {
+    // Closed without answering: the server could not serve the object.
+    result = kCoEServerExecFailure;
+  }
+  if (Failed(result)) {
+    close(fd);
+    return result;
+  }
+  *instance = std::make_unique<SocketPrivilegedInstaller>(fd);
+  return result;
+}
+
+}  // namespace os::com
