@@ -15,9 +15,13 @@
 #include <cstring>
 #include <filesystem>
 
+#include "authenticode/authenticode.h"
 #include "base/log/log.h"
 #include "installer_service/protocol.h"
 #include "os/result.h"
+#include "os/shell.h"
+#include "os/utf.h"
+#include "src/internal/spawn_posix.h"
 #include "util/crypto/crypto.h"
 
 namespace installer_service {
@@ -38,6 +42,24 @@ constexpr HResult kEInvalidArg = static_cast<HResult>(0x80070057);
 constexpr HResult kRegdbEClassNotReg = static_cast<HResult>(0x80040154);
 constexpr HResult kCryptEHashValue = static_cast<HResult>(0x80091007);
 constexpr uint32_t kErrorFileTooLarge = 223;
+constexpr uint32_t kErrorReadFault = 30;
+
+// Trust verdicts, as WinVerifyTrust reports them.
+constexpr HResult kTrustESubjectFormUnknown = static_cast<HResult>(0x800B0003);
+constexpr HResult kTrustESubjectNotTrusted = static_cast<HResult>(0x800B0004);
+constexpr HResult kTrustENoSignature = static_cast<HResult>(0x800B0100);
+constexpr HResult kTrustEBadDigest = static_cast<HResult>(0x80096010);
+constexpr HResult kNteBadSignature = static_cast<HResult>(0x80090006);
+constexpr HResult kNteBadAlgId = static_cast<HResult>(0x80090008);
+constexpr HResult kCertEExpired = static_cast<HResult>(0x800B0101);
+constexpr HResult kCertEUntrustedRoot = static_cast<HResult>(0x800B0109);
+constexpr HResult kCertEWrongUsage = static_cast<HResult>(0x800B0110);
+
+// The publishers whose installers the service starts, compared exactly.
+constexpr const char* kAcceptedPublishers[] = {
+    "Halvern Technology(Ostervik) Company Limited",
+    "Halvern Technology (Ostervik) Company Limited",
+};
 
 // The one mode ExecInstall knows: start the installer and answer once it runs.
 constexpr uint32_t kModeStart = 1;
@@ -281,6 +303,7 @@ HResult Service::ExecInstall(const Caller& caller, const Json& request) {
   std::string md5;
   uint32_t session_id = 0;
   uint32_t mode = 0;
+  // The session is recorded; the installer runs as the service, which is the point of asking it.
   if (!text("path", kMaxPathBytes, &path) || !text("parameters", kMaxParameterBytes, &parameters) ||
       !text("md5", 64, &md5) || !number("session_id", &session_id) || !number("mode", &mode) ||
       path.empty() || path.front() != '/' || !IsHexMd5(md5) || mode != kModeStart) {
@@ -314,12 +337,13 @@ HResult Service::ExecInstall(const Caller& caller, const Json& request) {
       BASE_LOG(kLevelRefused) << "publisher refused for " << path << ": " << HResultText(hr);
     }
   }
-  close(staged);
   if (hr == kSOk) {
-    hr = Start(staged_path, parameters, session_id);
+    hr = Start(staged, std::filesystem::path(path).filename().string(), parameters);
   }
+  // A started installer runs from its descriptor; the copy's name is not needed any more.
+  close(staged);
+  unlink(staged_path.c_str());
   if (hr != kSOk) {
-    unlink(staged_path.c_str());
     return hr;
   }
   BASE_LOG(kLevelNote) << "installer started: " << path;
@@ -408,6 +432,76 @@ HResult Service::Stage(int source, std::string* staged_path, int* staged_fd, std
   *md5 = hasher.Finish();
   *staged_fd = out;
   return kSOk;
+}
+
+HResult Service::CheckPublisher(int staged_fd) {
+  // The bundle is read afresh for every installer: an administrator may change it.
+  std::unique_ptr<authenticode::TrustStore> trust;
+  struct stat st {};
+  if (stat(config_.trust_bundle_path.c_str(), &st) == 0) {
+    std::string error;
+    trust = authenticode::TrustStore::LoadPemFile(config_.trust_bundle_path, &error);
+    if (!trust) {
+      // A broken bundle trusts nothing rather than falling back to the system's roots.
+      BASE_LOG(kLevelFailure) << "cannot load " << config_.trust_bundle_path << ": " << error;
+      return kCertEUntrustedRoot;
+    }
+  } else {
+    trust = authenticode::TrustStore::SystemDefault();
+  }
+  const authenticode::VerifyResult result = authenticode::VerifyDescriptor(staged_fd, *trust);
+  if (!result.ok()) {
+    BASE_LOG(kLevelRefused) << "signature: " << authenticode::StatusName(result.status) << ": "
+                            << result.detail;
+  }
+  switch (result.status) {
+    case authenticode::Status::kOk:
+      for (const char* accepted : kAcceptedPublishers) {
+        if (result.signer_name == accepted) {
+          return kSOk;
+        }
+      }
+      BASE_LOG(kLevelRefused) << "publisher not accepted: " << result.signer_name;
+      return kTrustESubjectNotTrusted;
+    case authenticode::Status::kFileUnreadable:
+      return FromWin32(kErrorReadFault);
+    case authenticode::Status::kNotPe:
+      return kTrustESubjectFormUnknown;
+    case authenticode::Status::kNoSignature:
+    case authenticode::Status::kMalformedSignature:
+      return kTrustENoSignature;
+    case authenticode::Status::kUnsupportedDigest:
+      return kNteBadAlgId;
+    case authenticode::Status::kImageHashMismatch:
+      return kTrustEBadDigest;
+    case authenticode::Status::kSignatureInvalid:
+      return kNteBadSignature;
+    case authenticode::Status::kUntrustedChain:
+      return kCertEUntrustedRoot;
+    case authenticode::Status::kCertificateExpired:
+      return kCertEExpired;
+    case authenticode::Status::kWrongKeyUsage:
+      return kCertEWrongUsage;
+  }
+  return kTrustESubjectNotTrusted;
+}
+
+HResult Service::Start(int staged_fd, const std::string& name, const std::string& parameters) {
+  std::vector<std::string> arguments;
+  for (const std::wstring& argument : os::SplitCommandLine(os::Utf8ToWide(parameters))) {
+    arguments.push_back(os::WideToUtf8(argument));
+  }
+  os::internal::SpawnOptions options;
+  options.working_directory = "/";
+  const uintptr_t result =
+      os::internal::StartProgramFromDescriptor(staged_fd, name, arguments, options);
+  if (result > 32) {
+    return kSOk;
+  }
+  BASE_LOG(kLevelFailure) << "cannot start " << name << ": shell error " << result;
+  // The shell's failures are Win32 error numbers (2 file not found, 5 access denied, ...); 0
+  // stands for any other failure.
+  return FromWin32(result == 0 ? kErrorReadFault : static_cast<uint32_t>(result));
 }
 
 }  // namespace installer_service

@@ -7,7 +7,8 @@
 // it could not read itself), copies it into a staging directory that only the service can write,
 // hashing it on the way, and then checks the MD5 text and the Authenticode publisher on that copy
 // and starts the installer from it.  The caller can therefore not swap or change the file between
-// the check and the start.  It answers S_OK only when the installer was started.
+// the check and the start.  The installer is started from the descriptor of that copy (the copy's
+// name is removed once it runs).  It answers S_OK only when the installer was started.
 //
 // Threads: Run() accepts connections on the calling thread; each connection is served on a
 // thread of its own (at most ServiceConfig::max_connections at once; more are closed at once).
@@ -81,9 +82,9 @@ class Service {
   HResult Stage(int source, std::string* staged_path, int* staged_fd, std::string* md5);
   // The Authenticode check of the staged copy: S_OK for an accepted publisher.
   HResult CheckPublisher(int staged_fd);
-  // Starts the staged installer with |parameters| (Windows command-line rules).
-  HResult Start(const std::string& staged_path, const std::string& parameters,
-                uint32_t session_id);
+  // Starts the staged installer open on |staged_fd|, named |name|, with |parameters| split by the
+  // Windows command-line rules.
+  HResult Start(int staged_fd, const std::string& name, const std::string& parameters);
 
   const ServiceConfig config_;
   int listen_fd_ = -1;
