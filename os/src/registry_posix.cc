@@ -10,6 +10,7 @@
 #include "os/utf.h"
 #include "src/internal/environment_posix.h"
 #include "src/internal/reg_file_posix.h"
+#include "src/internal/scoped_fd_posix.h"
 
 namespace os {
 namespace {
@@ -18,6 +19,7 @@ namespace {
 constexpr off_t kMaxRegistryFileSize = 64 << 20;
 
 using internal::RegFileValue;
+using internal::ScopedFd;
 
 // The registry file of |root| under the machine-wide root.
 std::string RegistryFilePath(RegistryRoot root) {
@@ -28,21 +30,6 @@ std::string RegistryFilePath(RegistryRoot root) {
   }
   return internal::SystemRoot() + "/registry/" + name + ".reg";
 }
-
-// Closes a descriptor when it goes out of scope.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  ~ScopedFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 Result<std::string> ReadRegistryFile(const std::string& path) {
   // O_NONBLOCK keeps a FIFO planted at the path from blocking the open.

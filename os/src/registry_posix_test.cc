@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 #include "os/registry.h"
@@ -295,6 +296,28 @@ TEST_F(RegistryPosixTest, UnusableFilesFailWithoutCrashing) {
       EXPECT_TRUE(got == Ok("3.2.0.1") || got == Error(kErrorFileNotFound) ||
                   got == Error(kErrorBadDb))
           << got << " at " << cut;
+    }
+  }
+
+  // Random damage anywhere in a file with every kind of line.
+  const std::string varied = good +
+                             "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\n\"q\"=hex(7):41,00,00,00,\\\n"
+                             "  00,00\n@=dword:1\n\"SilentInstallVersion\"=-\n" +
+                             kSection + "\"SilentInstallVersion\"=\"9\"\n";
+  std::mt19937 random(20240601);
+  for (int round = 0; round < 1000; ++round) {
+    std::string bytes = Encode(varied, round % 2 == 0 ? Encoding::kUtf8 : Encoding::kUtf16);
+    const int damage = 1 + static_cast<int>(random() % 8);
+    for (int i = 0; i < damage; ++i) {
+      bytes[random() % bytes.size()] = static_cast<char>(random() % 256);
+    }
+    WriteRegistry(bytes.substr(0, random() % (bytes.size() + 1)));
+    const Result<std::wstring> result =
+        RegGetString(RegistryRoot::kLocalMachine, kSubkey, kName, kBuffer);
+    if (!result.ok()) {
+      EXPECT_TRUE(result.error() == kErrorFileNotFound || result.error() == kErrorBadDb ||
+                  result.error() == kErrorUnsupportedType || result.error() == kErrorMoreData)
+          << result.error() << " in round " << round;
     }
   }
 
