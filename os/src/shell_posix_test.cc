@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "os/shell.h"
@@ -57,28 +58,33 @@ std::string PeImage(const std::string& marker, const char* signature = "PE") {
 // runs |after| once the record is complete.
 std::string RecorderScript(const std::string& id, const fs::path& records,
                            const std::string& before = "", const std::string& after = "") {
+  std::string script = R"sh(#!/bin/sh
+field() { printf '%s\0' "$1"; }
+stat_field() { n=$1; read -r s < /proc/$$/stat; set -- ${s##*") "}; eval "echo \"\${$n}\""; }
+@BEFORE@{
+  field '@ID@'
+  field "$(pwd)"
+  if [ /proc/$$/fd/0 -ef /dev/null ]; then field stdin-null; else field stdin-other; fi
+  if [ -e /proc/$$/fd/@CANARY@ ]; then field canary-open; else field canary-closed; fi
+  field "$(stat_field 2)"
+  field "$(stat_field 4)"
+  field "$(id -u)"
+  field "${FOO-unset}"
+  for a in "$@"; do field "$a"; done
+} > '@RECORD@.tmp'
+mv '@RECORD@.tmp' '@RECORD@'
+@AFTER@)sh";
   const std::string record = (records / "record").string();
-  return "#!/bin/sh\n"
-         "field() { printf '%s\\0' \"$1\"; }\n"
-         "stat_field() { n=$1; read -r s < /proc/$$/stat; set -- ${s##*\") \"}; "
-         "eval \"echo \\\"\\${$n}\\\"\"; }\n" +
-         before +
-         "{\n"
-         "  field '" +
-         id +
-         "'\n"
-         "  field \"$(pwd)\"\n"
-         "  if [ /proc/$$/fd/0 -ef /dev/null ]; then field stdin-null; else field stdin-other; fi\n"
-         "  if [ -e /proc/$$/fd/" +
-         std::to_string(kLeakCanary) +
-         " ]; then field canary-open; else field canary-closed; fi\n"
-         "  field \"$(stat_field 2)\"\n"
-         "  field \"$(stat_field 4)\"\n"
-         "  field \"$(id -u)\"\n"
-         "  field \"${FOO-unset}\"\n"
-         "  for a in \"$@\"; do field \"$a\"; done\n"
-         "} > '" +
-         record + ".tmp'\nmv '" + record + ".tmp' '" + record + "'\n" + after;
+  for (const auto& [key, value] : {std::pair<std::string, std::string>{"@BEFORE@", before},
+                                   {"@ID@", id},
+                                   {"@CANARY@", std::to_string(kLeakCanary)},
+                                   {"@RECORD@", record},
+                                   {"@RECORD@", record},
+                                   {"@RECORD@", record},
+                                   {"@AFTER@", after}}) {
+    script.replace(script.find(key), key.size(), value);
+  }
+  return script;
 }
 
 struct Record {
