@@ -21,14 +21,13 @@ constexpr off_t kMaxRegistryFileSize = 64 << 20;
 using internal::RegFileValue;
 using internal::ScopedFd;
 
-// The registry file of |root| under the machine-wide root.
-std::string RegistryFilePath(RegistryRoot root) {
-  const char* name = "HKEY_LOCAL_MACHINE";
+// The name of |root|: the first component of its key paths and the name of its file.
+std::string RootName(RegistryRoot root) {
   switch (root) {
     case RegistryRoot::kLocalMachine:
       break;
   }
-  return internal::SystemRoot() + "/registry/" + name + ".reg";
+  return "HKEY_LOCAL_MACHINE";
 }
 
 Result<std::string> ReadRegistryFile(const std::string& path) {
@@ -131,11 +130,13 @@ std::wstring ExpandEnvironmentStrings(std::wstring_view text) {
 
 Result<std::wstring> RegGetString(RegistryRoot root, std::wstring_view subkey,
                                   std::wstring_view value_name, size_t buffer_chars) {
-  Result<std::string> file = ReadRegistryFile(RegistryFilePath(root));
+  const std::string root_name = RootName(root);
+  Result<std::string> file =
+      ReadRegistryFile(internal::SystemRoot() + "/registry/" + root_name + ".reg");
   if (!file.ok()) {
     return Result<std::wstring>::Failure(file.error());
   }
-  std::wstring key = L"HKEY_LOCAL_MACHINE\\";
+  std::wstring key = Utf8ToWide(root_name) + L"\\";
   key.append(subkey);
   const internal::RegFileLookup lookup =
       internal::LookUpRegFileValue(file.value(), key, value_name);
