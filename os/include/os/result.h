@@ -26,6 +26,9 @@ inline constexpr ErrorCode kErrorInvalidData = 13;
 inline constexpr ErrorCode kErrorInvalidParameter = 87;
 inline constexpr ErrorCode kErrorInsufficientBuffer = 122;
 inline constexpr ErrorCode kErrorMoreData = 234;
+inline constexpr ErrorCode kErrorBadDb = 1009;
+inline constexpr ErrorCode kErrorCantOpen = 1011;
+inline constexpr ErrorCode kErrorCantRead = 1012;
 inline constexpr ErrorCode kErrorUnsupportedType = 1630;
 
 // Maps an errno value onto the closest Windows error code.
