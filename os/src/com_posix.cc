@@ -2,8 +2,6 @@
 // daemon, reached over its Unix socket.  Creating the object connects and asks the service for
 // the interface; ExecInstall is one request/reply on that connection.
 
-#include "os/com.h"
-
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -14,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "installer_service/protocol.h"
+#include "os/com.h"
 #include "os/utf.h"
 #include "src/internal/environment_posix.h"
 
@@ -39,8 +38,7 @@ std::string GuidText(const Guid& guid) {
 }
 
 // Sends |request| and returns the HRESULT of the reply, or |on_silence| when no reply comes.
-HResult Call(int fd, const Json& request, std::chrono::milliseconds timeout,
-             HResult on_silence) {
+HResult Call(int fd, const Json& request, std::chrono::milliseconds timeout, HResult on_silence) {
   const IoStatus sent = installer_service::WriteFrame(fd, request.dump());
   if (sent == IoStatus::kTooLarge) {
     return kEInvalidArg;
@@ -70,11 +68,14 @@ class SocketPrivilegedInstaller final : public PrivilegedInstaller {
   explicit SocketPrivilegedInstaller(int fd) : fd_(fd) {}
   ~SocketPrivilegedInstaller() override { close(fd_); }
 
-  HResult ExecInstall(std::wstring_view path, std::wstring_view parameters,
-                      std::wstring_view md5, uint32_t session_id, uint32_t mode) override {
-    const Json request = {{"type", "exec_install"},   {"path", WideToUtf8(path)},
-                          {"parameters", WideToUtf8(parameters)}, {"md5", WideToUtf8(md5)},
-                          {"session_id", session_id}, {"mode", mode}};
+  HResult ExecInstall(std::wstring_view path, std::wstring_view parameters, std::wstring_view md5,
+                      uint32_t session_id, uint32_t mode) override {
+    const Json request = {{"type", "exec_install"},
+                          {"path", WideToUtf8(path)},
+                          {"parameters", WideToUtf8(parameters)},
+                          {"md5", WideToUtf8(md5)},
+                          {"session_id", session_id},
+                          {"mode", mode}};
     return Call(fd_, request, kExecInstallTimeout, kRpcETimeout);
   }
 
@@ -103,8 +104,7 @@ HResult CreatePrivilegedInstaller(const Guid& clsid, const Guid& iid,
   if (GuidText(clsid) != installer_service::kClassId) {
     return kRegdbEClassNotReg;
   }
-  const std::string path =
-      internal::SystemRoot() + "/" + installer_service::kSocketRelativePath;
+  const std::string path = internal::SystemRoot() + "/" + installer_service::kSocketRelativePath;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof(address.sun_path)) {

@@ -1,3 +1,5 @@
+#include "src/internal/environment_posix.h"
+
 #include <pwd.h>
 #include <unistd.h>
 
@@ -6,7 +8,6 @@
 
 #include "os/folders.h"
 #include "os/utf.h"
-#include "src/internal/environment_posix.h"
 
 namespace os::internal {
 
@@ -35,8 +36,8 @@ std::string HomeDirectory() {
   std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
   passwd entry{};
   passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-      found != nullptr && found->pw_dir != nullptr) {
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr) {
     return found->pw_dir;
   }
   return "/";

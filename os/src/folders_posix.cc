@@ -1,5 +1,4 @@
 #include "os/folders.h"
-
 #include "src/internal/environment_posix.h"
 
 namespace os {

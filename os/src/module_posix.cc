@@ -1,5 +1,3 @@
-#include "os/module.h"
-
 #include <dlfcn.h>
 #include <limits.h>
 #include <unistd.h>
@@ -8,6 +6,7 @@
 #include <string>
 
 #include "os/folders.h"
+#include "os/module.h"
 #include "os/utf.h"
 
 namespace os {

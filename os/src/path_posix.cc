@@ -1,8 +1,7 @@
-#include "os/path.h"
-
 #include <sys/stat.h>
 
 #include "os/folders.h"
+#include "os/path.h"
 #include "os/utf.h"
 
 namespace os {
@@ -61,8 +60,7 @@ std::wstring_view PathFindFileName(std::wstring_view path) {
     // A trailing separator names the directory before it, as on Windows.
     if (last != std::wstring_view::npos && last > 0) {
       const size_t previous = path.find_last_of(L'/', last - 1);
-      return previous == std::wstring_view::npos ? path
-                                                 : path.substr(previous + 1);
+      return previous == std::wstring_view::npos ? path : path.substr(previous + 1);
     }
     return path;
   }

@@ -10,11 +10,11 @@
 
 #include <cctype>
 #include <chrono>
-#include <map>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -28,7 +28,6 @@ namespace {
 // library's network thread; |mu_| guards the count and the output.
 class PrintingDelegate final : public IUpdateEventDelegate {
  public:
-
   void OnUpdateEvent(const std::string& event) override {
     const nlohmann::json parsed = nlohmann::json::parse(event, nullptr, false);
     std::lock_guard<std::mutex> lock(mu_);

@@ -105,9 +105,7 @@ std::string GetDownloadTempDir() {
 
 // The simple display name of the certificate that validly signed the file at |path|, or "" when
 // the file is not validly signed or any step fails.  Any thread; no state.
-std::wstring GetFileSignerName(const std::wstring& path) {
-  return os::GetVerifiedSignerName(path);
-}
+std::wstring GetFileSignerName(const std::wstring& path) { return os::GetVerifiedSignerName(path); }
 
 // Whether the installer at |path| is validly signed by one of the accepted publishers, compared
 // exactly (case and blanks count).
@@ -198,8 +196,7 @@ int UpdateOperation::GetCommandParam(const char* key, const JsonValue& parameter
   return 1;
 }
 
-int UpdateOperation::GetCommandParam(const char* key, const JsonValue& parameters,
-                                     int64_t* value) {
+int UpdateOperation::GetCommandParam(const char* key, const JsonValue& parameters, int64_t* value) {
   const JsonValue member = parameters[key != nullptr ? key : ""];
   if (key != nullptr && member.IsInteger()) {
     *value = member.AsInteger();
@@ -210,8 +207,7 @@ int UpdateOperation::GetCommandParam(const char* key, const JsonValue& parameter
   return 1;
 }
 
-int UpdateOperation::GetCommandParam(const char* key, const JsonValue& parameters,
-                                     int32_t* value) {
+int UpdateOperation::GetCommandParam(const char* key, const JsonValue& parameters, int32_t* value) {
   const JsonValue member = parameters[key != nullptr ? key : ""];
   if (key != nullptr && member.IsInteger()) {
     // The low 32 bits, as the host's 64-bit JSON integer is narrowed.
@@ -432,8 +428,8 @@ void UpdateOperation::OnResponse(tavorisdk::ICGIRequest* /*request*/, int32_t st
     return;
   }
   JsonValue answer;
-  if (answer.ParseFromJson(response->data(), response->size(), kParseMode,
-                           kRejectDuplicateKeys) != base::json::kParseOk) {
+  if (answer.ParseFromJson(response->data(), response->size(), kParseMode, kRejectDuplicateKeys) !=
+      base::json::kParseOk) {
     BASE_LOG(kLevelFailure) << "parse json error!";
     return;
   }
@@ -510,8 +506,7 @@ bool UpdateOperation::IsNewVersionSilentInstalled(JsonValue response) {
   return comparison == 0 || comparison == 1;
 }
 
-int32_t UpdateOperation::CompareVersion(const std::string& installed,
-                                        const std::string& offered) {
+int32_t UpdateOperation::CompareVersion(const std::string& installed, const std::string& offered) {
   const std::vector<std::string> mine = util::stringhelp::Split(installed, ".");
   const std::vector<std::string> theirs = util::stringhelp::Split(offered, ".");
   if (mine.size() != theirs.size() || mine.size() != 4) {
@@ -735,8 +730,7 @@ int UpdateOperation::InstallPackage(JsonValue& parameters) {
   const std::wstring wide_md5 = util::stringhelp::StringToWString(package_md5);
   if (elevate == 1) {
     int32_t exec_code = 0;
-    if (!InstallPackageWithElevationPrivilege(wide_path, wide_parameters, wide_md5,
-                                              &exec_code)) {
+    if (!InstallPackageWithElevationPrivilege(wide_path, wide_parameters, wide_md5, &exec_code)) {
       return static_cast<int32_t>(static_cast<uint32_t>(exec_code) | kElevatedInstallFailure);
     }
     return 0;
@@ -766,8 +760,8 @@ bool UpdateOperation::InstallPackageWithElevationPrivilege(const std::wstring& p
                                                            int32_t* exec_code) {
   os::com::Initialize();
   std::unique_ptr<os::com::PrivilegedInstaller> installer;
-  os::com::HResult result = os::com::CreatePrivilegedInstaller(
-      kPrivilegedInstallerClsid, kPrivilegedInstallerIid, &installer);
+  os::com::HResult result = os::com::CreatePrivilegedInstaller(kPrivilegedInstallerClsid,
+                                                               kPrivilegedInstallerIid, &installer);
   if (!os::com::Failed(result) && !installer) {
     result = os::com::kEPointer;
   }
@@ -802,11 +796,10 @@ void UpdateOperation::InstallPackageInternal(const std::string& package_path) {
     return;
   }
   // Nothing is quoted: the installer parses these switches itself.
-  const std::wstring command_line = L"/BaseRootPath=" + app_path + L" /BaseSubPath=" +
-                                    version_path + L" /StartBy=" + L"update_process" +
-                                    L" /FileDelete=" +
-                                    util::stringhelp::StringToWString(package_path) +
-                                    L" /S /Language=";
+  const std::wstring command_line =
+      L"/BaseRootPath=" + app_path + L" /BaseSubPath=" + version_path + L" /StartBy=" +
+      L"update_process" + L" /FileDelete=" + util::stringhelp::StringToWString(package_path) +
+      L" /S /Language=";
   std::string package_md5;
   {
     std::lock_guard<std::mutex> lock(mu_);

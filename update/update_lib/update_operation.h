@@ -81,12 +81,9 @@ class UpdateOperation : public tavorisdk::IDownloadResponseDelegate,
   // Reads member |key| of |parameters| into |value| when it has the wanted type (string,
   // 64-bit integer, or the low 32 bits of an integer) and returns 0; otherwise logs and returns 1,
   // leaving |value| untouched.
-  int GetCommandParam(const char* key, const base::json::JsonValue& parameters,
-                      std::string* value);
-  int GetCommandParam(const char* key, const base::json::JsonValue& parameters,
-                      int64_t* value);
-  int GetCommandParam(const char* key, const base::json::JsonValue& parameters,
-                      int32_t* value);
+  int GetCommandParam(const char* key, const base::json::JsonValue& parameters, std::string* value);
+  int GetCommandParam(const char* key, const base::json::JsonValue& parameters, int64_t* value);
+  int GetCommandParam(const char* key, const base::json::JsonValue& parameters, int32_t* value);
 
   // Builds the check URL: |cgi_url| followed by the time, origin, version and patch parameters.
   // Always returns 0.
@@ -111,8 +108,8 @@ class UpdateOperation : public tavorisdk::IDownloadResponseDelegate,
   void InstallPackageInternal(const std::string& package_path);
   bool InstallPackageWithNormalPrivilege(const std::wstring& path, const std::wstring& parameters);
   bool InstallPackageWithElevationPrivilege(const std::wstring& path,
-                                            const std::wstring& parameters,
-                                            const std::wstring& md5, int32_t* exec_code);
+                                            const std::wstring& parameters, const std::wstring& md5,
+                                            int32_t* exec_code);
 
   // --- SDK notifications (network thread) ---
 

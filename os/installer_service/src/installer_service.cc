@@ -386,8 +386,8 @@ HResult Service::Stage(int source, std::string* staged_path, int* staged_fd, std
     name += hex;
   }
   *staged_path = config_.staging_dir + "/" + name;
-  const int out = open(staged_path->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                       0700);
+  const int out =
+      open(staged_path->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0700);
   if (out < 0) {
     return FromErrno(errno);
   }

@@ -12,9 +12,7 @@ struct Location {
   int line = 0;
   std::string function;
 
-  std::string ToString() const {
-    return file + ":" + std::to_string(line) + " " + function;
-  }
+  std::string ToString() const { return file + ":" + std::to_string(line) + " " + function; }
 };
 
 }  // namespace base

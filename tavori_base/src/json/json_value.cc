@@ -43,8 +43,7 @@ JsonValue::JsonValue(JsonType type) : impl_(std::make_unique<Impl>(Impl{FromType
 JsonValue::JsonValue(int value) : JsonValue(static_cast<int64_t>(value)) {}
 JsonValue::JsonValue(int64_t value)
     : impl_(std::make_unique<Impl>(Impl{Json(static_cast<Json::number_integer_t>(value))})) {}
-JsonValue::JsonValue(const char* text)
-    : JsonValue(std::string_view(text != nullptr ? text : "")) {}
+JsonValue::JsonValue(const char* text) : JsonValue(std::string_view(text != nullptr ? text : "")) {}
 JsonValue::JsonValue(std::string_view text)
     : impl_(std::make_unique<Impl>(Impl{Json(std::string(text))})) {}
 JsonValue::JsonValue(const std::string& text) : JsonValue(std::string_view(text)) {}
@@ -88,8 +87,7 @@ int JsonValue::ParseFromJson(const char* text, size_t length, int mode,
   int failure = kParseOk;
   // Member names seen so far in each object that is still open.
   std::vector<std::set<std::string>> open_objects;
-  const Json::parser_callback_t callback = [&](int depth, Json::parse_event_t event,
-                                               Json& parsed) {
+  const Json::parser_callback_t callback = [&](int depth, Json::parse_event_t event, Json& parsed) {
     switch (event) {
       case Json::parse_event_t::object_start:
       case Json::parse_event_t::array_start:

@@ -52,7 +52,8 @@ TEST(JsonValueTest, DuplicatesAcceptedWhenNotRejected) {
 }
 
 TEST(JsonValueTest, DeepNestingIsRefusedNotCrashing) {
-  const std::string ok = std::string(kMaxParseDepth - 1, '[') + std::string(kMaxParseDepth - 1, ']');
+  const std::string ok =
+      std::string(kMaxParseDepth - 1, '[') + std::string(kMaxParseDepth - 1, ']');
   const std::string deep = std::string(100000, '[') + std::string(100000, ']');
   JsonValue value;
   EXPECT_EQ(Parse(&value, ok), kParseOk);

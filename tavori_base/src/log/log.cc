@@ -82,8 +82,8 @@ spdlog::logger* Logger() {
     std::vector<spdlog::sink_ptr> sinks;
     if (const std::string path = LogFilePath(); !path.empty()) {
       try {
-        sinks.push_back(std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
-            path, kMaxFileSize, kMaxFiles));
+        sinks.push_back(
+            std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, kMaxFileSize, kMaxFiles));
       } catch (const std::exception& e) {
         std::fprintf(stderr, "update log: cannot open %s: %s\n", path.c_str(), e.what());
       }
@@ -128,9 +128,12 @@ size_t Utf8SafePrefix(const char* text, size_t length, size_t limit) {
   if (cut - back > 0) {
     const auto lead = static_cast<unsigned char>(text[cut - back - 1]);
     size_t needed = 0;
-    if ((lead & 0xE0) == 0xC0) needed = 1;
-    else if ((lead & 0xF0) == 0xE0) needed = 2;
-    else if ((lead & 0xF8) == 0xF0) needed = 3;
+    if ((lead & 0xE0) == 0xC0)
+      needed = 1;
+    else if ((lead & 0xF0) == 0xE0)
+      needed = 2;
+    else if ((lead & 0xF8) == 0xF0)
+      needed = 3;
     if (needed > 0 && back < needed) {
       cut -= back + 1;
     }
@@ -194,8 +197,8 @@ LogWriter& LogWriter::operator<<(const void* pointer) {
     return *this << std::string_view("nullptr");
   }
   char buffer[32];
-  const int n = std::snprintf(buffer, sizeof(buffer), "0x%016" PRIXPTR,
-                              reinterpret_cast<uintptr_t>(pointer));
+  const int n =
+      std::snprintf(buffer, sizeof(buffer), "0x%016" PRIXPTR, reinterpret_cast<uintptr_t>(pointer));
   return *this << std::string_view(buffer, static_cast<size_t>(n));
 }
 

@@ -14,7 +14,9 @@ namespace {
 TEST(LogTest, RecordsCarrySourceLineFunctionAndPieces) {
   test::ScopedLogCapture capture(kLevelTrace);
   const int line = __LINE__ + 1;
-  BASE_LOG(kLevelRefused) << "bad  " << "key" << ":" << -12 << " " << uint64_t{18446744073709551615u};
+  BASE_LOG(kLevelRefused) << "bad  "
+                          << "key"
+                          << ":" << -12 << " " << uint64_t{18446744073709551615u};
   const auto records = capture.records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].level, 3);
@@ -44,8 +46,10 @@ TEST(LogTest, TextIsCutAt1024BytesOutsideUtf8Sequences) {
   test::ScopedLogCapture capture;
   BASE_LOG(kLevelFailure) << std::string(2000, 'a');
   // 1023 ASCII bytes, then a 3-byte character that would straddle the limit.
-  BASE_LOG(kLevelFailure) << std::string(1023, 'b') << "\xE2\x82\xAC" << "tail";
-  BASE_LOG(kLevelFailure) << std::string(1021, 'c') << "\xE2\x82\xAC" << "tail";
+  BASE_LOG(kLevelFailure) << std::string(1023, 'b') << "\xE2\x82\xAC"
+                          << "tail";
+  BASE_LOG(kLevelFailure) << std::string(1021, 'c') << "\xE2\x82\xAC"
+                          << "tail";
   const auto records = capture.records();
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0].text, std::string(1024, 'a'));

@@ -2,8 +2,8 @@
 
 #include <openssl/evp.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 
 namespace util::crypto {
 namespace {
@@ -28,8 +28,7 @@ Md5Hasher::Md5Hasher() : state_(std::make_unique<State>()) {
   // Without a context (out of memory) the hasher stays inert and Finish() returns "", which no
   // expected digest equals.
   state_->context = EVP_MD_CTX_new();
-  if (state_->context != nullptr &&
-      EVP_DigestInit_ex(state_->context, EVP_md5(), nullptr) != 1) {
+  if (state_->context != nullptr && EVP_DigestInit_ex(state_->context, EVP_md5(), nullptr) != 1) {
     EVP_MD_CTX_free(state_->context);
     state_->context = nullptr;
   }
@@ -69,10 +68,9 @@ std::string Encode64(std::string_view data) {
   size_t written = 0;
   while (in < data.size()) {
     const size_t take = std::min(kChunk, data.size() - in);
-    written += static_cast<size_t>(
-        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data() + written),
-                        reinterpret_cast<const unsigned char*>(data.data() + in),
-                        static_cast<int>(take)));
+    written += static_cast<size_t>(EVP_EncodeBlock(
+        reinterpret_cast<unsigned char*>(out.data() + written),
+        reinterpret_cast<const unsigned char*>(data.data() + in), static_cast<int>(take)));
     in += take;
   }
   out.resize(written);

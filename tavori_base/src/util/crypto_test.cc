@@ -31,8 +31,11 @@ TEST(CryptoTest, StreamingHashEqualsOneShot) {
 }
 
 TEST(CryptoTest, Base64KnownAnswersAndRoundTrips) {
-  const std::pair<std::string, std::string> known[] = {
-      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"update.cgi_url", "dXBkYXRlLmNnaV91cmw="}};
+  const std::pair<std::string, std::string> known[] = {{"", ""},
+                                                       {"f", "Zg=="},
+                                                       {"fo", "Zm8="},
+                                                       {"foo", "Zm9v"},
+                                                       {"update.cgi_url", "dXBkYXRlLmNnaV91cmw="}};
   for (const auto& [plain, encoded] : known) {
     EXPECT_EQ(Encode64(plain), encoded);
     EXPECT_EQ(Decode64(encoded), plain);

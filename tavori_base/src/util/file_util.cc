@@ -20,8 +20,8 @@ std::string MakeChildDirPath(const std::string& parent, const std::string& child
   path += os::Utf8ToWide(child);
   std::string dir = os::WideToUtf8(path);
   std::error_code error;
-  std::filesystem::create_directories(
-      std::filesystem::path(std::u8string(dir.begin(), dir.end())), error);
+  std::filesystem::create_directories(std::filesystem::path(std::u8string(dir.begin(), dir.end())),
+                                      error);
   if (error) {
     BASE_LOG(base::log::kLevelRefused)
         << "create directory failed: " << dir << ", error: " << error.message();

@@ -7,8 +7,7 @@ ScopedLogCapture::ScopedLogCapture(int level) : old_level_(log::GetLogLevel()) {
   log::SetLogObserver([this](const log::LogRecord& record) {
     std::lock_guard<std::mutex> lock(mu_);
     records_.push_back(CapturedRecord{record.level, std::string(record.source), record.line,
-                                      std::string(record.function),
-                                      std::string(record.text)});
+                                      std::string(record.function), std::string(record.text)});
   });
 }
 

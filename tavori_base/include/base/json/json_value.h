@@ -36,12 +36,12 @@ inline constexpr int kStyleCompact = 1;  // no line breaks or indentation
 
 class JsonValue {
  public:
-  JsonValue();  // null
-  explicit JsonValue(JsonType type);  // the empty value of |type|
-  JsonValue(int value);               // NOLINT(google-explicit-constructor)
-  JsonValue(int64_t value);           // NOLINT(google-explicit-constructor)
-  JsonValue(const char* text);        // NOLINT(google-explicit-constructor)
-  JsonValue(std::string_view text);   // NOLINT(google-explicit-constructor)
+  JsonValue();                         // null
+  explicit JsonValue(JsonType type);   // the empty value of |type|
+  JsonValue(int value);                // NOLINT(google-explicit-constructor)
+  JsonValue(int64_t value);            // NOLINT(google-explicit-constructor)
+  JsonValue(const char* text);         // NOLINT(google-explicit-constructor)
+  JsonValue(std::string_view text);    // NOLINT(google-explicit-constructor)
   JsonValue(const std::string& text);  // NOLINT(google-explicit-constructor)
   static JsonValue Boolean(bool value);
   static JsonValue Double(double value);

@@ -66,14 +66,10 @@ class LogWriter {
 
   LogWriter& operator<<(std::string_view text);
   LogWriter& operator<<(const char* text);
-  LogWriter& operator<<(const std::string& text) {
-    return *this << std::string_view(text);
-  }
+  LogWriter& operator<<(const std::string& text) { return *this << std::string_view(text); }
   // Wide text is written as UTF-8.
   LogWriter& operator<<(std::wstring_view text);
-  LogWriter& operator<<(const std::wstring& text) {
-    return *this << std::wstring_view(text);
-  }
+  LogWriter& operator<<(const std::wstring& text) { return *this << std::wstring_view(text); }
   LogWriter& operator<<(char c) { return *this << std::string_view(&c, 1); }
   LogWriter& operator<<(bool value) { return *this << (value ? "1" : "0"); }
   // Integers in decimal.
@@ -108,9 +104,9 @@ class LogWriter {
 #define BASE_LOG(level) BASE_LOG_FUNCTION(level, __func__)
 
 // The same, naming |function| explicitly (for records that must carry a given function name).
-#define BASE_LOG_FUNCTION(level, function)                                  \
+#define BASE_LOG_FUNCTION(level, function)                                      \
   for (bool base_log_on_ = ::base::log::GetLogLevel() >= (level); base_log_on_; \
-       base_log_on_ = false)                                                 \
+       base_log_on_ = false)                                                    \
   ::base::log::LogWriter((level), kLogSource, __LINE__, (function))
 
 #endif  // BASE_LOG_LOG_H_

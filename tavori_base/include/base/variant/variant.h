@@ -71,8 +71,8 @@ class Variant {
 
  private:
   // Maps are held indirectly: a Variant cannot contain its own map type by value.
-  using Storage = std::variant<std::monostate, bool, std::string, int64_t, double,
-                               std::unique_ptr<Map>>;
+  using Storage =
+      std::variant<std::monostate, bool, std::string, int64_t, double, std::unique_ptr<Map>>;
   Storage value_;
 };
 
