@@ -36,9 +36,8 @@ constexpr char kColumnValueType[] = "value_type";
 constexpr char kRequestKey[] = "key";
 constexpr char kRequestDefault[] = "def_value";
 
-// The user's roaming application-data folder followed by "Halvern/Tavori/", as
-// UTF-8; "" when the folder is unknown.  Computed once per process (a failed
-// lookup is tried again next time).
+// The user's roaming application-data folder followed by "Halvern/Tavori/", as UTF-8; "" when the
+// folder is unknown.  Computed once per process (a failed lookup is tried again next time).
 std::string GetRootDirectory() {
   static std::mutex mu;
   // A zero first character: not computed yet.
@@ -55,8 +54,7 @@ std::string GetRootDirectory() {
       BASE_LOG(kLevelRefused) << "app data folder too long: " << path;
       return {};
     }
-    // PathAppend keeps the result below kMaxPath characters, so the terminator
-    // fits.
+    // PathAppend keeps the result below kMaxPath characters, so the terminator fits.
     path.copy(root, path.size());
     root[path.size()] = L'\0';
   }
@@ -72,8 +70,8 @@ std::string FormatDouble(double value) {
   return std::string(buffer, end.ptr);
 }
 
-// Reads a T from the start of |text| by stream extraction in the classic
-// locale; |fallback| when the text is not numeric.
+// Reads a T from the start of |text| by stream extraction in the classic locale; |fallback| when
+// the text is not numeric.
 template <typename T>
 T ReadNumber(const std::string& text, T fallback) {
   if (!UpdateDatabaseStorage::IsNumericText(text)) {
@@ -99,8 +97,7 @@ void UpdateSQLiteOpenHelper::OpenOrCreateDb(const std::string& name) {
   const std::string root = GetRootDirectory();
   const std::string file_name = util::crypto::Md5(name.data(), name.size()) + kDbExtension;
   if (root.empty()) {
-    // Without the folder the path would be relative to whatever the working
-    // directory is.
+    // Without the folder the path would be relative to whatever the working directory is.
     BASE_LOG(kLevelFailure) << "open/create db failed: " << file_name;
     return;
   }
@@ -313,8 +310,7 @@ void UpdateDatabaseStorage::OnDowngrade(std::shared_ptr<SQLiteDatabase> /*databa
 
 void UpdateDatabaseStorage::OnUpgrade(std::shared_ptr<SQLiteDatabase> database, int /*old_version*/,
                                       int /*new_version*/) {
-  // The table of every earlier version is the same; only a missing one is
-  // created.
+  // The table of every earlier version is the same; only a missing one is created.
   OnCreate(std::move(database));
 }
 

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -66,8 +67,7 @@ SQLiteDatabase::SQLiteDatabase(sqlite3* connection, std::string path, bool read_
     : connection_(connection), path_(std::move(path)), read_only_(read_only), delegate_(delegate) {}
 
 SQLiteDatabase::~SQLiteDatabase() {
-  // Statements keep their database alive, so none is left; close_v2 copes
-  // either way.
+  // Statements keep their database alive, so none is left; close_v2 copes either way.
   sqlite3_close_v2(connection_);
 }
 
@@ -76,17 +76,27 @@ bool SQLiteDatabase::Configure() {
   if (read_only_) {
     return true;
   }
-  // SQLite falls back to reading only when the file cannot be written; a caller
-  // that asked for writing must learn that now rather than at its first write.
+  // SQLite falls back to reading only when the file cannot be written; a caller that asked for
+  // writing must learn that now rather than at its first write.
   if (sqlite3_db_readonly(connection_, "main") == 1) {
     BASE_LOG(kLevelRefused) << "file is not writable: " << path_;
     return false;
   }
+  // Switching a new file to WAL needs the file to itself.  When another process is setting up the
+  // same file, SQLite reports the lock at once rather than calling the busy handler (waiting could
+  // deadlock inside SQLite), so the switch is retried here for as long as a busy wait lasts.
   std::string mode;
-  int error = ExecuteLocked("PRAGMA journal_mode=WAL", &mode);
-  if (error == SQLITE_OK && mode != "wal") {
-    // A VFS without shared memory keeps its own journal; the database still
-    // works.
+  int error;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  while ((error = ExecuteLocked("PRAGMA journal_mode=WAL", &mode, false)) != SQLITE_OK &&
+         (error & 0xFF) == SQLITE_BUSY && std::chrono::steady_clock::now() < deadline) {
+    sqlite3_sleep(5);
+  }
+  if (error != SQLITE_OK) {
+    LogFailure("statement failed", error, "PRAGMA journal_mode=WAL");
+  } else if (mode != "wal") {
+    // A VFS without shared memory keeps its own journal; the database still works.
     BASE_LOG(kLevelRefused) << "journal mode stays " << mode << ": " << path_;
   }
   if (error == SQLITE_OK) {
@@ -129,7 +139,7 @@ int SQLiteDatabase::WaitersForTesting() const {
   return waiters_;
 }
 
-int SQLiteDatabase::ExecuteLocked(const char* sql, std::string* first_value) {
+int SQLiteDatabase::ExecuteLocked(const char* sql, std::string* first_value, bool log_failure) {
   if (ClosedLocked(sql)) {
     return SQLITE_MISUSE;
   }
@@ -148,7 +158,7 @@ int SQLiteDatabase::ExecuteLocked(const char* sql, std::string* first_value) {
       error = SQLITE_OK;
     }
   }
-  if (error != SQLITE_OK) {
+  if (error != SQLITE_OK && log_failure) {
     LogFailure("statement failed", error, sql);
   }
   sqlite3_finalize(statement);
@@ -262,8 +272,7 @@ bool SQLiteDatabase::CommitTransaction() {
     }
     error = ExecuteLocked("COMMIT", nullptr);
     committed = error == SQLITE_OK;
-    // A failed COMMIT leaves the transaction open; some errors have already
-    // rolled it back.
+    // A failed COMMIT leaves the transaction open; some errors have already rolled it back.
     if (!committed && sqlite3_get_autocommit(connection_) == 0) {
       ExecuteLocked("ROLLBACK", nullptr);
     }
@@ -313,6 +322,13 @@ void SQLiteDatabase::EndTransaction() {
   Release();
 }
 
+void SQLiteDatabase::SetBusyTimeout(int milliseconds) {
+  Hold hold(*this);
+  if (connection_ != nullptr) {
+    sqlite3_busy_timeout(connection_, milliseconds > 0 ? milliseconds : 0);
+  }
+}
+
 bool SQLiteDatabase::GetVersion(int* version) {
   std::unique_ptr<SQLiteStatement> statement = CompileStatement("PRAGMA user_version");
   if (statement == nullptr) {
@@ -327,8 +343,7 @@ bool SQLiteDatabase::GetVersion(int* version) {
 }
 
 bool SQLiteDatabase::SetVersion(int version) {
-  // A pragma takes no bound parameter; the text holds nothing but a formatted
-  // integer.
+  // A pragma takes no bound parameter; the text holds nothing but a formatted integer.
   std::unique_ptr<SQLiteStatement> statement =
       CompileStatement("PRAGMA user_version = " + std::to_string(version));
   return statement != nullptr && statement->Execute();
@@ -339,8 +354,8 @@ void SQLiteDatabase::Close() {
   if (connection_ == nullptr) {
     return;
   }
-  // Statements that are still alive keep the connection as a zombie until they
-  // are finalised; they refuse to run because |connection_| is null.
+  // Statements that are still alive keep the connection as a zombie until they are finalised; they
+  // refuse to run because |connection_| is null.
   sqlite3_close_v2(connection_);
   connection_ = nullptr;
 }
@@ -418,8 +433,7 @@ struct SQLiteCursor::Rows {
     }
   }
 
-  // Copies of the column values, independent of the statement and the
-  // connection.
+  // Copies of the column values, independent of the statement and the connection.
   std::vector<std::vector<sqlite3_value*>> rows;
 };
 

@@ -29,8 +29,8 @@ bool SQLiteOpenHelper::OpenOrCreate(const std::string& path, int version, const 
   }
   OnConfigure(database);
   int current = 0;
-  // Reading the version is the first access to the file's content: a file that
-  // is not a database fails here at the latest.
+  // Reading the version is the first access to the file's content: a file that is not a database
+  // fails here at the latest.
   if (!database->GetVersion(&current)) {
     BASE_LOG(kLevelRefused) << "cannot read the schema version of " << path;
     return false;
@@ -56,8 +56,7 @@ bool SQLiteOpenHelper::BringToVersion(const std::shared_ptr<SQLiteDatabase>& dat
                                       int version) {
   bool ok = database->BeginTransaction();
   int current = 0;
-  // Once the write lock is held: another process may have done the same work
-  // meanwhile.
+  // Once the write lock is held: another process may have done the same work meanwhile.
   ok = ok && database->GetVersion(&current);
   if (ok && current != version) {
     if (current == 0) {
