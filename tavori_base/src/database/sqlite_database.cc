@@ -267,7 +267,9 @@ bool SQLiteDatabase::CommitTransaction() {
       return false;
     }
     if (doomed_) {
-      ExecuteLocked("ROLLBACK", nullptr);
+      if (sqlite3_get_autocommit(connection_) == 0) {
+        ExecuteLocked("ROLLBACK", nullptr);
+      }
       return false;
     }
     error = ExecuteLocked("COMMIT", nullptr);
