@@ -130,6 +130,7 @@ UpdateOperation* UpdateOperation::GetInstance() {
 void UpdateOperation::SetInitSDK(bool init) { init_sdk_.store(init); }
 
 UpdateOperation::UpdateOperation() {
+  storage_ = std::make_unique<UpdateDatabaseStorage>();
   if (!init_sdk_.load()) {
     return;
   }

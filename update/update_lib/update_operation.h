@@ -136,6 +136,8 @@ class UpdateOperation : public tavorisdk::IDownloadResponseDelegate,
   void ResetDownloadRequest();
   void ResetCGIRequest();
 
+  UpdateDatabaseStorage* storage() { return storage_.get(); }
+
  private:
   UpdateOperation();
 
@@ -157,6 +159,7 @@ class UpdateOperation : public tavorisdk::IDownloadResponseDelegate,
   IUpdateEventDelegate* update_event_delegate_ = nullptr;
   std::unique_ptr<tavorisdk::DownloadServiceRequest> download_request_;
   std::unique_ptr<tavorisdk::ICGIRequest> cgi_request_;
+  // The configuration store: set once by the constructor, thread-safe itself.
   std::unique_ptr<UpdateDatabaseStorage> storage_;
   int32_t from_where_ = 0;
   int32_t upgrade_strategy_ = 0;

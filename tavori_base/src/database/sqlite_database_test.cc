@@ -1,0 +1,327 @@
+#include "base/database/sqlite_database.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/database/sqlite_open_helper.h"
+#include "base/database/sqlite_sql_builder.h"
+#include "base/test/log_capture.h"
+#include "base/test/temp_dir.h"
+
+namespace base::database {
+namespace {
+
+using Database = std::shared_ptr<SQLiteDatabase>;
+
+bool Exec(SQLiteDatabase& db, const std::string& sql) {
+  std::unique_ptr<SQLiteStatement> statement = db.CompileStatement(sql);
+  return statement != nullptr && statement->Execute();
+}
+
+// The first column of the first row as text, or "<none>".
+std::string QueryText(SQLiteDatabase& db, const std::string& sql) {
+  std::unique_ptr<SQLiteStatement> statement = db.CompileStatement(sql);
+  if (statement == nullptr) return "<none>";
+  std::unique_ptr<SQLiteCursor> cursor = statement->Query();
+  return cursor->MoveToNext() ? cursor->GetColumnString(0) : "<none>";
+}
+
+// Records its hooks; OnCreate makes table t.
+class RecordingHelper : public SQLiteOpenHelper {
+ public:
+  std::vector<std::string> calls;
+
+ protected:
+  void OnConfigure(Database) override { calls.push_back("configure"); }
+  void OnCreate(Database db) override {
+    calls.push_back("create");
+    Exec(*db, "CREATE TABLE t (k TEXT NOT NULL, v INTEGER, UNIQUE (k))");
+  }
+  void OnUpgrade(Database, int from, int to) override {
+    calls.push_back("upgrade " + std::to_string(from) + "->" + std::to_string(to));
+  }
+  void OnDowngrade(Database, int from, int to) override {
+    calls.push_back("downgrade " + std::to_string(from) + "->" + std::to_string(to));
+  }
+  void OnOpen(Database) override { calls.push_back("open"); }
+};
+
+class CountingDelegate : public SqliteDelegate {
+ public:
+  void OnBusyTimeout(const std::string&) override { ++busy_timeouts; }
+  void OnCorruption(const std::string&, int) override { ++corruptions; }
+  int busy_timeouts = 0;
+  int corruptions = 0;
+};
+
+class SQLiteDatabaseTest : public ::testing::Test {
+ protected:
+  Database OpenFresh(RecordingHelper* helper, int version = 2) {
+    EXPECT_TRUE(helper->OpenOrCreate(path_, version, "", false, nullptr));
+    return helper->GetDatabase();
+  }
+
+  base::test::ScopedTempDir dir_;
+  const std::string path_ = dir_.Child("test.db");
+};
+
+TEST_F(SQLiteDatabaseTest, HooksFollowTheFilesSchemaVersion) {
+  struct Case {
+    int existing;  // -1: no file; 0: an empty file; else a file of that version with one row
+    std::vector<std::string> calls;
+  } cases[] = {
+      {-1, {"configure", "create", "open"}},        {0, {"configure", "create", "open"}},
+      {1, {"configure", "upgrade 1->2", "open"}},   {2, {"configure", "open"}},
+      {3, {"configure", "downgrade 3->2", "open"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.existing);
+    base::test::ScopedTempDir dir;
+    const std::string path = dir.Child("db");
+    if (c.existing == 0) {
+      std::ofstream(path).flush();
+    } else if (c.existing > 0) {
+      RecordingHelper first;
+      ASSERT_TRUE(first.OpenOrCreate(path, c.existing, "", false, nullptr));
+      ASSERT_TRUE(Exec(*first.GetDatabase(), "INSERT INTO t VALUES ('a', 1)"));
+    }
+    RecordingHelper helper;
+    ASSERT_TRUE(helper.OpenOrCreate(path, 2, "", false, nullptr));
+    EXPECT_EQ(helper.calls, c.calls);
+    Database db = helper.GetDatabase();
+    int version = 0;
+    ASSERT_TRUE(db->GetVersion(&version));
+    EXPECT_EQ(version, 2);
+    EXPECT_EQ(QueryText(*db, "SELECT count(*) FROM t"), c.existing > 0 ? "1" : "0");
+  }
+}
+
+TEST_F(SQLiteDatabaseTest, ConnectionSettingsTakeEffect) {
+  RecordingHelper helper;
+  Database db = OpenFresh(&helper);
+  EXPECT_EQ(QueryText(*db, "PRAGMA journal_mode"), "wal");
+  EXPECT_EQ(QueryText(*db, "PRAGMA synchronous"), "2");
+  EXPECT_EQ(QueryText(*db, "PRAGMA busy_timeout"), std::to_string(SQLiteDatabase::kBusyTimeoutMs));
+}
+
+TEST_F(SQLiteDatabaseTest, UnusableFilesFailWithARecord) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& path)> prepare;
+    int version;
+    const char* vfs;
+    bool read_only;
+    const char* record;  // part of the expected base_database record
+    int corruptions;
+  } cases[] = {
+      {"garbage", [](const std::string& p) { std::ofstream(p) << std::string(8192, 'x'); }, 2, "",
+       false, "file is not a database", 1},
+      {"directory", [](const std::string& p) { std::filesystem::create_directory(p); }, 2, "",
+       false, "open failed", 0},
+      {"version 0", [](const std::string&) {}, 0, "", false, "bad schema version 0", 0},
+      {"unknown vfs", [](const std::string&) {}, 2, "no-such-vfs", false, "no such vfs", 0},
+      {"read-only, missing", [](const std::string&) {}, 2, "", true, "open failed", 0},
+      {"read-only, other version",
+       [](const std::string& p) {
+         RecordingHelper older;
+         older.OpenOrCreate(p, 1, "", false, nullptr);
+       },
+       2, "", true, "read-only file has schema version 1, not 2", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    base::test::ScopedTempDir dir;
+    const std::string path = dir.Child("db");
+    c.prepare(path);
+    CountingDelegate delegate;
+    RecordingHelper helper;
+    base::test::ScopedLogCapture capture;
+    EXPECT_FALSE(helper.OpenOrCreate(path, c.version, c.vfs, c.read_only, &delegate));
+    EXPECT_EQ(helper.GetDatabase(), nullptr);
+    EXPECT_EQ(std::count(helper.calls.begin(), helper.calls.end(), "open"), 0);
+    EXPECT_EQ(delegate.corruptions, c.corruptions);
+    bool found = false;
+    for (const base::test::CapturedRecord& record : capture.records()) {
+      found |= record.source == "base_database" && record.text.find(c.record) != std::string::npos;
+    }
+    EXPECT_TRUE(found) << c.record;
+  }
+}
+
+TEST_F(SQLiteDatabaseTest, ReadOnlyOpenReadsButNeverWrites) {
+  {
+    RecordingHelper writer;
+    Database db = OpenFresh(&writer);
+    ASSERT_TRUE(Exec(*db, "INSERT INTO t VALUES ('a', 7)"));
+  }
+  RecordingHelper reader;
+  ASSERT_TRUE(reader.OpenOrCreate(path_, 2, "", true, nullptr));
+  EXPECT_EQ(reader.calls, (std::vector<std::string>{"configure", "open"}));
+  Database db = reader.GetDatabase();
+  EXPECT_EQ(QueryText(*db, "SELECT v FROM t WHERE k = 'a'"), "7");
+  EXPECT_FALSE(Exec(*db, "INSERT INTO t VALUES ('b', 8)"));
+}
+
+TEST_F(SQLiteDatabaseTest, StatementsCompileOneStatementAndBindValuesExactly) {
+  RecordingHelper helper;
+  Database db = OpenFresh(&helper);
+  for (const std::string& bad :
+       {std::string("SELEC 1"), std::string(""), std::string(" ; "),
+        std::string("SELECT 1; DROP TABLE t"), std::string("SELECT 1\0; DROP TABLE t", 23),
+        std::string("SELECT * FROM missing")}) {
+    EXPECT_EQ(db->CompileStatement(bad), nullptr) << bad;
+  }
+  EXPECT_NE(db->CompileStatement("SELECT 1;  \n"), nullptr);
+
+  std::unique_ptr<SQLiteStatement> insert = db->CompileStatement("REPLACE INTO t VALUES (?, ?)");
+  ASSERT_NE(insert, nullptr);
+  EXPECT_FALSE(insert->BindString(0, "x"));
+  EXPECT_FALSE(insert->BindInt64(3, 1));
+  const std::string with_nul("a\0b'; --", 8);
+  ASSERT_TRUE(insert->BindString(1, with_nul));
+  ASSERT_TRUE(insert->BindInt64(2, -9000000000LL));
+  EXPECT_TRUE(insert->Execute());
+  EXPECT_TRUE(insert->Execute());  // same bindings again: the row is replaced, not added
+
+  std::unique_ptr<SQLiteStatement> select = db->CompileStatement("SELECT k, v, 'x12' FROM t");
+  std::unique_ptr<SQLiteCursor> cursor = select->Query();
+  select.reset();  // the cursor holds its rows
+  insert.reset();
+  EXPECT_EQ(cursor->GetColumnString(0), "");  // before the first row
+  ASSERT_TRUE(cursor->MoveToNext());
+  EXPECT_EQ(cursor->GetColumnCount(), 3);
+  EXPECT_EQ(cursor->GetColumnString(0), with_nul);
+  EXPECT_EQ(cursor->GetColumnInt64(1), -9000000000LL);
+  EXPECT_EQ(cursor->GetColumnString(1), "-9000000000");
+  EXPECT_EQ(cursor->GetColumnInt(2), 0);  // text that does not start with a number
+  EXPECT_EQ(cursor->GetColumnInt(3), 0);
+  EXPECT_EQ(cursor->GetColumnString(-1), "");
+  EXPECT_FALSE(cursor->MoveToNext());
+  EXPECT_EQ(cursor->GetColumnString(0), "");
+  EXPECT_FALSE(cursor->MoveToNext());
+
+  // A statement that fails while running gives an empty cursor, never null.
+  base::test::ScopedLogCapture capture;
+  std::unique_ptr<SQLiteStatement> overflow =
+      db->CompileStatement("SELECT 1 UNION ALL SELECT abs(-9223372036854775808)");
+  ASSERT_NE(overflow, nullptr);
+  std::unique_ptr<SQLiteCursor> failed = overflow->Query();
+  ASSERT_NE(failed, nullptr);
+  EXPECT_FALSE(failed->MoveToNext());
+  EXPECT_TRUE(capture.Contains("query failed: integer overflow"));
+}
+
+TEST_F(SQLiteDatabaseTest, TransactionsCommitOnlyWhatEveryLevelAgreedOn) {
+  // B begin, I insert a row, C commit, R roll back, E end; |result|: the last C or R.
+  const struct {
+    const char* script;
+    bool result;
+    int rows;
+  } cases[] = {
+      {"BICE", true, 1},    {"BIRE", true, 0},      {"BIE", true, 0},
+      {"BBICECE", true, 1}, {"BIBIRECE", false, 0}, {"BBIECE", false, 0},
+      {"EC", false, 0},     {"ER", false, 0},       {"BICCE", false, 1},
+  };
+  RecordingHelper helper;
+  Database db = OpenFresh(&helper);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    ASSERT_TRUE(Exec(*db, "DELETE FROM t"));
+    bool result = true;
+    for (const char* op = c.script; *op != '\0'; ++op) {
+      if (*op == 'B') db->BeginTransaction();
+      if (*op == 'I') Exec(*db, "INSERT INTO t VALUES (hex(randomblob(8)), 1)");
+      if (*op == 'C') result = db->CommitTransaction();
+      if (*op == 'R') result = db->RollbackTransaction();
+      if (*op == 'E') db->EndTransaction();
+    }
+    EXPECT_EQ(result, c.result);
+    // The handle is free again: another thread gets it.
+    std::packaged_task<std::string()> count(
+        [&] { return QueryText(*db, "SELECT count(*) FROM t"); });
+    std::future<std::string> rows = count.get_future();
+    std::thread other(std::move(count));
+    if (rows.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      other.detach();
+      FAIL() << "the handle stayed taken";
+    }
+    other.join();
+    EXPECT_EQ(rows.get(), std::to_string(c.rows));
+  }
+}
+
+TEST_F(SQLiteDatabaseTest, AWriterThatMeetsAnotherConnectionsLockWaitsThenGivesUp) {
+  RecordingHelper holder;
+  Database held = OpenFresh(&holder);
+  CountingDelegate delegate;
+  RecordingHelper waiter;
+  ASSERT_TRUE(waiter.OpenOrCreate(path_, 2, "", false, &delegate));
+  Database db = waiter.GetDatabase();
+  db->SetBusyTimeout(50);
+
+  ASSERT_TRUE(held->BeginTransaction());
+  base::test::ScopedLogCapture capture;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(db->BeginTransaction());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+  EXPECT_EQ(delegate.busy_timeouts, 1);
+  // Inside the transaction that did not begin nothing runs, not even outside a transaction.
+  EXPECT_FALSE(Exec(*db, "INSERT INTO t VALUES ('lost', 1)"));
+  EXPECT_TRUE(capture.Contains("statement refused, its transaction did not begin"));
+  EXPECT_FALSE(db->CommitTransaction());
+  db->EndTransaction();
+  held->RollbackTransaction();
+  held->EndTransaction();
+
+  // Readers never wait for a writer, and once the lock is gone writing works.
+  ASSERT_TRUE(held->BeginTransaction());
+  ASSERT_TRUE(Exec(*held, "INSERT INTO t VALUES ('pending', 1)"));
+  EXPECT_EQ(QueryText(*db, "SELECT count(*) FROM t"), "0");
+  ASSERT_TRUE(held->CommitTransaction());
+  held->EndTransaction();
+  ASSERT_TRUE(db->BeginTransaction());
+  EXPECT_TRUE(Exec(*db, "INSERT INTO t VALUES ('k', 1)"));
+  EXPECT_TRUE(db->CommitTransaction());
+  db->EndTransaction();
+  EXPECT_EQ(QueryText(*held, "SELECT count(*) FROM t"), "2");
+}
+
+TEST_F(SQLiteDatabaseTest, CloseEndsEveryUseOfTheHandle) {
+  RecordingHelper helper;
+  Database db = OpenFresh(&helper);
+  std::unique_ptr<SQLiteStatement> insert = db->CompileStatement("INSERT INTO t VALUES ('a', 1)");
+  ASSERT_NE(insert, nullptr);
+  helper.Close();
+  EXPECT_EQ(helper.GetDatabase(), nullptr);
+  base::test::ScopedLogCapture capture;
+  EXPECT_FALSE(insert->Execute());
+  EXPECT_FALSE(insert->BindInt64(1, 1));
+  EXPECT_EQ(db->CompileStatement("SELECT 1"), nullptr);
+  EXPECT_FALSE(db->BeginTransaction());
+  db->EndTransaction();
+  EXPECT_TRUE(capture.Contains("database is closed"));
+}
+
+TEST(SQLiteSqlBuilderTest, QuotesIdentifiersAndKeepsFragments) {
+  EXPECT_EQ(SQLiteSqlBuilder::BuildCreateTableSqlIfNotExists("kv", "key TEXT, value TEXT", "key"),
+            R"(CREATE TABLE IF NOT EXISTS "kv" (key TEXT, value TEXT, UNIQUE ("key")))");
+  EXPECT_EQ(SQLiteSqlBuilder::BuildCreateTableSqlIfNotExists("kv", "a INTEGER", ""),
+            R"(CREATE TABLE IF NOT EXISTS "kv" (a INTEGER))");
+  EXPECT_EQ(SQLiteSqlBuilder::BuildReplaceSql("kv", "key, value", "?, ?"),
+            R"(REPLACE INTO "kv" (key, value) VALUES (?, ?))");
+  EXPECT_EQ(SQLiteSqlBuilder::BuildQuerySql("kv", "key = ?", "value"),
+            R"(SELECT value FROM "kv" WHERE key = ?)");
+  EXPECT_EQ(SQLiteSqlBuilder::BuildQuerySql("a\"b", "", ""), R"(SELECT * FROM "a""b")");
+}
+
+}  // namespace
+}  // namespace base::database
