@@ -66,7 +66,11 @@ bool SQLiteOpenHelper::BringToVersion(const std::shared_ptr<SQLiteDatabase>& dat
     } else {
       OnDowngrade(database, current, version);
     }
-    ok = database->SetVersion(version);
+    // A file from a newer schema keeps its version: the newer code that wrote it must not take
+    // it for an old file and migrate it again.
+    if (current < version) {
+      ok = database->SetVersion(version);
+    }
   }
   if (ok) {
     ok = database->CommitTransaction();
