@@ -7,6 +7,7 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 namespace update_test {
 
@@ -111,6 +112,40 @@ std::vector<LogLine> HostEnvironment::LogLines() const {
     }
   }
   return lines;
+}
+
+bool HostEnvironment::WaitForLog(const std::string& prefix, size_t count,
+                                 std::chrono::milliseconds timeout) const {
+  // Records are flushed one by one; the file is read again until the records show up.
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (Find(prefix).size() < count) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+void HostEnvironment::WriteRegistry(const std::vector<std::string>& lines) const {
+  fs::create_directories(system_root() + "/registry");
+  std::ofstream out(system_root() + "/registry/HKEY_LOCAL_MACHINE.reg");
+  out << "Windows Registry Editor Version 5.00\r\n\r\n"
+      << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvern\\Tavori]\r\n";
+  for (const std::string& line : lines) {
+    out << line << "\r\n";
+  }
+}
+
+void HostEnvironment::SetErrorFlag(Flag flag) const {
+  const fs::path dir = fs::path(system_root()) / "windows" / "Temp" / "tavori" / "update";
+  fs::remove_all(dir / "error_flag");
+  fs::create_directories(dir);
+  if (flag == Flag::kFile) {
+    std::ofstream(dir / "error_flag") << "1";
+  } else if (flag == Flag::kDirectory) {
+    fs::create_directories(dir / "error_flag");
+  }
 }
 
 std::vector<LogLine> HostEnvironment::Find(const std::string& prefix,

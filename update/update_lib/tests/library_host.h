@@ -70,6 +70,18 @@ class HostEnvironment {
 
   // The records of the library's log file, in order.
   std::vector<LogLine> LogLines() const;
+  // Waits until |count| records whose text starts with |prefix| have been written; false on
+  // timeout.
+  bool WaitForLog(const std::string& prefix, size_t count,
+                  std::chrono::milliseconds timeout = 20s) const;
+
+  // The machine's registry stand-in, holding |lines| under the client's key.
+  void WriteRegistry(const std::vector<std::string>& lines) const;
+  // The delta-update error flag: absent, a file, or a directory.
+  enum class Flag { kAbsent, kFile, kDirectory };
+  void SetErrorFlag(Flag flag) const;
+  // The default download directory: <TMPDIR>/Halvern/Tavori/Temp/.
+  std::string download_dir() const { return temp_dir() + "/Halvern/Tavori/Temp/"; }
   // Records of |source| (any when empty) whose text starts with |prefix|.
   std::vector<LogLine> Find(const std::string& prefix, const std::string& source = "") const;
   bool Logged(const std::string& prefix, const std::string& source = "") const {
