@@ -10,8 +10,8 @@ namespace {
 
 constexpr char kLogSource[] = "tavori_platform";
 
-// Longest time the loop sleeps without a reason to wake; bounds the delay of anything that does
-// not wake it explicitly.
+// Longest time the loop sleeps without a reason to wake; bounds the delay of
+// anything that does not wake it explicitly.
 constexpr int kMaxPollMs = 1000;
 
 std::mutex& ParamsMutex() {
@@ -22,6 +22,27 @@ std::mutex& ParamsMutex() {
 SDKStartupParam& Params() {
   static SDKStartupParam* params = new SDKStartupParam();
   return *params;
+}
+
+std::atomic<bool> g_exiting{false};
+std::atomic<NetworkThread*> g_network_thread{nullptr};
+std::atomic<base::threading::LooperThread*> g_file_thread{nullptr};
+
+// One exit handler for both threads, registered by whichever starts first, so
+// that the network thread (which posts to the file thread) always stops first.
+void OnProcessExit() {
+  g_exiting = true;
+  if (NetworkThread* network = g_network_thread.load()) {
+    network->Shutdown();
+  }
+  if (base::threading::LooperThread* file = g_file_thread.load()) {
+    file->Shutdown();
+  }
+}
+
+void RegisterExitHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] { std::atexit(OnProcessExit); });
 }
 
 }  // namespace
@@ -49,10 +70,25 @@ void SetStartupParams(const SDKStartupParam& params) {
   Params() = params;
 }
 
+bool IsExiting() { return g_exiting.load(std::memory_order_relaxed); }
+
+base::threading::LooperThread& FileThread() {
+  static base::threading::LooperThread* instance = [] {
+    RegisterExitHandler();
+    // Never destroyed: it is shut down by the exit handler and stays reachable
+    // until the end.
+    auto* created = new base::threading::LooperThread("tavori_sdk_file");
+    g_file_thread = created;
+    return created;
+  }();
+  return *instance;
+}
+
 NetworkThread& NetworkThread::Get() {
   static NetworkThread* instance = [] {
+    RegisterExitHandler();
     auto* created = new NetworkThread();
-    std::atexit([] { instance->Shutdown(); });
+    g_network_thread = created;
     return created;
   }();
   return *instance;
@@ -67,22 +103,29 @@ NetworkThread::NetworkThread() {
   } else {
     BASE_LOG(base::log::kLevelFailure) << "curl_multi_init failed";
   }
-  thread_ = std::thread([this] { Run(); });
-  thread_id_ = thread_.get_id();
+  thread_ = std::thread([this] {
+    thread_id_ = std::this_thread::get_id();
+    Run();
+  });
   BASE_LOG(base::log::kLevelNote) << "network thread started";
 }
 
 bool NetworkThread::PostTask(Task task) {
+  bool accepted = true;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (quit_) {
-      return false;
-    }
+    // After quit the task is kept but never runs: destroying it here could
+    // release objects that the exiting loop still uses.
     tasks_.push_back(std::move(task));
+    accepted = !quit_;
   }
-  Wake();
-  return true;
+  if (accepted) {
+    Wake();
+  }
+  return accepted;
 }
+
+void NetworkThread::RunSoon(Task task) { soon_.push_back(std::move(task)); }
 
 void NetworkThread::Wake() {
   if (multi_ != nullptr) {
@@ -95,36 +138,47 @@ void NetworkThread::Wake() {
 
 void NetworkThread::AddTransfer(CURL* easy, TransferDone done) {
   transfers_[easy] = std::move(done);
-  const CURLMcode code =
-      multi_ != nullptr ? curl_multi_add_handle(multi_, easy) : CURLM_OUT_OF_MEMORY;
+  const CURLMcode code = multi_ != nullptr ? curl_multi_add_handle(multi_, easy)
+                                           : CURLM_OUT_OF_MEMORY;
   if (code != CURLM_OK) {
-    BASE_LOG(base::log::kLevelFailure) << "curl_multi_add_handle failed: "
-                                       << curl_multi_strerror(code);
-    // Report it as a failed transfer on the next turn of the loop, never synchronously.
+    BASE_LOG(base::log::kLevelFailure)
+        << "curl_multi_add_handle failed: " << curl_multi_strerror(code);
+    // Report it as a failed transfer on the next turn of the loop, never
+    // synchronously.
     TransferDone failed = std::move(transfers_[easy]);
     transfers_.erase(easy);
-    PostDelayedTask(std::chrono::milliseconds(0),
-                    [failed = std::move(failed)] { failed(CURLE_FAILED_INIT); });
+    PostDelayedTask(std::chrono::milliseconds(0), [failed = std::move(failed)] {
+      failed(CURLE_FAILED_INIT);
+    });
   }
 }
 
 void NetworkThread::RemoveTransfer(CURL* easy) {
-  if (transfers_.erase(easy) > 0) {
-    curl_multi_remove_handle(multi_, easy);
+  auto it = transfers_.find(easy);
+  if (it == transfers_.end()) {
+    return;
   }
+  // Keep the callback alive until the handle is out of the multi handle: it may
+  // own |easy|.
+  TransferDone done = std::move(it->second);
+  transfers_.erase(it);
+  curl_multi_remove_handle(multi_, easy);
 }
 
-uint64_t NetworkThread::PostDelayedTask(std::chrono::milliseconds delay, Task task) {
+uint64_t NetworkThread::PostDelayedTask(std::chrono::milliseconds delay,
+                                        Task task) {
   const uint64_t id = next_delayed_id_++;
-  delayed_.emplace(std::chrono::steady_clock::now() + delay, std::make_pair(id, std::move(task)));
+  delayed_.emplace(std::chrono::steady_clock::now() + delay,
+                   std::make_pair(id, std::move(task)));
   return id;
 }
 
 void NetworkThread::CancelDelayedTask(uint64_t id) {
   for (auto it = delayed_.begin(); it != delayed_.end(); ++it) {
     if (it->second.first == id) {
+      Task task = std::move(it->second.second);
       delayed_.erase(it);
-      return;
+      return;  // |task| is destroyed after the map is consistent again
     }
   }
 }
@@ -139,7 +193,8 @@ void NetworkThread::Shutdown() {
   }
   Wake();
   if (IsCurrent()) {
-    // The process is exiting from inside a notification: the loop stops when it returns.
+    // The process is exiting from inside a notification: this thread never
+    // returns to the loop.
     thread_.detach();
     return;
   }
@@ -148,17 +203,20 @@ void NetworkThread::Shutdown() {
   }
 }
 
+bool NetworkThread::Quitting() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return quit_;
+}
+
 void NetworkThread::Run() {
-  while (true) {
+  while (!Quitting()) {
     RunPostedTasks();
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      if (quit_) {
-        break;
-      }
+    if (Quitting()) {
+      break;
     }
     if (multi_ == nullptr) {
-      // Without a multi handle only tasks and delayed tasks can run (transfers fail at once).
+      // Without a multi handle only tasks and delayed tasks can run (transfers
+      // fail at once).
       RunDueDelayedTasks();
       std::unique_lock<std::mutex> lock(mu_);
       wake_.wait_for(lock, std::chrono::milliseconds(PollTimeoutMsLocked()),
@@ -167,16 +225,26 @@ void NetworkThread::Run() {
     }
     int running = 0;
     curl_multi_perform(multi_, &running);
+    DrainSoon();
     ProcessFinishedTransfers();
     RunDueDelayedTasks();
+    if (Quitting()) {
+      break;
+    }
     curl_multi_poll(multi_, nullptr, 0, PollTimeoutMs(), nullptr);
   }
-  // Abandon what is left: no notifications during exit.
-  for (auto& [easy, done] : transfers_) {
-    curl_multi_remove_handle(multi_, easy);
+  // Transfers, tasks and delayed tasks still pending are abandoned where they
+  // are: no notification runs during exit, and nothing they own is torn down
+  // under other threads.
+  BASE_LOG(base::log::kLevelNote) << "network thread stopped";
+}
+
+void NetworkThread::DrainSoon() {
+  while (!soon_.empty()) {
+    Task task = std::move(soon_.front());
+    soon_.pop_front();
+    task();
   }
-  transfers_.clear();
-  delayed_.clear();
 }
 
 void NetworkThread::RunPostedTasks() {
@@ -185,17 +253,29 @@ void NetworkThread::RunPostedTasks() {
     std::lock_guard<std::mutex> lock(mu_);
     tasks.swap(tasks_);
   }
-  for (Task& task : tasks) {
+  while (!tasks.empty()) {
+    if (Quitting()) {
+      // Keep the rest, unrun, with the tasks posted after quit.
+      std::lock_guard<std::mutex> lock(mu_);
+      for (Task& task : tasks) {
+        tasks_.push_back(std::move(task));
+      }
+      return;
+    }
+    Task task = std::move(tasks.front());
+    tasks.pop_front();
     task();
+    DrainSoon();
   }
 }
 
 void NetworkThread::RunDueDelayedTasks() {
   const auto now = std::chrono::steady_clock::now();
-  while (!delayed_.empty() && delayed_.begin()->first <= now) {
+  while (!delayed_.empty() && delayed_.begin()->first <= now && !Quitting()) {
     Task task = std::move(delayed_.begin()->second.second);
     delayed_.erase(delayed_.begin());
     task();
+    DrainSoon();
   }
 }
 
@@ -214,9 +294,10 @@ void NetworkThread::ProcessFinishedTransfers() {
     TransferDone done = std::move(it->second);
     transfers_.erase(it);
     curl_multi_remove_handle(multi_, easy);
-    // |done| may add, remove or free transfers (including |easy|); the message pointer is not
-    // used after this point.
+    // |done| may add, remove or free transfers (including |easy|); the message
+    // pointer is not used after this point.
     done(result);
+    DrainSoon();
   }
 }
 
@@ -230,9 +311,10 @@ int NetworkThread::PollTimeoutMsLocked() {
     }
   }
   if (!delayed_.empty()) {
-    const auto until = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           delayed_.begin()->first - std::chrono::steady_clock::now())
-                           .count();
+    const auto until =
+        std::chrono::duration_cast<std::chrono::milliseconds>(
+            delayed_.begin()->first - std::chrono::steady_clock::now())
+            .count();
     timeout = std::min<long>(timeout, std::max<long>(0, until));
   }
   if (!tasks_.empty() || quit_) {

@@ -1,29 +1,38 @@
-// The SDK's network thread: one libcurl multi handle driven by curl_multi_poll, which also runs
-// tasks posted from other threads and delayed tasks (retries).
+// The SDK's network thread: one libcurl multi handle driven by curl_multi_poll,
+// which also runs tasks posted from other threads and delayed tasks (retries).
 //
-// Everything that touches the multi handle or an easy handle added to it runs on this thread;
-// other threads hand such work over with PostTask (libcurl forbids calling most multi functions
-// from inside its own callbacks, and the multi handle is not thread-safe).
+// Everything that touches the multi handle or an easy handle added to it runs
+// on this thread; other threads hand such work over with PostTask (libcurl
+// forbids calling most multi functions from inside its own callbacks, and the
+// multi handle is not thread-safe).  Code running inside a curl callback
+// (write, header, pre-request) must not deliver notifications, since a delegate
+// may call back into the SDK; it queues them with RunSoon, and the loop runs
+// them as soon as the curl call returns.
 //
-// The thread starts on first use of Get() and runs until the process exits; an exit handler then
-// stops it: transfers still running are abandoned without notifications, and tasks posted after
-// that are dropped.
+// The thread starts on first use of Get() and runs until the process exits; an
+// exit handler then stops it: transfers still running are abandoned without
+// notifications, tasks posted after that are kept but never run (so that
+// nothing they own is destroyed while the process tears down), and the file
+// thread is shut down after it.
 
 #ifndef TAVORI_PLATFORM_SRC_NETWORK_THREAD_H_
 #define TAVORI_PLATFORM_SRC_NETWORK_THREAD_H_
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
 
+#include "base/threading/looper_thread.h"
 #include "tavorisdk/sdk_startup.h"
 
 namespace tavorisdk::internal {
@@ -36,6 +45,14 @@ int EnsureCurlGlobalInit();
 SDKStartupParam StartupParams();
 void SetStartupParams(const SDKStartupParam& params);
 
+// Whether the process has begun to exit (the SDK's exit handler ran).
+// Long-running work checks it and gives up.  Any thread.
+bool IsExiting();
+
+// The SDK's thread for blocking file work (hashing, syncing), started on first
+// use and shut down at exit after the network thread.  Any thread.
+base::threading::LooperThread& FileThread();
+
 class NetworkThread {
  public:
   using Task = std::function<void()>;
@@ -44,26 +61,37 @@ class NetworkThread {
   // The process's network thread, started on first use.
   static NetworkThread& Get();
 
-  // Runs |task| on the network thread after the tasks posted before it.  Any thread.  Returns
-  // false (dropping the task) once the thread is shutting down.
+  // Runs |task| on the network thread after the tasks posted before it.  Any
+  // thread.  Returns false once the thread is shutting down; the task is then
+  // kept, never run.
   bool PostTask(Task task);
 
   // Whether the caller runs on the network thread.
-  bool IsCurrent() const { return std::this_thread::get_id() == thread_id_; }
+  bool IsCurrent() const {
+    return std::this_thread::get_id() == thread_id_.load();
+  }
 
   // --- Network thread only. ---
 
-  // Adds |easy| to the multi handle.  |done| runs on this thread with the transfer's result when
-  // it completes, unless RemoveTransfer is called first.  The caller keeps owning |easy|.
+  // Runs |task| on this thread as soon as the current curl call (or task)
+  // returns, before anything else.  Meant for curl callbacks that need to
+  // notify someone.
+  void RunSoon(Task task);
+  // Adds |easy| to the multi handle.  |done| runs on this thread with the
+  // transfer's result when it completes, unless RemoveTransfer is called first.
+  // The caller keeps owning |easy|.
   void AddTransfer(CURL* easy, TransferDone done);
-  // Takes |easy| out of the multi handle without calling its |done|.  No-op for unknown handles.
+  // Takes |easy| out of the multi handle without calling its |done|.  No-op for
+  // unknown handles.
   void RemoveTransfer(CURL* easy);
-  // Runs |task| on this thread after |delay|; returns an id for CancelDelayedTask.
+  // Runs |task| on this thread after |delay|; returns an id for
+  // CancelDelayedTask.
   uint64_t PostDelayedTask(std::chrono::milliseconds delay, Task task);
   void CancelDelayedTask(uint64_t id);
   CURLM* multi() const { return multi_; }
 
-  // Stops the loop and joins the thread (from the exit handler).  Idempotent.
+  // Stops the loop and joins the thread, then shuts the file thread down (from
+  // the exit handler).  Idempotent.
   void Shutdown();
 
  private:
@@ -74,8 +102,10 @@ class NetworkThread {
   void RunPostedTasks();
   void RunDueDelayedTasks();
   void ProcessFinishedTransfers();
-  // The longest the loop may sleep: until the next curl timeout or delayed task, 0 when tasks
-  // are waiting.  The Locked form expects mu_ held.
+  void DrainSoon();
+  bool Quitting();
+  // The longest the loop may sleep: until the next curl timeout or delayed
+  // task, 0 when tasks are waiting.  The Locked form expects mu_ held.
   int PollTimeoutMs();
   int PollTimeoutMsLocked();
   // Wakes the loop from any thread.
@@ -83,16 +113,19 @@ class NetworkThread {
 
   CURLM* multi_ = nullptr;
   std::thread thread_;
-  std::thread::id thread_id_;
+  std::atomic<std::thread::id> thread_id_{};
 
   std::mutex mu_;
   std::condition_variable wake_;  // used only when there is no multi handle
-  std::deque<Task> tasks_;  // guarded by mu_
-  bool quit_ = false;       // guarded by mu_
+  std::deque<Task> tasks_;        // guarded by mu_
+  bool quit_ = false;             // guarded by mu_
 
   // Network thread only.
+  std::deque<Task> soon_;
   std::unordered_map<CURL*, TransferDone> transfers_;
-  std::multimap<std::chrono::steady_clock::time_point, std::pair<uint64_t, Task>> delayed_;
+  std::multimap<std::chrono::steady_clock::time_point,
+                std::pair<uint64_t, Task>>
+      delayed_;
   uint64_t next_delayed_id_ = 1;
 };
 

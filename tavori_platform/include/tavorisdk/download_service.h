@@ -1,20 +1,23 @@
-// The download service: fetches one file over HTTP(S) to a path, checks it against the expected
-// size and MD5, and reports start, progress and the outcome to a delegate.
+// The download service: fetches one file over HTTP(S) to a path, checks it
+// against the expected size and MD5, and reports start, progress and the
+// outcome to a delegate.
 //
-// Threads: notifications are delivered on the SDK's network thread.  Every call below may be
-// made from any thread, including from inside a notification.  Start and the setters never block
-// and never call the delegate synchronously.
+// Threads: notifications are delivered on the SDK's network thread.  Every call
+// below may be made from any thread, including from inside a notification.
+// Start and the setters never block and never call the delegate synchronously.
 //
-// Stop: when Stop returns, no notification of the request is running or will start (it waits for
-// one being delivered on the network thread, unless called from inside that very notification).
-// Destroying a request implies Stop.  A request that is not stopped gets exactly one finish
-// notification.
+// Stop: when Stop returns, no notification of the request is running or will
+// start (it waits for one being delivered on the network thread, unless called
+// from inside that very notification). Destroying a request implies Stop.  A
+// request that is not stopped gets exactly one finish notification.
 //
-// Files: the data is written to "<save path>.part" and renamed to the save path only after its
-// size and MD5 matched; a failed or stopped download never leaves a file at the save path.  The
-// partial file of an interrupted download is kept and resumed with an HTTP range request by a
-// later download of the same URL with the same MD5 to the same path (the resume is refused, and
-// the download starts over, when the server ignores the range or the resource changed).
+// Files: the data is written to "<save path>.part" and renamed to the save path
+// only after its size and MD5 matched; a failed or stopped download never
+// leaves a file at the save path.  The partial file of an interrupted download
+// is kept and resumed with an HTTP range request by a later download of the
+// same URL with the same MD5 to the same path (the resume is refused, and the
+// download starts over, when the server ignores the range or the resource
+// changed).
 
 #ifndef TAVORISDK_DOWNLOAD_SERVICE_H_
 #define TAVORISDK_DOWNLOAD_SERVICE_H_
@@ -25,14 +28,21 @@
 
 namespace tavorisdk {
 
-// Error codes of the finish notification.  Stable values: new codes are added at the end.
+// Error codes of the finish notification.  Stable values: new codes are added
+// at the end.
 inline constexpr int32_t kDownloadOk = 0;
-inline constexpr int32_t kDownloadErrorTransport = 1;     // connection failed, cut or stalled
-inline constexpr int32_t kDownloadErrorHttpStatus = 2;    // the server answered with an error
-inline constexpr int32_t kDownloadErrorSizeMismatch = 3;  // body size differs from SetFileSize
-inline constexpr int32_t kDownloadErrorMd5Mismatch = 4;   // body MD5 differs from SetMd5
-inline constexpr int32_t kDownloadErrorLocalFile = 5;     // the file could not be written
-inline constexpr int32_t kDownloadErrorBadRequest = 6;    // no URL or no save path
+inline constexpr int32_t kDownloadErrorTransport =
+    1;  // connection failed, cut or stalled
+inline constexpr int32_t kDownloadErrorHttpStatus =
+    2;  // the server answered with an error
+inline constexpr int32_t kDownloadErrorSizeMismatch =
+    3;  // body size differs from SetFileSize
+inline constexpr int32_t kDownloadErrorMd5Mismatch =
+    4;  // body MD5 differs from SetMd5
+inline constexpr int32_t kDownloadErrorLocalFile =
+    5;  // the file could not be written
+inline constexpr int32_t kDownloadErrorBadRequest =
+    6;  // no URL or no save path
 
 class DownloadServiceRequest;
 
@@ -41,20 +51,24 @@ class IDownloadResponseDelegate {
  public:
   // Slot 0: the server accepted the request and the body is about to arrive.
   virtual void OnDownloadStart(DownloadServiceRequest* request) = 0;
-  // Slot 1: |received| of |total| bytes are on disk (total is the expected size when known,
-  // else the server's, else -1).  Sent at most every 1% or 250 ms, and once more at the end.
-  virtual void OnDownloadProgress(DownloadServiceRequest* request, int64_t received,
-                                  int64_t total) = 0;
-  // Slot 2: the outcome, with the path as a string.  Passes its arguments to slot 3 by default.
+  // Slot 1: |received| of |total| bytes are on disk (total is the expected size
+  // when known, else the server's, else -1).  Sent at most every 1% or 250 ms,
+  // and once more at the end.
+  virtual void OnDownloadProgress(DownloadServiceRequest* request,
+                                  int64_t received, int64_t total) = 0;
+  // Slot 2: the outcome, with the path as a string.  Passes its arguments to
+  // slot 3 by default.
   virtual void OnDownloadFinish(DownloadServiceRequest* request, int32_t error,
                                 const std::string& path) {
     OnDownloadFinish(request, error, path.c_str());
   }
-  // Slot 3: the outcome: kDownloadOk or a kDownloadError* code, and the save path (never null).
+  // Slot 3: the outcome: kDownloadOk or a kDownloadError* code, and the save
+  // path (never null).
   virtual void OnDownloadFinish(DownloadServiceRequest* request, int32_t error,
                                 const char* path) = 0;
   // Slot 4: a transient failure is being retried.  Does nothing by default.
-  virtual void OnDownloadRetry(DownloadServiceRequest* request, int attempt, int32_t error) {
+  virtual void OnDownloadRetry(DownloadServiceRequest* request, int attempt,
+                               int32_t error) {
     (void)request;
     (void)attempt;
     (void)error;
@@ -71,15 +85,18 @@ class DownloadServiceRequest {
   virtual void SetUrl(const char* url) = 0;
   // Slot 2: the full path of the file to create (copied).
   virtual void SetSavePath(const char* path) = 0;
-  // Slot 3: the expected MD5 as hexadecimal text, either case (copied); empty: not checked.
+  // Slot 3: the expected MD5 as hexadecimal text, either case (copied); empty:
+  // not checked.
   virtual void SetMd5(const char* md5) = 0;
   // Slot 4: bandwidth cap in KiB/s; 0 (the default) for none.
   virtual void SetSpeedLimit(int kib_per_second) = 0;
   // Slot 5: connect timeout in seconds (default 15).
   virtual void SetConnectTimeout(int seconds) = 0;
-  // Slot 6: a transfer that moves no byte for this long has stalled (default 30 s).
+  // Slot 6: a transfer that moves no byte for this long has stalled (default 30
+  // s).
   virtual void SetStallTimeout(int seconds) = 0;
-  // Slot 7: how often a transient failure is retried, resuming where it stopped (default 3).
+  // Slot 7: how often a transient failure is retried, resuming where it stopped
+  // (default 3).
   virtual void SetMaxRetries(int retries) = 0;
   // Slot 8: an urgent download (a forced update) ignores the bandwidth cap.
   virtual void SetUrgent(bool urgent) = 0;
@@ -91,12 +108,15 @@ class DownloadServiceRequest {
   virtual void AddHeader(const char* name, const char* value) = 0;
   // Slot 12: whether a partial file may be resumed (default true).
   virtual void SetResumeEnabled(bool enabled) = 0;
-  // Slot 13: the shortest time between two progress notifications, in ms (default 250).
+  // Slot 13: the shortest time between two progress notifications, in ms
+  // (default 250).
   virtual void SetProgressInterval(int milliseconds) = 0;
-  // Slot 14: stops the download; see the file comment.  |reason| is kept for the log.
+  // Slot 14: stops the download; see the file comment.  |reason| is kept for
+  // the log.
   virtual void Stop(int reason) = 0;
-  // Slot 15: starts the download; notifications go to |delegate|, which must outlive the
-  // request or its Stop.  A request starts at most once; later calls are ignored.
+  // Slot 15: starts the download; notifications go to |delegate|, which must
+  // outlive the request or its Stop.  A request starts at most once; later
+  // calls are ignored.
   virtual void Start(IDownloadResponseDelegate* delegate) = 0;
 };
 

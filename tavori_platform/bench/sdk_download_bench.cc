@@ -1,0 +1,112 @@
+// Driver of the download benchmark (scripts/bench).  Two modes:
+//
+//   sdk_download_bench download URL PATH MD5 SIZE
+//       downloads URL to PATH with the SDK's download service, checking SIZE
+//       and MD5; prints "error <code>" and exits 0 only on success.
+//   sdk_download_bench run COMMAND [ARGS...]
+//       runs COMMAND, waits for it, and prints "elapsed_s <wall seconds>" and
+//       "max_rss_kib <peak resident memory of the largest process it waited
+//       for>"; exits with the command's status.
+//
+// The benchmark times every contender through "run", so all of them are
+// measured alike (process start included).
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "tavorisdk/download_service.h"
+#include "tavorisdk/sdk_startup.h"
+
+namespace {
+
+class WaitingDelegate : public tavorisdk::IDownloadResponseDelegate {
+ public:
+  void OnDownloadStart(tavorisdk::DownloadServiceRequest*) override {}
+  void OnDownloadProgress(tavorisdk::DownloadServiceRequest*, int64_t,
+                          int64_t) override {}
+  using IDownloadResponseDelegate::OnDownloadFinish;
+  void OnDownloadFinish(tavorisdk::DownloadServiceRequest*, int32_t error,
+                        const char*) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    error_ = error;
+    done_ = true;
+    changed_.notify_all();
+  }
+  int Wait() {
+    std::unique_lock<std::mutex> lock(mu_);
+    changed_.wait(lock, [this] { return done_; });
+    return error_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable changed_;
+  bool done_ = false;
+  int error_ = -1;
+};
+
+int Download(const char* url, const char* path, const char* md5,
+             const char* size) {
+  StartupSDK();
+  WaitingDelegate delegate;
+  auto request = tavorisdk::CreateDownloadRequest();
+  request->SetUrl(url);
+  request->SetSavePath(path);
+  request->SetMd5(md5);
+  request->SetFileSize(std::strtoll(size, nullptr, 10));
+  request->SetResumeEnabled(false);
+  request->Start(&delegate);
+  const int error = delegate.Wait();
+  request.reset();
+  std::printf("error %d\n", error);
+  return error == tavorisdk::kDownloadOk ? 0 : 1;
+}
+
+int Run(char** argv) {
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t child = fork();
+  if (child < 0) {
+    std::perror("fork");
+    return 2;
+  }
+  if (child == 0) {
+    execvp(argv[0], argv);
+    std::perror("execvp");
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+  }
+  const double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count();
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  std::printf("elapsed_s %.3f\nmax_rss_kib %ld\n", elapsed, usage.ru_maxrss);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 6 && std::strcmp(argv[1], "download") == 0) {
+    return Download(argv[2], argv[3], argv[4], argv[5]);
+  }
+  if (argc >= 3 && std::strcmp(argv[1], "run") == 0) {
+    return Run(argv + 2);
+  }
+  std::fprintf(stderr,
+               "usage: %s download URL PATH MD5 SIZE\n"
+               "       %s run COMMAND [ARGS...]\n",
+               argv[0], argv[0]);
+  return 2;
+}

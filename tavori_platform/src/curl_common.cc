@@ -1,0 +1,142 @@
+#include "src/curl_common.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+
+#include "src/network_thread.h"
+#include "tavori_common/utils/meeting_info.h"
+
+namespace tavorisdk::internal {
+namespace {
+
+constexpr long kMaxRedirects = 10;
+constexpr std::chrono::milliseconds kMaxRetryDelay{8000};
+
+std::atomic<long> g_retry_base_ms{500};
+
+}  // namespace
+
+std::string DefaultUserAgent() {
+  const SDKStartupParam params = StartupParams();
+  if (!params.user_agent.empty()) {
+    return params.user_agent;
+  }
+  return "TavoriSDK/" + tavori_common::utils::meeting_info::GetProductVersion();
+}
+
+void ApplyCommonOptions(CURL* easy, const TransferOptions& options) {
+  curl_easy_reset(easy);
+  curl_easy_setopt(easy, CURLOPT_URL, options.url.c_str());
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  const SDKStartupParam params = StartupParams();
+  if (!params.ca_bundle_path.empty()) {
+    curl_easy_setopt(easy, CURLOPT_CAINFO, params.ca_bundle_path.c_str());
+  }
+  curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, options.connect_timeout_ms);
+  if (options.stall_timeout_s > 0) {
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, options.stall_timeout_s);
+  }
+  if (options.total_timeout_ms > 0) {
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, options.total_timeout_ms);
+  }
+  const std::string agent =
+      options.user_agent.empty() ? DefaultUserAgent() : options.user_agent;
+  curl_easy_setopt(easy, CURLOPT_USERAGENT,
+                   agent.c_str());  // libcurl copies strings
+}
+
+bool IsTransientCurlError(CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_SSL_CONNECT_ERROR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsTransientHttpStatus(long status) {
+  return status == 408 || status == 429 || status == 502 || status == 503 ||
+         status == 504;
+}
+
+bool IsTlsError(CURLcode code) {
+  switch (code) {
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_USE_SSL_FAILED:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::chrono::milliseconds RetryDelay(int attempt) {
+  const long base = g_retry_base_ms.load();
+  const int shift = std::clamp(attempt - 1, 0, 10);
+  return std::min(std::chrono::milliseconds(base << shift), kMaxRetryDelay);
+}
+
+void SetRetryBaseDelayForTesting(std::chrono::milliseconds base) {
+  g_retry_base_ms = static_cast<long>(base.count());
+}
+
+bool HeaderNameIs(std::string_view line, std::string_view name) {
+  if (line.size() <= name.size() || line[name.size()] != ':') {
+    return false;
+  }
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(line[i])) !=
+        std::tolower(static_cast<unsigned char>(name[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string_view HeaderValue(std::string_view line) {
+  const size_t colon = line.find(':');
+  if (colon == std::string_view::npos) {
+    return {};
+  }
+  std::string_view value = line.substr(colon + 1);
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
+    value.remove_prefix(1);
+  }
+  while (!value.empty() && (value.back() == '\r' || value.back() == '\n' ||
+                            value.back() == ' ' || value.back() == '\t')) {
+    value.remove_suffix(1);
+  }
+  return value;
+}
+
+}  // namespace tavorisdk::internal

@@ -1,0 +1,56 @@
+// What the CGI and download services share on top of libcurl: the options every
+// transfer gets, the classification of failures, and the retry schedule.
+// Network thread (the functions that take an easy handle); the rest are pure
+// and may run anywhere.
+
+#ifndef TAVORI_PLATFORM_SRC_CURL_COMMON_H_
+#define TAVORI_PLATFORM_SRC_CURL_COMMON_H_
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+namespace tavorisdk::internal {
+
+// Options of one transfer that the start-up record or the request decide.
+struct TransferOptions {
+  std::string url;
+  std::string user_agent;  // empty: the SDK's default
+  long connect_timeout_ms = 15000;
+  long stall_timeout_s = 30;  // no byte for this long: the transfer has stalled
+  long total_timeout_ms = 0;  // 0: none
+};
+
+// Resets |easy| and applies what every transfer of the SDK uses: redirects
+// followed (HTTP and HTTPS only, at most 10), TLS verified against the system
+// store or the start-up record's bundle, proxies from the environment
+// (libcurl's default), keep-alive, the timeouts and the User-Agent.
+void ApplyCommonOptions(CURL* easy, const TransferOptions& options);
+
+// The SDK's default User-Agent, "TavoriSDK/<product version>", unless the
+// start-up record names one.
+std::string DefaultUserAgent();
+
+// Failures that another attempt may cure: refused or reset connections,
+// timeouts, bodies cut short, and the statuses that say "try again later".
+bool IsTransientCurlError(CURLcode code);
+bool IsTransientHttpStatus(long status);
+bool IsTlsError(CURLcode code);
+
+// Delay before retry number |attempt| (1 for the first retry): doubles from the
+// base delay, at most 8 s.
+std::chrono::milliseconds RetryDelay(int attempt);
+// Tests shorten the schedule; the default base is 500 ms.
+void SetRetryBaseDelayForTesting(std::chrono::milliseconds base);
+
+// Case-insensitive ASCII comparison of a header name.
+bool HeaderNameIs(std::string_view line, std::string_view name);
+// The value of the header line |line| (after the colon, trimmed), or "" when it
+// has none.
+std::string_view HeaderValue(std::string_view line);
+
+}  // namespace tavorisdk::internal
+
+#endif  // TAVORI_PLATFORM_SRC_CURL_COMMON_H_

@@ -1,0 +1,76 @@
+// The gate through which one request's notifications reach its delegate.
+//
+// The network thread wraps each delegate call in Enter()/Leave(); Close() (from
+// Stop or the request's destructor, on any thread) shuts the gate for good.
+// When Close() returns, no delegate call of the request is running or will
+// start: on another thread it waits for a call in progress; on the network
+// thread none can be in progress except the caller's own (a delegate that stops
+// or destroys its request from inside a notification), so it does not wait.
+//
+// Never held across anything but the delegate call; the mutex guards only the
+// two flags.
+
+#ifndef TAVORI_PLATFORM_SRC_DELIVERY_GATE_H_
+#define TAVORI_PLATFORM_SRC_DELIVERY_GATE_H_
+
+#include <condition_variable>
+#include <mutex>
+
+namespace tavorisdk::internal {
+
+class DeliveryGate {
+ public:
+  // Network thread.  Returns false (and the caller skips the call) once the
+  // gate is closed.
+  bool Enter() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (closed_) {
+      return false;
+    }
+    inside_ = true;
+    return true;
+  }
+
+  // Network thread, after a successful Enter().
+  void Leave() {
+    std::lock_guard<std::mutex> lock(mu_);
+    inside_ = false;
+    left_.notify_all();
+  }
+
+  // Any thread.  |on_network_thread| tells whether the caller runs on the
+  // network thread.
+  void Close(bool on_network_thread) {
+    std::unique_lock<std::mutex> lock(mu_);
+    closed_ = true;
+    if (!on_network_thread) {
+      left_.wait(lock, [this] { return !inside_; });
+    }
+  }
+
+  bool closed() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return closed_;
+  }
+
+ private:
+  mutable std::mutex mu_;
+  std::condition_variable left_;
+  bool closed_ = false;
+  bool inside_ = false;
+};
+
+// Calls |call| through |gate|; returns whether it ran.
+template <typename F>
+bool DeliverThrough(DeliveryGate& gate, F&& call) {
+  if (!gate.Enter()) {
+    return false;
+  }
+  call();
+  gate.Leave();
+  return true;
+}
+
+}  // namespace tavorisdk::internal
+
+#endif  // TAVORI_PLATFORM_SRC_DELIVERY_GATE_H_

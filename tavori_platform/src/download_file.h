@@ -1,0 +1,136 @@
+// The partial file of one download ("<save path>.part"), written on the network
+// thread while its MD5 is computed on the SDK's file thread.
+//
+// Bytes handed to Write() go to the file at once (page cache) and are copied
+// into a small pool of chunks that the file thread hashes, so the network
+// thread never waits for the hash: when the pool is full, Reserve() says no and
+// the caller pauses its transfer until the room callback fires.  Writeback of
+// what was written is started every few MiB (sync_file_range), so that the
+// final sync in Finish() has little left to do.  The file is never read back,
+// except once for a resumed file: the bytes already on disk are hashed first.
+//
+// Threads: Create*, Reserve, Write, Finish and Abort run on one thread (the
+// network thread); the room and finish callbacks run on the file thread and
+// must only post work elsewhere.  mu_ guards the chunk queue and the flags the
+// two threads share; the hasher and the read position belong to the file
+// thread, the write position and descriptor writes to the writer.  The object
+// is shared (the file thread holds a reference while it has work), and closes
+// the file when the last reference goes.
+
+#ifndef TAVORI_PLATFORM_SRC_DOWNLOAD_FILE_H_
+#define TAVORI_PLATFORM_SRC_DOWNLOAD_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "util/crypto/crypto.h"
+
+namespace tavorisdk::internal {
+
+class DownloadFile : public std::enable_shared_from_this<DownloadFile> {
+ public:
+  // Bytes per hashing chunk, and how many chunks may be in use at once: the
+  // memory bound.
+  static constexpr size_t kChunkBytes = 512 * 1024;
+  static constexpr size_t kMaxChunks = 8;
+  // Writeback is started whenever this much has been written since the last
+  // start.
+  static constexpr int64_t kWritebackWindow = 8 * 1024 * 1024;
+
+  struct Outcome {
+    bool ok = false;   // written and synced
+    int error = 0;     // errno of the failure when !ok
+    int64_t size = 0;  // bytes in the file
+    std::string md5;   // lower-case hex digest; empty when hashing was off
+  };
+  using RoomCallback = std::function<void()>;
+  using FinishCallback = std::function<void(const Outcome&)>;
+
+  // Creates a new, empty file at |path|, removing whatever was there (a fresh
+  // inode: never overwrites old data in place).  Returns null and sets |*error|
+  // (errno) on failure.
+  static std::shared_ptr<DownloadFile> CreateFresh(const std::string& path,
+                                                   bool hash, int* error);
+  // Opens the existing |path| to append after its first |offset| bytes
+  // (anything beyond is cut off); those bytes are hashed first, on the file
+  // thread.
+  static std::shared_ptr<DownloadFile> OpenForResume(const std::string& path,
+                                                     int64_t offset, bool hash,
+                                                     int* error);
+
+  ~DownloadFile();
+  DownloadFile(const DownloadFile&) = delete;
+  DownloadFile& operator=(const DownloadFile&) = delete;
+
+  // Called (on the file thread) when room was missing in Reserve() and became
+  // free again.
+  void SetRoomCallback(RoomCallback callback);
+  // Whether Write() may take |bytes| now (at most kChunkBytes).  When not, the
+  // room callback fires once room is free.
+  bool Reserve(size_t bytes);
+  // Appends |bytes| at |data| to the file and queues them for hashing. Requires
+  // a successful Reserve() of at least |bytes|.  False on a write error (see
+  // error()).
+  bool Write(const char* data, size_t bytes);
+  // No more writes: hashes the rest, syncs the file to disk, then calls |done|
+  // on the file thread.  Not called when Abort() comes first.
+  void Finish(FinishCallback done);
+  // Drops pending work; no callback fires after the file thread notices.  The
+  // file stays.
+  void Abort();
+
+  int64_t size() const { return size_; }
+  int error() const { return error_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  DownloadFile(std::string path, int fd, int64_t offset, bool hash);
+
+  struct Chunk {
+    std::unique_ptr<char[]> data;
+    size_t size = 0;
+  };
+
+  void ScheduleLocked();
+  // File thread: hashes the resumed prefix and the queued chunks, then finishes
+  // if asked.
+  void Drain();
+  bool HashPrefix();
+  void Complete();
+  void StartWriteback();
+
+  const std::string path_;
+  const int fd_;
+  const bool hash_;
+
+  // Writer thread only.
+  int64_t size_ = 0;
+  int64_t writeback_start_ = 0;
+  int error_ = 0;
+  Chunk filling_;
+
+  // File thread only.
+  util::crypto::Md5Hasher hasher_;
+  int64_t prefix_ = 0;    // bytes of a resumed file still to hash from disk
+  int prefix_error_ = 0;  // errno of a failed read-back
+
+  std::mutex mu_;
+  std::deque<Chunk> queued_;  // guarded by mu_
+  std::vector<Chunk> free_;   // guarded by mu_
+  size_t chunks_ = 0;         // allocated so far; guarded by mu_
+  bool scheduled_ = false;  // a Drain task is posted or running; guarded by mu_
+  bool waiting_for_room_ = false;  // guarded by mu_
+  bool aborted_ = false;           // guarded by mu_
+  FinishCallback finish_;          // set by Finish(); guarded by mu_
+  RoomCallback room_;              // guarded by mu_
+};
+
+}  // namespace tavorisdk::internal
+
+#endif  // TAVORI_PLATFORM_SRC_DOWNLOAD_FILE_H_

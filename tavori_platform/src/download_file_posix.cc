@@ -1,0 +1,276 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/log/log.h"
+#include "src/download_file.h"
+#include "src/network_thread.h"
+
+namespace tavorisdk::internal {
+namespace {
+
+constexpr char kLogSource[] = "tavori_platform";
+
+bool WriteAll(int fd, const char* data, size_t bytes) {
+  while (bytes > 0) {
+    const ssize_t written = ::write(fd, data, bytes);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    data += written;
+    bytes -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::shared_ptr<DownloadFile> DownloadFile::CreateFresh(const std::string& path,
+                                                        bool hash, int* error) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    *error = errno;
+    return nullptr;
+  }
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    *error = errno;
+    return nullptr;
+  }
+  return std::shared_ptr<DownloadFile>(new DownloadFile(path, fd, 0, hash));
+}
+
+std::shared_ptr<DownloadFile> DownloadFile::OpenForResume(
+    const std::string& path, int64_t offset, bool hash, int* error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno;
+    return nullptr;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || info.st_size < offset ||
+      ::ftruncate(fd, offset) != 0 || ::lseek(fd, offset, SEEK_SET) != offset) {
+    *error = errno != 0 ? errno : EINVAL;
+    ::close(fd);
+    return nullptr;
+  }
+  auto file =
+      std::shared_ptr<DownloadFile>(new DownloadFile(path, fd, offset, hash));
+  if (hash && offset > 0) {
+    std::lock_guard<std::mutex> lock(file->mu_);
+    file->ScheduleLocked();  // hash what is on disk while the transfer starts
+  }
+  return file;
+}
+
+DownloadFile::DownloadFile(std::string path, int fd, int64_t offset, bool hash)
+    : path_(std::move(path)),
+      fd_(fd),
+      hash_(hash),
+      size_(offset),
+      writeback_start_(offset),
+      prefix_(hash ? offset : 0) {}
+
+DownloadFile::~DownloadFile() { ::close(fd_); }
+
+void DownloadFile::SetRoomCallback(RoomCallback callback) {
+  std::lock_guard<std::mutex> lock(mu_);
+  room_ = std::move(callback);
+}
+
+bool DownloadFile::Reserve(size_t bytes) {
+  if (!hash_) {
+    return true;
+  }
+  const size_t in_filling = filling_.data ? kChunkBytes - filling_.size : 0;
+  std::lock_guard<std::mutex> lock(mu_);
+  const size_t room =
+      in_filling + (free_.size() + (kMaxChunks - chunks_)) * kChunkBytes;
+  if (room >= bytes) {
+    return true;
+  }
+  waiting_for_room_ = true;
+  return false;
+}
+
+bool DownloadFile::Write(const char* data, size_t bytes) {
+  if (!WriteAll(fd_, data, bytes)) {
+    error_ = errno;
+    BASE_LOG(base::log::kLevelRefused)
+        << "write to " << path_ << " failed: " << error_;
+    return false;
+  }
+  size_ += static_cast<int64_t>(bytes);
+  if (size_ - writeback_start_ >= kWritebackWindow) {
+    StartWriteback();
+  }
+  while (hash_ && bytes > 0) {
+    if (!filling_.data) {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!free_.empty()) {
+        filling_ = std::move(free_.back());
+        free_.pop_back();
+      } else {
+        // Reserve() made sure a chunk may still be allocated.
+        ++chunks_;
+        filling_.data = std::make_unique<char[]>(kChunkBytes);
+      }
+      filling_.size = 0;
+    }
+    const size_t take = std::min(bytes, kChunkBytes - filling_.size);
+    std::memcpy(filling_.data.get() + filling_.size, data, take);
+    filling_.size += take;
+    data += take;
+    bytes -= take;
+    if (filling_.size == kChunkBytes) {
+      std::lock_guard<std::mutex> lock(mu_);
+      queued_.push_back(std::move(filling_));
+      filling_ = Chunk{};
+      ScheduleLocked();
+    }
+  }
+  return true;
+}
+
+void DownloadFile::StartWriteback() {
+  // Asks the kernel to start writing what is dirty; it does not wait for the
+  // disk.  A failure only means the final sync has more to do.
+  ::sync_file_range(fd_, writeback_start_, size_ - writeback_start_,
+                    SYNC_FILE_RANGE_WRITE);
+  writeback_start_ = size_;
+}
+
+void DownloadFile::Finish(FinishCallback done) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (filling_.data && filling_.size > 0) {
+    queued_.push_back(std::move(filling_));
+  }
+  filling_ = Chunk{};
+  finish_ = std::move(done);
+  ScheduleLocked();
+}
+
+void DownloadFile::Abort() {
+  std::lock_guard<std::mutex> lock(mu_);
+  aborted_ = true;
+  finish_ = nullptr;
+  room_ = nullptr;
+}
+
+void DownloadFile::ScheduleLocked() {
+  if (scheduled_ || aborted_) {
+    return;
+  }
+  scheduled_ = true;
+  FileThread().PostTask([self = shared_from_this()] { self->Drain(); },
+                        base::Location{__FILE__, __LINE__, __func__});
+}
+
+void DownloadFile::Drain() {
+  if (prefix_ > 0 && !HashPrefix()) {
+    std::lock_guard<std::mutex> lock(mu_);
+    scheduled_ = false;
+    return;
+  }
+  while (true) {
+    Chunk chunk;
+    RoomCallback room;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (aborted_ || IsExiting()) {
+        scheduled_ = false;
+        return;
+      }
+      if (queued_.empty()) {
+        if (!finish_) {
+          scheduled_ = false;
+          return;
+        }
+        break;  // finishing, and everything is hashed
+      }
+      chunk = std::move(queued_.front());
+      queued_.pop_front();
+    }
+    hasher_.Update(chunk.data.get(), chunk.size);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      chunk.size = 0;
+      free_.push_back(std::move(chunk));
+      if (waiting_for_room_) {
+        waiting_for_room_ = false;
+        room = room_;
+      }
+    }
+    if (room) {
+      room();
+    }
+  }
+  Complete();
+}
+
+bool DownloadFile::HashPrefix() {
+  // Reads back only what an earlier run left on disk, once, before the new
+  // bytes.
+  const int read_fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  auto buffer = std::make_unique<char[]>(kChunkBytes);
+  int64_t offset = 0;
+  while (offset < prefix_ && read_fd >= 0) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (aborted_ || IsExiting()) {
+        ::close(read_fd);
+        return false;
+      }
+    }
+    const size_t want =
+        static_cast<size_t>(std::min<int64_t>(prefix_ - offset, kChunkBytes));
+    const ssize_t got = ::pread(read_fd, buffer.get(), want, offset);
+    if (got <= 0) {
+      break;
+    }
+    hasher_.Update(buffer.get(), static_cast<size_t>(got));
+    offset += got;
+  }
+  if (offset < prefix_) {
+    prefix_error_ = errno != 0 ? errno : EIO;
+    BASE_LOG(base::log::kLevelRefused)
+        << "cannot read back " << path_ << " at " << offset;
+  }
+  if (read_fd >= 0) {
+    ::close(read_fd);
+  }
+  prefix_ = 0;
+  return true;  // a read failure is reported by the outcome
+}
+
+void DownloadFile::Complete() {
+  FinishCallback done;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    done = std::move(finish_);
+    finish_ = nullptr;
+  }
+  Outcome outcome;
+  outcome.size = size_;
+  outcome.md5 = hash_ ? hasher_.Finish() : std::string();
+  if (prefix_error_ != 0) {
+    outcome.error = prefix_error_;
+  } else if (::fdatasync(fd_) != 0) {
+    outcome.error = errno;
+    BASE_LOG(base::log::kLevelRefused)
+        << "fdatasync of " << path_ << " failed: " << errno;
+  } else {
+    outcome.ok = true;
+  }
+  if (done) {
+    done(outcome);
+  }
+}
+
+}  // namespace tavorisdk::internal

@@ -1,0 +1,891 @@
+// The download service on the network thread.
+//
+// A DownloadRequest (the caller's object) holds the settings until Start, which
+// snapshots them into a DownloadJob and posts the job to the network thread.
+// The job lives on the network thread: its transfer, its partial file (a
+// DownloadFile, hashed on the file thread), its retries and its notifications,
+// which all pass the job's DeliveryGate.  Stop closes the gate on the calling
+// thread, then posts the rest of the cancellation; the request hands its
+// reference to that task, so the job is always released on the network thread.
+//
+// Beside "<save path>.part" the job keeps "<save path>.part.info": the URL,
+// MD5, size and the validator (strong ETag or Last-Modified) the partial bytes
+// belong to.  A later download resumes only when URL, MD5 and size match,
+// sending If-Range with the validator; a 200 answer (range ignored or resource
+// changed) starts the file over, as does a 206 whose range does not fit.
+
+#include "tavorisdk/download_service.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <vector>
+
+#include "base/log/log.h"
+#include "src/curl_common.h"
+#include "src/delivery_gate.h"
+#include "src/download_file.h"
+#include "src/network_thread.h"
+
+namespace tavorisdk {
+namespace {
+
+constexpr char kLogSource[] = "tavori_platform";
+
+// libcurl's receive buffer; at most DownloadFile::kChunkBytes, so that one
+// write callback always fits the hashing pool once a chunk is free.
+constexpr long kReceiveBufferBytes = 256 * 1024;
+// How often a download starts over from byte 0 on its own (range not honoured
+// as promised, or a resumed file whose MD5 came out wrong) before it gives up.
+constexpr int kMaxFreshRestarts = 1;
+
+using internal::DownloadFile;
+using internal::NetworkThread;
+
+struct DownloadSettings {
+  std::string url;
+  std::string save_path;
+  std::string md5;  // lower case
+  int64_t size = -1;
+  int speed_limit_kib = 0;
+  bool urgent = false;
+  int connect_timeout_s = 15;
+  int stall_timeout_s = 30;
+  int max_retries = 3;
+  bool resume = true;
+  int progress_interval_ms = 250;
+  std::string user_agent;
+  std::vector<std::string> headers;  // "Name: value"
+};
+
+// What a partial file belongs to.
+struct PartInfo {
+  std::string url;
+  std::string md5;
+  int64_t size = -1;
+  std::string validator;
+};
+
+constexpr char kPartInfoMagic[] = "tavori-part 1";
+
+std::string PartPath(const std::string& save_path) {
+  return save_path + ".part";
+}
+std::string InfoPath(const std::string& save_path) {
+  return save_path + ".part.info";
+}
+
+bool ReadPartInfo(const std::string& path, PartInfo* info) {
+  std::ifstream in(path);
+  std::string line;
+  if (!std::getline(in, line) || line != kPartInfoMagic) {
+    return false;
+  }
+  int seen = 0;
+  while (std::getline(in, line)) {
+    const size_t space = line.find(' ');
+    const std::string key = line.substr(0, space);
+    const std::string value =
+        space == std::string::npos ? "" : line.substr(space + 1);
+    if (key == "url") {
+      info->url = value;
+    } else if (key == "md5") {
+      info->md5 = value;
+    } else if (key == "size") {
+      info->size = std::strtoll(value.c_str(), nullptr, 10);
+    } else if (key == "validator") {
+      info->validator = value;
+    } else {
+      continue;
+    }
+    ++seen;
+  }
+  return seen == 4;
+}
+
+bool WritePartInfo(const std::string& path, const PartInfo& info) {
+  ::unlink(path.c_str());
+  std::ofstream out(path, std::ios::trunc);
+  out << kPartInfoMagic << "\nurl " << info.url << "\nmd5 " << info.md5
+      << "\nsize " << info.size << "\nvalidator " << info.validator << "\n";
+  out.close();
+  return !out.fail();
+}
+
+void RemovePartFiles(const std::string& save_path) {
+  ::unlink(InfoPath(save_path).c_str());
+  ::unlink(PartPath(save_path).c_str());
+}
+
+// Makes the rename of a file in the directory of |path| durable.
+void SyncDirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos
+                              ? "."
+                              : (slash == 0 ? "/" : path.substr(0, slash));
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 || ::fsync(fd) != 0) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "cannot sync directory " << dir << ": " << errno;
+  }
+  if (fd >= 0) {
+    ::close(fd);
+  }
+}
+
+bool IsMd5Text(const std::string& text) {
+  return text.size() == 32 &&
+         std::all_of(text.begin(), text.end(),
+                     [](unsigned char c) { return std::isxdigit(c) != 0; });
+}
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
+    return static_cast<char>(std::tolower(c));
+  });
+  return text;
+}
+
+int64_t ParseInt64(std::string_view text) {
+  int64_t value = -1;
+  const auto result =
+      std::from_chars(text.data(), text.data() + text.size(), value);
+  return result.ec == std::errc() ? value : -1;
+}
+
+class DownloadJob : public std::enable_shared_from_this<DownloadJob> {
+ public:
+  DownloadJob(DownloadSettings settings, IDownloadResponseDelegate* delegate,
+              DownloadServiceRequest* request)
+      : settings_(std::move(settings)),
+        delegate_(delegate),
+        request_(request),
+        speed_limit_kib_(settings_.speed_limit_kib),
+        urgent_(settings_.urgent) {}
+  ~DownloadJob() {
+    ReleaseTransfer();
+    if (easy_ != nullptr) {
+      curl_easy_cleanup(easy_);
+    }
+    curl_slist_free_all(header_list_);
+    if (file_) {
+      file_->Abort();
+    }
+  }
+  DownloadJob(const DownloadJob&) = delete;
+  DownloadJob& operator=(const DownloadJob&) = delete;
+
+  internal::DeliveryGate& gate() { return gate_; }
+
+  // --- Network thread. ---
+  void Begin();
+  void Cancel(int reason);
+  void SetSpeed(int kib_per_second, bool urgent);
+
+ private:
+  // Why the job aborted its own transfer from a write callback.
+  enum class Abort {
+    kNone,
+    kHttpStatus,
+    kSizeMismatch,
+    kLocalFile,
+    kRangeMismatch
+  };
+
+  void TryResumeFromDisk();
+  void StartAttempt();
+  void ApplySpeed();
+  void ReleaseTransfer();
+  void WatchRoom();
+
+  static size_t OnWriteThunk(char* data, size_t size, size_t count, void* self);
+  static size_t OnHeaderThunk(char* data, size_t size, size_t count,
+                              void* self);
+  size_t OnWrite(const char* data, size_t bytes);
+  void OnHeaderLine(std::string_view line);
+  // Judges the final response once its body begins (or ends empty); false
+  // aborts it.
+  bool Decide();
+  void OnDone(CURLcode code);
+  void OnRoom();
+  void OnFileFinished(const DownloadFile::Outcome& outcome);
+
+  void ScheduleRetry(int32_t error);
+  void RestartFresh(const char* why);
+  void Succeed();
+  void Fail(int32_t error, bool keep_part);
+
+  int64_t Total() const;
+  void MaybeProgress();
+  void DeliverProgress();
+  void DeliverStart();
+
+  const DownloadSettings settings_;
+  IDownloadResponseDelegate* const delegate_;
+  DownloadServiceRequest* const request_;  // identity for the delegate only
+  internal::DeliveryGate gate_;
+
+  // Network thread only, from here on.
+  int speed_limit_kib_;
+  bool urgent_;
+  CURL* easy_ = nullptr;
+  curl_slist* header_list_ = nullptr;
+  bool transfer_active_ = false;
+  bool finished_ = false;
+  bool paused_ = false;
+  std::shared_ptr<DownloadFile> file_;
+  std::string validator_;
+  bool resumed_from_disk_ = false;
+  int fresh_restarts_ = 0;
+  int retries_ = 0;
+  uint64_t retry_task_ = 0;
+
+  // The response of the current attempt.
+  int64_t resume_from_ = 0;
+  std::string range_text_;
+  int64_t content_length_ = -1;
+  int64_t range_start_ = -1;
+  int64_t range_total_ = -1;
+  std::string etag_;
+  std::string last_modified_;
+  bool decided_ = false;
+  Abort abort_ = Abort::kNone;
+  long abort_status_ = 0;
+  int64_t server_total_ = -1;
+
+  bool started_notified_ = false;
+  bool progress_pending_ = false;
+  int64_t notified_bytes_ = 0;
+  std::chrono::steady_clock::time_point notified_time_{};
+};
+
+void DownloadJob::Begin() {
+  if (gate_.closed()) {
+    return;
+  }
+  if (settings_.url.empty() || settings_.save_path.empty() ||
+      (!settings_.md5.empty() && !IsMd5Text(settings_.md5))) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "download without URL, save path or valid MD5";
+    Fail(kDownloadErrorBadRequest, true);
+    return;
+  }
+  easy_ = curl_easy_init();
+  if (easy_ == nullptr) {
+    Fail(kDownloadErrorTransport, true);
+    return;
+  }
+  // Whatever was at the target goes now: only a verified file may stand there
+  // afterwards.
+  if (::unlink(settings_.save_path.c_str()) != 0 && errno != ENOENT) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "cannot remove " << settings_.save_path << ": " << errno;
+  }
+  if (settings_.resume) {
+    TryResumeFromDisk();
+  }
+  StartAttempt();
+}
+
+void DownloadJob::TryResumeFromDisk() {
+  PartInfo info;
+  if (!ReadPartInfo(InfoPath(settings_.save_path), &info) ||
+      info.url != settings_.url || info.md5 != settings_.md5 ||
+      info.size != settings_.size) {
+    return;
+  }
+  const std::string part = PartPath(settings_.save_path);
+  struct stat st {};
+  if (::stat(part.c_str(), &st) != 0 || st.st_size <= 0 ||
+      (settings_.size >= 0 && st.st_size >= settings_.size)) {
+    return;
+  }
+  int error = 0;
+  file_ = DownloadFile::OpenForResume(part, st.st_size, !settings_.md5.empty(),
+                                      &error);
+  if (!file_) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "cannot reopen " << part << ": " << error;
+    return;
+  }
+  WatchRoom();
+  validator_ = info.validator;
+  resumed_from_disk_ = true;
+  BASE_LOG(base::log::kLevelNote)
+      << "resuming " << settings_.url << " at " << st.st_size;
+}
+
+void DownloadJob::WatchRoom() {
+  // File thread: only hand the news to the network thread.
+  file_->SetRoomCallback([weak = weak_from_this()] {
+    NetworkThread::Get().PostTask([weak] {
+      if (auto job = weak.lock()) {
+        job->OnRoom();
+      }
+    });
+  });
+}
+
+void DownloadJob::StartAttempt() {
+  retry_task_ = 0;
+  resume_from_ = file_ ? file_->size() : 0;
+  content_length_ = -1;
+  range_start_ = -1;
+  range_total_ = -1;
+  etag_.clear();
+  last_modified_.clear();
+  decided_ = false;
+  abort_ = Abort::kNone;
+  abort_status_ = 0;
+  paused_ = false;
+
+  internal::TransferOptions options;
+  options.url = settings_.url;
+  options.user_agent = settings_.user_agent;
+  options.connect_timeout_ms = settings_.connect_timeout_s * 1000L;
+  options.stall_timeout_s = settings_.stall_timeout_s;
+  internal::ApplyCommonOptions(easy_, options);
+
+  curl_slist_free_all(header_list_);
+  header_list_ = nullptr;
+  for (const std::string& header : settings_.headers) {
+    header_list_ = curl_slist_append(header_list_, header.c_str());
+  }
+  if (resume_from_ > 0) {
+    // A plain Range header: CURLOPT_RESUME_FROM would fail the transfer on a
+    // 200 answer, which here means "start over" instead.
+    range_text_ = std::to_string(resume_from_) + "-";
+    curl_easy_setopt(easy_, CURLOPT_RANGE, range_text_.c_str());
+    if (!validator_.empty()) {
+      header_list_ =
+          curl_slist_append(header_list_, ("If-Range: " + validator_).c_str());
+    }
+  }
+  curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, header_list_);
+  curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+  curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &DownloadJob::OnWriteThunk);
+  curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &DownloadJob::OnHeaderThunk);
+  curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
+  ApplySpeed();
+  transfer_active_ = true;
+  NetworkThread::Get().AddTransfer(easy_, [this](CURLcode code) {
+    transfer_active_ = false;
+    OnDone(code);
+  });
+  BASE_LOG(base::log::kLevelTrace)
+      << "download " << settings_.url << " from " << resume_from_;
+}
+
+void DownloadJob::ApplySpeed() {
+  const curl_off_t cap =
+      urgent_ ? 0 : static_cast<curl_off_t>(speed_limit_kib_) * 1024;
+  curl_easy_setopt(easy_, CURLOPT_MAX_RECV_SPEED_LARGE, cap);
+}
+
+void DownloadJob::SetSpeed(int kib_per_second, bool urgent) {
+  speed_limit_kib_ = kib_per_second;
+  urgent_ = urgent;
+  if (transfer_active_) {
+    ApplySpeed();
+  }
+}
+
+void DownloadJob::ReleaseTransfer() {
+  if (retry_task_ != 0) {
+    NetworkThread::Get().CancelDelayedTask(retry_task_);
+    retry_task_ = 0;
+  }
+  if (transfer_active_) {
+    NetworkThread::Get().RemoveTransfer(easy_);
+    transfer_active_ = false;
+  }
+}
+
+void DownloadJob::Cancel(int reason) {
+  BASE_LOG(base::log::kLevelNote)
+      << "download " << settings_.url << " stopped (" << reason << ")";
+  finished_ = true;
+  ReleaseTransfer();
+  if (file_) {
+    file_->Abort();  // the partial file stays for a later resume
+    file_.reset();
+  }
+}
+
+size_t DownloadJob::OnWriteThunk(char* data, size_t size, size_t count,
+                                 void* self) {
+  return static_cast<DownloadJob*>(self)->OnWrite(data, size * count);
+}
+
+size_t DownloadJob::OnHeaderThunk(char* data, size_t size, size_t count,
+                                  void* self) {
+  static_cast<DownloadJob*>(self)->OnHeaderLine(
+      std::string_view(data, size * count));
+  return size * count;
+}
+
+void DownloadJob::OnHeaderLine(std::string_view line) {
+  if (line.starts_with("HTTP/")) {
+    // A new response (after a redirect or an interim one): forget the previous
+    // one's headers.
+    content_length_ = -1;
+    range_start_ = -1;
+    range_total_ = -1;
+    etag_.clear();
+    last_modified_.clear();
+  } else if (internal::HeaderNameIs(line, "Content-Length")) {
+    content_length_ = ParseInt64(internal::HeaderValue(line));
+  } else if (internal::HeaderNameIs(line, "Content-Range")) {
+    // "bytes START-END/TOTAL"; TOTAL may be "*".
+    std::string_view value = internal::HeaderValue(line);
+    if (value.starts_with("bytes ")) {
+      value.remove_prefix(6);
+      const size_t dash = value.find('-');
+      const size_t slash = value.find('/');
+      if (dash != std::string_view::npos && slash != std::string_view::npos &&
+          dash < slash) {
+        range_start_ = ParseInt64(value.substr(0, dash));
+        range_total_ = ParseInt64(value.substr(slash + 1));
+      }
+    }
+  } else if (internal::HeaderNameIs(line, "ETag")) {
+    etag_ = internal::HeaderValue(line);
+  } else if (internal::HeaderNameIs(line, "Last-Modified")) {
+    last_modified_ = internal::HeaderValue(line);
+  }
+}
+
+bool DownloadJob::Decide() {
+  decided_ = true;
+  long status = 0;
+  curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
+  if (resume_from_ > 0 && (status == 206 || status == 416)) {
+    if (status == 416 || range_start_ != resume_from_ ||
+        (settings_.size >= 0 && range_total_ >= 0 &&
+         range_total_ != settings_.size) ||
+        (server_total_ >= 0 && range_total_ >= 0 &&
+         range_total_ != server_total_)) {
+      abort_ = Abort::kRangeMismatch;
+      return false;
+    }
+    server_total_ = range_total_;
+  } else if (status < 200 || status >= 300 || status == 206) {
+    abort_ = Abort::kHttpStatus;
+    abort_status_ = status;
+    return false;
+  } else {
+    if (resume_from_ > 0) {
+      // The server ignored the range, or the resource changed (If-Range): start
+      // over with this very response.
+      BASE_LOG(base::log::kLevelNote) << "server answered " << status
+                                      << " to a range request; starting over";
+      file_->Abort();
+      file_.reset();
+      resume_from_ = 0;
+      resumed_from_disk_ = false;
+    }
+    server_total_ = content_length_;
+  }
+  if (settings_.size >= 0 && server_total_ >= 0 &&
+      server_total_ != settings_.size) {
+    BASE_LOG(base::log::kLevelRefused) << "server announces " << server_total_
+                                       << " bytes, expected " << settings_.size;
+    abort_ = Abort::kSizeMismatch;
+    return false;
+  }
+  if (!file_) {
+    int error = 0;
+    file_ = DownloadFile::CreateFresh(PartPath(settings_.save_path),
+                                      !settings_.md5.empty(), &error);
+    if (!file_) {
+      BASE_LOG(base::log::kLevelRefused)
+          << "cannot create " << PartPath(settings_.save_path) << ": " << error;
+      abort_ = Abort::kLocalFile;
+      return false;
+    }
+    WatchRoom();
+    // A strong ETag, or else Last-Modified, tells on a later resume whether the
+    // bytes on disk still belong to the resource.
+    validator_ =
+        (!etag_.empty() && !etag_.starts_with("W/")) ? etag_ : last_modified_;
+    PartInfo info{settings_.url, settings_.md5, settings_.size, validator_};
+    if (!WritePartInfo(InfoPath(settings_.save_path), info)) {
+      BASE_LOG(base::log::kLevelRefused)
+          << "cannot write " << InfoPath(settings_.save_path);
+    }
+  }
+  if (!started_notified_) {
+    started_notified_ = true;
+    notified_time_ = std::chrono::steady_clock::now();
+    NetworkThread::Get().RunSoon(
+        [self = shared_from_this()] { self->DeliverStart(); });
+  }
+  return true;
+}
+
+size_t DownloadJob::OnWrite(const char* data, size_t bytes) {
+  if (!decided_ && !Decide()) {
+    return 0;  // aborts the transfer; OnDone reads abort_
+  }
+  if (abort_ != Abort::kNone) {
+    return 0;
+  }
+  if (settings_.size >= 0 &&
+      file_->size() + static_cast<int64_t>(bytes) > settings_.size) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "body longer than the expected " << settings_.size;
+    abort_ = Abort::kSizeMismatch;
+    return 0;
+  }
+  if (!file_->Reserve(bytes)) {
+    paused_ =
+        true;  // OnRoom resumes the transfer once the hasher has caught up
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  if (!file_->Write(data, bytes)) {
+    abort_ = Abort::kLocalFile;
+    return 0;
+  }
+  MaybeProgress();
+  return bytes;
+}
+
+void DownloadJob::OnRoom() {
+  if (paused_ && transfer_active_) {
+    paused_ = false;
+    // May call OnWrite right away with the data held back.
+    curl_easy_pause(easy_, CURLPAUSE_CONT);
+  }
+}
+
+void DownloadJob::OnDone(CURLcode code) {
+  if (finished_) {
+    return;
+  }
+  if (code == CURLE_OK && !decided_) {
+    Decide();  // a response without body
+  }
+  switch (abort_) {
+    case Abort::kRangeMismatch:
+      RestartFresh("the server did not send the range asked for");
+      return;
+    case Abort::kHttpStatus:
+      BASE_LOG(base::log::kLevelRefused)
+          << "download " << settings_.url << ": HTTP " << abort_status_;
+      if (internal::IsTransientHttpStatus(abort_status_) &&
+          retries_ < settings_.max_retries) {
+        ScheduleRetry(kDownloadErrorHttpStatus);
+      } else {
+        Fail(kDownloadErrorHttpStatus, false);
+      }
+      return;
+    case Abort::kSizeMismatch:
+      Fail(kDownloadErrorSizeMismatch, false);
+      return;
+    case Abort::kLocalFile:
+      Fail(kDownloadErrorLocalFile, false);
+      return;
+    case Abort::kNone:
+      break;
+  }
+  if (code != CURLE_OK) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "download " << settings_.url
+        << " failed: " << curl_easy_strerror(code);
+    if (code == CURLE_URL_MALFORMAT || code == CURLE_UNSUPPORTED_PROTOCOL) {
+      Fail(kDownloadErrorBadRequest, true);
+    } else if (internal::IsTransientCurlError(code) &&
+               retries_ < settings_.max_retries) {
+      ScheduleRetry(kDownloadErrorTransport);
+    } else {
+      Fail(kDownloadErrorTransport, true);
+    }
+    return;
+  }
+  if (settings_.size >= 0 && file_->size() != settings_.size) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "got " << file_->size() << " bytes, expected " << settings_.size;
+    Fail(kDownloadErrorSizeMismatch, false);
+    return;
+  }
+  file_->Finish(
+      [weak = weak_from_this()](const DownloadFile::Outcome& outcome) {
+        NetworkThread::Get().PostTask([weak, outcome] {
+          if (auto job = weak.lock()) {
+            job->OnFileFinished(outcome);
+          }
+        });
+      });
+}
+
+void DownloadJob::OnFileFinished(const DownloadFile::Outcome& outcome) {
+  if (finished_ || gate_.closed()) {
+    return;
+  }
+  if (!outcome.ok) {
+    Fail(kDownloadErrorLocalFile, false);
+    return;
+  }
+  if (!settings_.md5.empty() && outcome.md5 != settings_.md5) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "MD5 of " << settings_.url << " is " << outcome.md5 << ", expected "
+        << settings_.md5;
+    if (resumed_from_disk_ && fresh_restarts_ < kMaxFreshRestarts) {
+      // The bytes kept from an earlier run were not what they claimed: fetch it
+      // all again.
+      RestartFresh("the resumed file did not match its MD5");
+      return;
+    }
+    Fail(kDownloadErrorMd5Mismatch, false);
+    return;
+  }
+  Succeed();
+}
+
+void DownloadJob::ScheduleRetry(int32_t error) {
+  ++retries_;
+  internal::DeliverThrough(
+      gate_, [&] { delegate_->OnDownloadRetry(request_, retries_, error); });
+  if (gate_.closed()) {
+    return;  // stopped from inside the notification; the cancellation is on its
+             // way
+  }
+  retry_task_ = NetworkThread::Get().PostDelayedTask(
+      internal::RetryDelay(retries_), [this] {
+        retry_task_ = 0;
+        StartAttempt();
+      });
+}
+
+void DownloadJob::RestartFresh(const char* why) {
+  if (fresh_restarts_ >= kMaxFreshRestarts) {
+    Fail(kDownloadErrorTransport, false);
+    return;
+  }
+  BASE_LOG(base::log::kLevelNote)
+      << "download " << settings_.url << " starts over: " << why;
+  ++fresh_restarts_;
+  if (file_) {
+    file_->Abort();
+    file_.reset();
+  }
+  RemovePartFiles(settings_.save_path);
+  validator_.clear();
+  resumed_from_disk_ = false;
+  server_total_ = -1;
+  StartAttempt();
+}
+
+void DownloadJob::Succeed() {
+  finished_ = true;
+  DeliverProgress();  // the final one
+  file_.reset();
+  // The rename happens inside the gate: once Stop has returned, no file appears
+  // at the target.
+  if (!gate_.Enter()) {
+    return;
+  }
+  const std::string part = PartPath(settings_.save_path);
+  int32_t error = kDownloadOk;
+  if (::rename(part.c_str(), settings_.save_path.c_str()) != 0) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "cannot rename " << part << ": " << errno;
+    error = kDownloadErrorLocalFile;
+    RemovePartFiles(settings_.save_path);
+  } else {
+    ::unlink(InfoPath(settings_.save_path).c_str());
+    SyncDirectoryOf(settings_.save_path);
+    BASE_LOG(base::log::kLevelNote)
+        << "downloaded " << settings_.url << " to " << settings_.save_path;
+  }
+  delegate_->OnDownloadFinish(request_, error, settings_.save_path);
+  gate_.Leave();
+}
+
+void DownloadJob::Fail(int32_t error, bool keep_part) {
+  finished_ = true;
+  ReleaseTransfer();
+  if (file_) {
+    file_->Abort();
+    file_.reset();
+  }
+  if (!keep_part) {
+    RemovePartFiles(settings_.save_path);
+  }
+  BASE_LOG(base::log::kLevelRefused)
+      << "download " << settings_.url << " failed with " << error;
+  internal::DeliverThrough(gate_, [&] {
+    delegate_->OnDownloadFinish(request_, error, settings_.save_path);
+  });
+}
+
+int64_t DownloadJob::Total() const {
+  return settings_.size >= 0 ? settings_.size : server_total_;
+}
+
+void DownloadJob::MaybeProgress() {
+  if (progress_pending_) {
+    return;
+  }
+  const int64_t total = Total();
+  const int64_t received = file_->size();
+  const bool step = total > 0 && (received - notified_bytes_) * 100 >= total;
+  const bool late = std::chrono::steady_clock::now() - notified_time_ >=
+                    std::chrono::milliseconds(settings_.progress_interval_ms);
+  if (step || late) {
+    progress_pending_ = true;
+    NetworkThread::Get().RunSoon([self = shared_from_this()] {
+      self->progress_pending_ = false;
+      if (!self->finished_) {
+        self->DeliverProgress();
+      }
+    });
+  }
+}
+
+void DownloadJob::DeliverProgress() {
+  const int64_t total = Total();
+  const int64_t received =
+      file_ ? file_->size() : (settings_.size >= 0 ? settings_.size : total);
+  notified_bytes_ = received;
+  notified_time_ = std::chrono::steady_clock::now();
+  internal::DeliverThrough(
+      gate_, [&] { delegate_->OnDownloadProgress(request_, received, total); });
+}
+
+void DownloadJob::DeliverStart() {
+  internal::DeliverThrough(gate_,
+                           [&] { delegate_->OnDownloadStart(request_); });
+}
+
+// The caller's request object.  Every method may run on any thread; mu_ guards
+// the settings and the job pointer.
+class DownloadRequest final : public DownloadServiceRequest {
+ public:
+  DownloadRequest() = default;
+  ~DownloadRequest() override { Stop(0); }
+
+  void SetUrl(const char* url) override {
+    Set([&](auto& s) { s.url = url ? url : ""; });
+  }
+  void SetSavePath(const char* path) override {
+    Set([&](auto& s) { s.save_path = path ? path : ""; });
+  }
+  void SetMd5(const char* md5) override {
+    Set([&](auto& s) { s.md5 = Lower(md5 ? md5 : ""); });
+  }
+  void SetSpeedLimit(int kib_per_second) override {
+    Set([&](auto& s) { s.speed_limit_kib = std::max(0, kib_per_second); });
+    ApplyLiveSpeed();
+  }
+  void SetConnectTimeout(int seconds) override {
+    Set([&](auto& s) { s.connect_timeout_s = seconds > 0 ? seconds : 15; });
+  }
+  void SetStallTimeout(int seconds) override {
+    Set([&](auto& s) { s.stall_timeout_s = seconds > 0 ? seconds : 30; });
+  }
+  void SetMaxRetries(int retries) override {
+    Set([&](auto& s) { s.max_retries = std::max(0, retries); });
+  }
+  void SetUrgent(bool urgent) override {
+    Set([&](auto& s) { s.urgent = urgent; });
+    ApplyLiveSpeed();
+  }
+  void SetFileSize(int64_t size) override {
+    Set([&](auto& s) { s.size = size < 0 ? -1 : size; });
+  }
+  void SetUserAgent(const char* user_agent) override {
+    Set([&](auto& s) { s.user_agent = user_agent ? user_agent : ""; });
+  }
+  void AddHeader(const char* name, const char* value) override {
+    if (name == nullptr || *name == '\0') {
+      return;
+    }
+    Set([&](auto& s) {
+      s.headers.push_back(std::string(name) + ": " +
+                          (value != nullptr ? value : ""));
+    });
+  }
+  void SetResumeEnabled(bool enabled) override {
+    Set([&](auto& s) { s.resume = enabled; });
+  }
+  void SetProgressInterval(int milliseconds) override {
+    Set([&](auto& s) { s.progress_interval_ms = std::max(0, milliseconds); });
+  }
+
+  void Stop(int reason) override {
+    std::shared_ptr<DownloadJob> job;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stopped_ = true;
+      job = std::move(job_);
+    }
+    if (!job) {
+      return;
+    }
+    NetworkThread& network = NetworkThread::Get();
+    job->gate().Close(network.IsCurrent());
+    // The task takes the last reference of ours, so the job ends on the network
+    // thread.
+    network.PostTask([job = std::move(job), reason] { job->Cancel(reason); });
+  }
+
+  void Start(IDownloadResponseDelegate* delegate) override {
+    std::shared_ptr<DownloadJob> job;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (started_ || stopped_ || delegate == nullptr) {
+        BASE_LOG(base::log::kLevelRefused)
+            << "download request started twice, after Stop "
+               "or without delegate";
+        return;
+      }
+      started_ = true;
+      job_ = std::make_shared<DownloadJob>(settings_, delegate, this);
+      job = job_;
+    }
+    NetworkThread::Get().PostTask([job = std::move(job)] { job->Begin(); });
+  }
+
+ private:
+  template <typename F>
+  void Set(F&& change) {
+    std::lock_guard<std::mutex> lock(mu_);
+    change(settings_);
+  }
+
+  // The bandwidth settings also reach a download that is running.
+  void ApplyLiveSpeed() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!job_) {
+      return;
+    }
+    NetworkThread::Get().PostTask(
+        [job = job_, kib = settings_.speed_limit_kib,
+         urgent = settings_.urgent] { job->SetSpeed(kib, urgent); });
+  }
+
+  std::mutex mu_;
+  DownloadSettings settings_;         // guarded by mu_
+  bool started_ = false;              // guarded by mu_
+  bool stopped_ = false;              // guarded by mu_
+  std::shared_ptr<DownloadJob> job_;  // guarded by mu_
+};
+
+}  // namespace
+
+std::unique_ptr<DownloadServiceRequest> CreateDownloadRequest() {
+  return std::make_unique<DownloadRequest>();
+}
+
+}  // namespace tavorisdk

@@ -1,0 +1,744 @@
+#include "tavorisdk/download_service.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "src/curl_common.h"
+#include "tavorisdk/test/recording_delegates.h"
+#include "tavorisdk/test/scripted_server.h"
+#include "util/crypto/crypto.h"
+
+namespace tavorisdk {
+namespace {
+
+using namespace std::chrono_literals;
+using test::DownloadEvent;
+using test::PlannedAnswer;
+using test::RecordingDownloadDelegate;
+using test::ScriptedServer;
+
+constexpr auto kWait = 60s;
+
+std::string RandomBytes(size_t size, unsigned seed = 1) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) {
+    c = static_cast<char>(random());
+  }
+  return bytes;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+
+class DownloadServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    internal::SetRetryBaseDelayForTesting(10ms);
+    char pattern[] = "/tmp/tavori_download_test_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    target_ = dir_ + "/package.exe";
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::unique_ptr<DownloadServiceRequest> Make(const std::string& url,
+                                               const std::string& body,
+                                               const std::string& path) {
+    auto request = CreateDownloadRequest();
+    request->SetUrl(url.c_str());
+    request->SetSavePath(path.c_str());
+    request->SetMd5(util::crypto::Md5(body).c_str());
+    request->SetFileSize(static_cast<int64_t>(body.size()));
+    request->SetProgressInterval(
+        60000);  // progress by the 1% rule only: deterministic counts
+    return request;
+  }
+
+  // Waits until every task posted to the network thread before it has run: a
+  // request that fails at once is answered from the network thread's queue,
+  // after what was posted earlier.
+  void FlushNetworkThread() {
+    RecordingDownloadDelegate barrier;
+    auto request = CreateDownloadRequest();
+    request->Start(&barrier);
+    ASSERT_TRUE(barrier.WaitForFinish(kWait));
+  }
+
+  std::string dir_;
+  std::string target_;
+  ScriptedServer server_;
+};
+
+// Checks the notification sequence of a finished download: start, progress that
+// never goes back, a final progress at the total, one finish; all on one thread
+// that is not the caller's.
+void ExpectWellFormed(const std::vector<DownloadEvent>& events, int64_t size) {
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events.front().kind, DownloadEvent::kStart);
+  EXPECT_EQ(events.back().kind, DownloadEvent::kFinish);
+  int64_t last = -1;
+  std::set<std::thread::id> threads;
+  for (size_t i = 0; i < events.size(); ++i) {
+    threads.insert(events[i].thread);
+    if (events[i].kind == DownloadEvent::kProgress) {
+      EXPECT_GE(events[i].received, last);
+      EXPECT_EQ(events[i].total, size);
+      last = events[i].received;
+    }
+    if (i > 0 && i + 1 < events.size()) {
+      EXPECT_NE(events[i].kind, DownloadEvent::kStart);
+      EXPECT_NE(events[i].kind, DownloadEvent::kFinish);
+    }
+  }
+  ASSERT_GE(events.size(), 3u);
+  EXPECT_EQ(events[events.size() - 2].kind, DownloadEvent::kProgress);
+  EXPECT_EQ(events[events.size() - 2].received, size);
+  EXPECT_EQ(threads.size(), 1u);
+  EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+}
+
+struct SuccessCase {
+  const char* name;
+  size_t size;
+  std::function<void(ScriptedServer&, const std::string& body)> plan;
+  bool check_md5 = true;
+  bool uppercase_md5 = false;
+};
+
+TEST_F(DownloadServiceTest, DownloadsAreVerifiedRenamedAndReported) {
+  const SuccessCase cases[] = {
+      // Larger than the hashing pool, so that the transfer pauses and resumes
+      // for the hasher.
+      {"plain", 6 * 1024 * 1024 + 123,
+       [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); }},
+      {"redirected", 100000,
+       [](ScriptedServer& s, const std::string& body) {
+         PlannedAnswer redirect = test::Respond(302);
+         redirect.headers = {{"Location", "/elsewhere"}};
+         s.Plan("/f", redirect);
+         s.Serve("/elsewhere", body);
+       }},
+      {"longer than announced", 50000,
+       [](ScriptedServer& s, const std::string& body) {
+         PlannedAnswer answer = test::Respond(200, body + "trailing junk");
+         answer.announced_length = static_cast<int64_t>(body.size());
+         s.Plan("/f", answer);
+       }},
+      {"empty file", 0,
+       [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); }},
+      {"unchecked", 70000,
+       [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); },
+       false},
+      {"md5 in upper case", 70000,
+       [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); },
+       true, true},
+  };
+  for (const SuccessCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server;
+    const std::string body = RandomBytes(c.size);
+    c.plan(server, body);
+    RecordingDownloadDelegate delegate;
+    auto request = Make(server.Url("/f"), body, target_);
+    if (!c.check_md5) {
+      request->SetMd5("");
+      request->SetFileSize(-1);
+    }
+    if (c.uppercase_md5) {
+      std::string md5 = util::crypto::Md5(body);
+      for (char& ch : md5) {
+        ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+      }
+      request->SetMd5(md5.c_str());
+    }
+    request->Start(&delegate);
+    ASSERT_TRUE(delegate.WaitForFinish(kWait));
+    request.reset();
+    const auto finish = delegate.Finish();
+    EXPECT_EQ(finish->error, kDownloadOk);
+    EXPECT_EQ(finish->path, target_);
+    EXPECT_TRUE(ReadFile(target_) == body);
+    EXPECT_FALSE(Exists(target_ + ".part"));
+    EXPECT_FALSE(Exists(target_ + ".part.info"));
+    ExpectWellFormed(delegate.Events(), static_cast<int64_t>(body.size()));
+    std::filesystem::remove(target_);
+  }
+}
+
+struct FailureCase {
+  const char* name;
+  std::function<void(ScriptedServer&, const std::string& body)> plan;
+  int32_t error;
+  bool part_kept;  // the partial file stays for a later resume
+  std::function<void(DownloadServiceRequest&)> configure = nullptr;
+  int64_t size_delta = 0;  // added to the expected size
+  size_t requests = 1;     // how many requests the server sees
+};
+
+TEST_F(DownloadServiceTest, FailuresEndWithTheirCodeAndNeverLeaveATarget) {
+  const FailureCase cases[] = {
+      {"404",
+       [](ScriptedServer& s, const std::string&) {
+         s.Plan("/f", test::Respond(404, "no"));
+       },
+       kDownloadErrorHttpStatus, false},
+      {"500 is not retried",
+       [](ScriptedServer& s, const std::string&) {
+         s.Plan("/f", test::Respond(500, "oops"));
+       },
+       kDownloadErrorHttpStatus, false},
+      {"503 retried until the retries run out",
+       [](ScriptedServer& s, const std::string&) {
+         s.SetDefault("/f", test::Respond(503));
+       },
+       kDownloadErrorHttpStatus, false,
+       [](DownloadServiceRequest& r) { r.SetMaxRetries(2); }, 0, 3},
+      {"wrong MD5",
+       [](ScriptedServer& s, const std::string& body) {
+         std::string other = body;
+         other[other.size() / 2] ^= 1;
+         s.Serve("/f", other);
+       },
+       kDownloadErrorMd5Mismatch, false},
+      {"server announces more than expected",
+       [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); },
+       kDownloadErrorSizeMismatch, false, nullptr, -1},
+      {"server sends less than expected",
+       [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); },
+       kDownloadErrorSizeMismatch, false, nullptr, +1},
+      {"body shorter than announced",
+       [](ScriptedServer& s, const std::string& body) {
+         PlannedAnswer answer =
+             test::Respond(200, body.substr(0, body.size() / 3));
+         answer.announced_length = static_cast<int64_t>(body.size());
+         s.Plan("/f", answer);
+       },
+       kDownloadErrorTransport, true,
+       [](DownloadServiceRequest& r) { r.SetMaxRetries(0); }},
+      {"connection cut",
+       [](ScriptedServer& s, const std::string& body) {
+         PlannedAnswer answer = test::Respond(200, body);
+         answer.cut_after = body.size() / 2;
+         s.Plan("/f", answer);
+       },
+       kDownloadErrorTransport, true,
+       [](DownloadServiceRequest& r) { r.SetMaxRetries(0); }},
+      {"stalled server",
+       [](ScriptedServer& s, const std::string& body) {
+         PlannedAnswer answer = test::Respond(200, body);
+         answer.stall_after = 1000;
+         s.Plan("/f", answer);
+       },
+       kDownloadErrorTransport, true,
+       [](DownloadServiceRequest& r) {
+         r.SetMaxRetries(0);
+         r.SetStallTimeout(1);
+       }},
+      {"bad MD5 text", [](ScriptedServer&, const std::string&) {},
+       kDownloadErrorBadRequest, false,
+       [](DownloadServiceRequest& r) { r.SetMd5("not-an-md5"); }, 0, 0},
+      {"no URL", [](ScriptedServer&, const std::string&) {},
+       kDownloadErrorBadRequest, false,
+       [](DownloadServiceRequest& r) { r.SetUrl(""); }, 0, 0},
+      {"unwritable directory",
+       [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); },
+       kDownloadErrorLocalFile, false,
+       [this](DownloadServiceRequest& r) {
+         r.SetSavePath((dir_ + "/missing/p.exe").c_str());
+       }},
+  };
+  const std::string body = RandomBytes(300000);
+  for (const FailureCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server;
+    c.plan(server, body);
+    // Something at the target already: it must be gone, whatever the outcome.
+    std::ofstream(target_) << "old";
+    RecordingDownloadDelegate delegate;
+    auto request = Make(server.Url("/f"), body, target_);
+    request->SetFileSize(static_cast<int64_t>(body.size()) + c.size_delta);
+    if (c.configure) {
+      c.configure(*request);
+    }
+    request->Start(&delegate);
+    ASSERT_TRUE(delegate.WaitForFinish(kWait));
+    EXPECT_EQ(delegate.Finish()->error, c.error);
+    EXPECT_EQ(delegate.Count(DownloadEvent::kFinish), 1u);
+    if (c.error != kDownloadErrorBadRequest) {
+      EXPECT_FALSE(Exists(target_));
+    }
+    EXPECT_EQ(Exists(target_ + ".part"), c.part_kept);
+    EXPECT_EQ(server.RequestCount(), c.requests);
+    request.reset();
+    std::filesystem::remove(target_);
+    std::filesystem::remove(target_ + ".part");
+    std::filesystem::remove(target_ + ".part.info");
+  }
+}
+
+TEST_F(DownloadServiceTest, ConnectionRefusedIsATransportFailure) {
+  int port = 0;
+  {
+    ScriptedServer closed;
+    port = closed.port();
+  }
+  RecordingDownloadDelegate delegate;
+  auto request =
+      Make("http://127.0.0.1:" + std::to_string(port) + "/f", "x", target_);
+  request->SetMaxRetries(1);
+  request->Start(&delegate);
+  ASSERT_TRUE(delegate.WaitForFinish(kWait));
+  EXPECT_EQ(delegate.Finish()->error, kDownloadErrorTransport);
+  EXPECT_EQ(delegate.Count(DownloadEvent::kStart), 0u);
+  EXPECT_EQ(delegate.Count(DownloadEvent::kRetry), 1u);
+}
+
+struct ResumeCase {
+  const char* name;
+  // Plans the answers that follow the interrupted first attempt.
+  std::function<void(ScriptedServer&, const std::string& body)> plan_rest;
+  bool expect_range;  // the second request asks for the rest
+  size_t requests;    // requests in all, the interrupted one included
+  bool corrupt_part = false;
+  bool other_md5 = false;  // the second download expects different content
+};
+
+// A first download is cut off at 40%; a second download of the same URL, MD5
+// and target then resumes from the partial file, or starts over when it may
+// not.
+TEST_F(DownloadServiceTest, InterruptedDownloadsResumeOrStartOverCleanly) {
+  const ResumeCase cases[] = {
+      {"server honours the range",
+       [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); },
+       true, 2},
+      {"server ignores ranges",
+       [](ScriptedServer& s, const std::string& body) {
+         PlannedAnswer answer = test::Respond(200, body);
+         answer.honour_range = false;
+         s.Plan("/f", answer);
+       },
+       true, 2},
+      {"resource changed (If-Range fails)",
+       [](ScriptedServer& s, const std::string& body) {
+         s.Serve("/f", body, "\"v2\"");
+       },
+       true, 2},
+      {"server sends the wrong range",
+       [](ScriptedServer& s, const std::string& body) {
+         PlannedAnswer wrong = test::Respond(206, body);
+         wrong.honour_range = false;
+         wrong.headers = {
+             {"Content-Range", "bytes 0-" + std::to_string(body.size() - 1) +
+                                   "/" + std::to_string(body.size())}};
+         s.Plan("/f", wrong);
+         s.Serve("/f", body);
+       },
+       true, 3},
+      {"partial file damaged on disk",
+       [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); },
+       true, 3, true},
+      {"different MD5 does not resume",
+       [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); },
+       false, 2, false, true},
+  };
+  for (const ResumeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server;
+    const std::string body = RandomBytes(2 * 1024 * 1024, 7);
+    PlannedAnswer cut = test::Respond(200, body);
+    cut.etag = "\"v1\"";
+    cut.cut_after = body.size() * 2 / 5;
+    server.Plan("/f", cut);
+    {
+      RecordingDownloadDelegate delegate;
+      auto first = Make(server.Url("/f"), body, target_);
+      first->SetMaxRetries(0);
+      first->Start(&delegate);
+      ASSERT_TRUE(delegate.WaitForFinish(kWait));
+      ASSERT_EQ(delegate.Finish()->error, kDownloadErrorTransport);
+    }
+    const auto kept = std::filesystem::file_size(target_ + ".part");
+    ASSERT_GT(kept, 0u);
+    if (c.corrupt_part) {
+      std::fstream part(target_ + ".part",
+                        std::ios::in | std::ios::out | std::ios::binary);
+      part.seekp(100);
+      part.put(static_cast<char>(body[100] ^ 0x55));
+    }
+    c.plan_rest(server, body);
+    RecordingDownloadDelegate delegate;
+    auto second = Make(server.Url("/f"), body, target_);
+    if (c.other_md5) {
+      second->SetMd5(util::crypto::Md5("something else").c_str());
+    }
+    second->Start(&delegate);
+    ASSERT_TRUE(delegate.WaitForFinish(kWait));
+    second.reset();
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), c.requests);
+    EXPECT_EQ(requests[1].Header("range"),
+              c.expect_range ? "bytes=" + std::to_string(kept) + "-" : "");
+    if (c.expect_range) {
+      EXPECT_EQ(requests[1].Header("if-range"), "\"v1\"");
+    }
+    for (size_t i = 2; i < requests.size(); ++i) {
+      EXPECT_EQ(requests[i].Header("range"), "")
+          << "a fresh start asks for everything";
+    }
+    if (c.other_md5) {
+      EXPECT_EQ(delegate.Finish()->error, kDownloadErrorMd5Mismatch);
+      EXPECT_FALSE(Exists(target_));
+    } else {
+      EXPECT_EQ(delegate.Finish()->error, kDownloadOk);
+      EXPECT_TRUE(ReadFile(target_) == body);
+      ExpectWellFormed(delegate.Events(), static_cast<int64_t>(body.size()));
+    }
+    EXPECT_EQ(delegate.Count(DownloadEvent::kStart), 1u);
+    std::filesystem::remove(target_);
+  }
+}
+
+TEST_F(DownloadServiceTest, TransientFailuresAreRetriedFromWhereTheyStopped) {
+  const std::string body = RandomBytes(1024 * 1024, 3);
+  PlannedAnswer cut = test::Respond(200, body);
+  cut.etag = "\"v1\"";
+  cut.cut_after = 300000;
+  server_.Plan("/f", cut);
+  server_.Plan("/f", test::Respond(503));
+  server_.Serve("/f", body);
+  RecordingDownloadDelegate delegate;
+  auto request = Make(server_.Url("/f"), body, target_);
+  request->SetMaxRetries(2);
+  request->Start(&delegate);
+  ASSERT_TRUE(delegate.WaitForFinish(kWait));
+  EXPECT_EQ(delegate.Finish()->error, kDownloadOk);
+  EXPECT_TRUE(ReadFile(target_) == body);
+  const auto requests = server_.Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[1].Header("range"), "bytes=300000-");
+  EXPECT_EQ(requests[2].Header("range"), "bytes=300000-");
+  std::vector<int32_t> retried;
+  for (const DownloadEvent& e : delegate.Events()) {
+    if (e.kind == DownloadEvent::kRetry) {
+      retried.push_back(e.error);
+    }
+  }
+  EXPECT_EQ(retried, (std::vector<int32_t>{kDownloadErrorTransport,
+                                           kDownloadErrorHttpStatus}));
+}
+
+TEST_F(DownloadServiceTest, ProgressComesInStepsOfAtLeastOnePercent) {
+  const std::string body = RandomBytes(40 * 1024 * 1024, 5);
+  server_.Serve("/f", body);
+  RecordingDownloadDelegate delegate;
+  auto request = Make(server_.Url("/f"), body, target_);
+  request->Start(&delegate);
+  ASSERT_TRUE(delegate.WaitForFinish(kWait));
+  ASSERT_EQ(delegate.Finish()->error, kDownloadOk);
+  std::vector<int64_t> received;
+  for (const DownloadEvent& e : delegate.Events()) {
+    if (e.kind == DownloadEvent::kProgress) {
+      received.push_back(e.received);
+    }
+  }
+  ASSERT_GE(received.size(), 10u);
+  EXPECT_LE(received.size(), 102u);
+  for (size_t i = 1; i + 1 < received.size(); ++i) {
+    EXPECT_GE((received[i] - received[i - 1]) * 100,
+              static_cast<int64_t>(body.size()));
+  }
+  EXPECT_EQ(received.back(), static_cast<int64_t>(body.size()));
+}
+
+TEST_F(DownloadServiceTest, SpeedLimitSlowsDownloadsThatAreNotUrgent) {
+  const std::string body = RandomBytes(512 * 1024, 9);
+  server_.Serve("/f", body);
+  auto timed = [&](bool urgent) {
+    RecordingDownloadDelegate delegate;
+    auto request = Make(server_.Url("/f"), body, target_);
+    request->SetSpeedLimit(256);
+    request->SetUrgent(urgent);
+    const auto start = std::chrono::steady_clock::now();
+    request->Start(&delegate);
+    EXPECT_TRUE(delegate.WaitForFinish(kWait));
+    EXPECT_EQ(delegate.Finish()->error, kDownloadOk);
+    return std::chrono::steady_clock::now() - start;
+  };
+  // 512 KiB at 256 KiB/s takes about two seconds; libcurl may run ahead for the
+  // first moments.
+  EXPECT_GE(timed(false), 1200ms);
+  EXPECT_LT(timed(true), timed(false));
+}
+
+TEST_F(DownloadServiceTest, StopRacingWithNotificationsFromSeveralThreads) {
+  constexpr int kDownloads = 4;
+  const std::string body = RandomBytes(8 * 1024 * 1024, 11);
+  server_.Serve("/f", body);
+  struct Run {
+    RecordingDownloadDelegate delegate;
+    std::unique_ptr<DownloadServiceRequest> request;
+    std::atomic<bool> stop_returned{false};
+    std::atomic<int> late{0};
+  };
+  std::vector<std::unique_ptr<Run>> runs;
+  for (int i = 0; i < kDownloads; ++i) {
+    auto run = std::make_unique<Run>();
+    run->request =
+        Make(server_.Url("/f"), body, dir_ + "/p" + std::to_string(i));
+    run->request->SetProgressInterval(0);  // as many notifications as possible
+    run->request->SetSpeedLimit(4096);
+    Run* raw = run.get();
+    run->delegate.on_event = [raw](DownloadServiceRequest*,
+                                   const DownloadEvent&) {
+      if (raw->stop_returned.load()) {
+        ++raw->late;
+      }
+      std::this_thread::yield();
+      if (raw->stop_returned.load()) {
+        ++raw->late;  // Stop returned while this notification was running
+      }
+    };
+    runs.push_back(std::move(run));
+  }
+  for (auto& run : runs) {
+    run->request->Start(&run->delegate);
+  }
+  // Stop each request from three threads at once, once it has started sending
+  // notifications.
+  std::vector<std::thread> stoppers;
+  for (int i = 0; i < kDownloads; ++i) {
+    for (int t = 0; t < 3; ++t) {
+      stoppers.emplace_back([&, i, t] {
+        Run& run = *runs[i];
+        run.delegate.WaitFor(
+            [&](const std::vector<DownloadEvent>& events) {
+              return events.size() >= static_cast<size_t>(2 + i * 3 + t);
+            },
+            kWait);
+        run.request->Stop(i);
+        run.stop_returned = true;
+      });
+    }
+  }
+  for (std::thread& t : stoppers) {
+    t.join();
+  }
+  FlushNetworkThread();
+  for (int i = 0; i < kDownloads; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(runs[i]->late.load(), 0);
+    const size_t seen = runs[i]->delegate.Events().size();
+    runs[i]->request.reset();
+    FlushNetworkThread();
+    EXPECT_EQ(runs[i]->delegate.Events().size(), seen) << "notified after Stop";
+    EXPECT_FALSE(Exists(dir_ + "/p" + std::to_string(i)));
+  }
+}
+
+TEST_F(DownloadServiceTest, StopOrDestroyFromInsideItsOwnNotification) {
+  const std::string body = RandomBytes(3 * 1024 * 1024, 13);
+  server_.Serve("/f", body);
+  for (DownloadEvent::Kind kind :
+       {DownloadEvent::kStart, DownloadEvent::kProgress}) {
+    for (bool destroy : {false, true}) {
+      SCOPED_TRACE(std::to_string(kind) + (destroy ? " destroy" : " stop"));
+      RecordingDownloadDelegate delegate;
+      std::unique_ptr<DownloadServiceRequest> request =
+          Make(server_.Url("/f"), body, target_);
+      std::atomic<int> acted{0};
+      delegate.on_event = [&](DownloadServiceRequest* from,
+                              const DownloadEvent& event) {
+        if (event.kind == kind && acted++ == 0) {
+          EXPECT_EQ(from, request.get());
+          if (destroy) {
+            request.reset();
+          } else {
+            request->Stop(1);
+          }
+        }
+      };
+      request->Start(&delegate);
+      ASSERT_TRUE(delegate.WaitFor(
+          [](const auto& events) { return !events.empty(); }, kWait));
+      FlushNetworkThread();
+      FlushNetworkThread();
+      const auto events = delegate.Events();
+      ASSERT_EQ(events.size(), kind == DownloadEvent::kStart ? 1u : 2u);
+      EXPECT_EQ(events.back().kind, kind);
+      EXPECT_FALSE(Exists(target_));
+      request.reset();
+    }
+  }
+}
+
+TEST_F(DownloadServiceTest, NextDownloadStartsFromInsideAFinishNotification) {
+  // What the library does: the finish notification stops and releases its own
+  // request and may start the next one.
+  const std::string body = RandomBytes(200000, 17);
+  server_.Serve("/f", body);
+  constexpr int kChain = 3;
+  std::vector<std::unique_ptr<DownloadServiceRequest>> requests(kChain);
+  RecordingDownloadDelegate delegate;
+  std::atomic<int> finished{0};
+  delegate.on_event = [&](DownloadServiceRequest* from,
+                          const DownloadEvent& event) {
+    if (event.kind != DownloadEvent::kFinish) {
+      return;
+    }
+    const int index = finished++;
+    EXPECT_EQ(from, requests[index].get());
+    requests[index]->Stop(0);
+    requests[index].reset();
+    if (index + 1 < kChain) {
+      requests[index + 1] =
+          Make(server_.Url("/f"), body, target_ + std::to_string(index + 1));
+      requests[index + 1]->Start(&delegate);
+    }
+  };
+  requests[0] = Make(server_.Url("/f"), body, target_ + "0");
+  requests[0]->Start(&delegate);
+  ASSERT_TRUE(delegate.WaitFor(
+      [&](const auto&) { return finished.load() == kChain; }, kWait));
+  for (int i = 0; i < kChain; ++i) {
+    EXPECT_TRUE(ReadFile(target_ + std::to_string(i)) == body);
+  }
+  for (const DownloadEvent& e : delegate.Events()) {
+    if (e.kind == DownloadEvent::kFinish) {
+      EXPECT_EQ(e.error, kDownloadOk);
+    }
+  }
+}
+
+TEST_F(DownloadServiceTest, DestroyingAStalledDownloadKeepsThePartForLater) {
+  const std::string body = RandomBytes(500000, 19);
+  PlannedAnswer stall = test::Respond(200, body);
+  stall.etag = "\"v1\"";
+  stall.stall_after = 200000;
+  server_.Plan("/f", stall);
+  RecordingDownloadDelegate delegate;
+  auto request = Make(server_.Url("/f"), body, target_);
+  request->Start(&delegate);
+  ASSERT_TRUE(server_.WaitForStall(kWait));
+  ASSERT_TRUE(delegate.WaitFor(
+      [](const auto& events) { return !events.empty(); }, kWait));
+  request.reset();  // from the test's thread, while the transfer hangs
+  FlushNetworkThread();
+  EXPECT_EQ(delegate.Count(DownloadEvent::kFinish), 0u);
+  EXPECT_FALSE(Exists(target_));
+  EXPECT_TRUE(Exists(target_ + ".part"));
+  server_.ReleaseStalls();
+}
+
+TEST_F(DownloadServiceTest, StartAfterStopAndSecondStartAreIgnored) {
+  const std::string body = RandomBytes(1000, 23);
+  server_.Serve("/f", body);
+  RecordingDownloadDelegate stopped_delegate;
+  auto stopped = Make(server_.Url("/f"), body, target_);
+  stopped->Stop(0);
+  stopped->Start(&stopped_delegate);
+
+  RecordingDownloadDelegate delegate;
+  auto twice = Make(server_.Url("/f"), body, dir_ + "/twice");
+  twice->Start(&delegate);
+  twice->Start(&delegate);
+  ASSERT_TRUE(delegate.WaitForFinish(kWait));
+  FlushNetworkThread();
+  EXPECT_EQ(delegate.Count(DownloadEvent::kFinish), 1u);
+  EXPECT_TRUE(stopped_delegate.Events().empty());
+  EXPECT_EQ(server_.RequestCount(), 1u);
+}
+
+TEST_F(DownloadServiceTest, RequestHeadersAndUserAgent) {
+  const std::string body = "abc";
+  server_.Serve("/f", body);
+  for (const char* agent : {"", "Custom/1.0"}) {
+    RecordingDownloadDelegate delegate;
+    auto request = Make(server_.Url("/f"), body, target_);
+    request->SetUserAgent(agent);
+    request->AddHeader("X-Test", "yes");
+    request->Start(&delegate);
+    ASSERT_TRUE(delegate.WaitForFinish(kWait));
+  }
+  const auto requests = server_.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].Header("user-agent").rfind("TavoriSDK/", 0), 0u);
+  EXPECT_EQ(requests[1].Header("user-agent"), "Custom/1.0");
+  EXPECT_EQ(requests[0].Header("x-test"), "yes");
+}
+
+// At exit, with transfers running and stalled, the process ends cleanly and no
+// notification is delivered while it does.
+std::atomic<bool> g_exiting{false};
+
+class ExitWatch : public RecordingDownloadDelegate {
+ public:
+  using RecordingDownloadDelegate::OnDownloadFinish;
+  void OnDownloadProgress(DownloadServiceRequest* request, int64_t received,
+                          int64_t total) override {
+    if (g_exiting) {
+      _exit(3);
+    }
+    RecordingDownloadDelegate::OnDownloadProgress(request, received, total);
+  }
+  void OnDownloadFinish(DownloadServiceRequest*, int32_t,
+                        const char*) override {
+    if (g_exiting) {
+      _exit(3);
+    }
+  }
+};
+
+TEST(DownloadServiceExitTest, ProcessExitsCleanlyWithDownloadsRunning) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        auto* server =
+            new ScriptedServer();  // left to the exit, like the downloads
+        const std::string body = RandomBytes(4 * 1024 * 1024);
+        PlannedAnswer stall = test::Respond(200, body);
+        stall.stall_after = 100000;
+        server->Plan("/stall", stall);
+        server->Serve("/f", body);
+        auto* stalled_delegate = new ExitWatch();
+        auto* busy_delegate = new ExitWatch();
+        auto stalled = CreateDownloadRequest();
+        stalled->SetUrl(server->Url("/stall").c_str());
+        stalled->SetSavePath("/tmp/tavori_exit_test_stall");
+        stalled->Start(stalled_delegate);
+        auto busy = CreateDownloadRequest();
+        busy->SetUrl(server->Url("/f").c_str());
+        busy->SetSavePath("/tmp/tavori_exit_test_busy");
+        busy->SetSpeedLimit(512);
+        busy->SetProgressInterval(0);
+        busy->Start(busy_delegate);
+        server->WaitForStall(kWait);
+        busy_delegate->WaitFor(
+            [](const auto& events) { return events.size() > 2; }, kWait);
+        // Runs before the SDK's own exit handler (registered earlier).
+        std::atexit([] { g_exiting = true; });
+        stalled.release();
+        busy.release();
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  std::filesystem::remove("/tmp/tavori_exit_test_stall.part");
+  std::filesystem::remove("/tmp/tavori_exit_test_stall.part.info");
+  std::filesystem::remove("/tmp/tavori_exit_test_busy.part");
+  std::filesystem::remove("/tmp/tavori_exit_test_busy.part.info");
+}
+
+}  // namespace
+}  // namespace tavorisdk

@@ -1,0 +1,320 @@
+#include "tavorisdk/test/scripted_server.h"
+
+#include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <stdexcept>
+
+namespace tavorisdk::test {
+
+struct ScriptedServer::State {
+  mutable std::mutex mu;
+  mutable std::condition_variable changed;
+  std::map<std::string, std::deque<PlannedAnswer>> planned;
+  std::map<std::string, PlannedAnswer> defaults;
+  std::vector<RecordedRequest> requests;
+  int stalled = 0;
+  uint64_t release_generation = 0;
+  bool stopping = false;
+
+  // Blocks until ReleaseStalls() or the server stops; true when released.
+  bool Stall() {
+    std::unique_lock<std::mutex> lock(mu);
+    const uint64_t generation = release_generation;
+    ++stalled;
+    changed.notify_all();
+    changed.wait(lock,
+                 [&] { return stopping || release_generation != generation; });
+    --stalled;
+    return !stopping;
+  }
+};
+
+namespace {
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
+    return static_cast<char>(std::tolower(c));
+  });
+  return text;
+}
+
+// "bytes=N-" or "bytes=N-M"; false for anything else (several ranges included).
+bool ParseRange(const std::string& value, size_t size, size_t* first,
+                size_t* last) {
+  if (value.rfind("bytes=", 0) != 0 || value.find(',') != std::string::npos) {
+    return false;
+  }
+  const std::string spec = value.substr(6);
+  const size_t dash = spec.find('-');
+  if (dash == std::string::npos || dash == 0) {
+    return false;
+  }
+  *first = std::stoull(spec.substr(0, dash));
+  *last =
+      dash + 1 < spec.size() ? std::stoull(spec.substr(dash + 1)) : size - 1;
+  *last = std::min(*last, size - 1);
+  return true;
+}
+
+}  // namespace
+
+std::string RecordedRequest::Header(const std::string& name) const {
+  auto it = headers.find(name);
+  return it == headers.end() ? std::string() : it->second;
+}
+
+TlsFiles MakeSelfSignedTls(const std::string& dir) {
+  TlsFiles files{dir + "/server-cert.pem", dir + "/server-key.pem"};
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  X509* cert = X509_new();
+  if (key == nullptr || cert == nullptr) {
+    throw std::runtime_error("cannot create a test key");
+  }
+  X509_set_version(cert, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+  X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 24 * 3600);
+  X509_set_pubkey(cert, key);
+  X509_NAME* name = X509_get_subject_name(cert);
+  X509_NAME_add_entry_by_txt(
+      name, "CN", MBSTRING_ASC,
+      reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+  X509_set_issuer_name(cert, name);
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
+  const std::pair<const char*, const char*> kExtensions[] = {
+      {"subjectAltName", "IP:127.0.0.1"},
+      {"basicConstraints", "critical,CA:TRUE"}};
+  for (const auto& [ext_name, ext_value] : kExtensions) {
+    X509_EXTENSION* extension =
+        X509V3_EXT_nconf(nullptr, &ctx, ext_name, ext_value);
+    X509_add_ext(cert, extension, -1);
+    X509_EXTENSION_free(extension);
+  }
+  X509_sign(cert, key, EVP_sha256());
+  FILE* cert_file = std::fopen(files.certificate_path.c_str(), "w");
+  FILE* key_file = std::fopen(files.key_path.c_str(), "w");
+  if (cert_file == nullptr || key_file == nullptr) {
+    throw std::runtime_error("cannot write the test certificate");
+  }
+  PEM_write_X509(cert_file, cert);
+  PEM_write_PrivateKey(key_file, key, nullptr, nullptr, 0, nullptr, nullptr);
+  std::fclose(cert_file);
+  std::fclose(key_file);
+  X509_free(cert);
+  EVP_PKEY_free(key);
+  return files;
+}
+
+ScriptedServer::ScriptedServer(const TlsFiles* tls)
+    : state_(std::make_shared<State>()) {
+  if (tls != nullptr) {
+    server_ = std::make_unique<httplib::SSLServer>(
+        tls->certificate_path.c_str(), tls->key_path.c_str());
+    tls_ = true;
+  } else {
+    server_ = std::make_unique<httplib::Server>();
+  }
+  // One request per connection: no idle keep-alive connection delays the
+  // server's stop.
+  server_->set_keep_alive_max_count(1);
+
+  auto handler = [state = state_](const httplib::Request& request,
+                                  httplib::Response& response) {
+    // Ranges are this server's business (so that it can ignore them or check
+    // If-Range).
+    const_cast<httplib::Request&>(request).ranges.clear();
+
+    RecordedRequest record;
+    record.method = request.method;
+    record.path = request.path;
+    record.target = request.target;
+    for (const auto& [name, value] : request.headers) {
+      record.headers.emplace(Lower(name), value);
+    }
+    record.body = request.body;
+
+    PlannedAnswer answer;
+    bool found = false;
+    {
+      std::lock_guard<std::mutex> lock(state->mu);
+      state->requests.push_back(record);
+      state->changed.notify_all();
+      auto queue = state->planned.find(request.path);
+      if (queue != state->planned.end() && !queue->second.empty()) {
+        answer = std::move(queue->second.front());
+        queue->second.pop_front();
+        found = true;
+      } else if (auto fallback = state->defaults.find(request.path);
+                 fallback != state->defaults.end()) {
+        answer = fallback->second;
+        found = true;
+      }
+    }
+    if (!found) {
+      answer.status = 404;
+      answer.body = "nothing planned";
+    }
+    if (answer.stall_before_headers && !state->Stall()) {
+      response.status = 503;
+      return;
+    }
+
+    std::string body = std::move(answer.body);
+    int status = answer.status;
+    const std::string range = record.Header("range");
+    const std::string if_range = record.Header("if-range");
+    if (answer.honour_range && status == 200 && !range.empty() &&
+        (if_range.empty() || if_range == answer.etag)) {
+      size_t first = 0;
+      size_t last = 0;
+      const size_t size = body.size();
+      if (size > 0 && ParseRange(range, size, &first, &last) && first < size) {
+        body = body.substr(first, last - first + 1);
+        status = 206;
+        response.set_header("Content-Range", "bytes " + std::to_string(first) +
+                                                 "-" + std::to_string(last) +
+                                                 "/" + std::to_string(size));
+      } else {
+        status = 416;
+        response.set_header("Content-Range", "bytes */" + std::to_string(size));
+        body.clear();
+      }
+    }
+    response.status = status;
+    if (!answer.etag.empty()) {
+      response.set_header("ETag", answer.etag);
+    }
+    std::string content_type = "application/octet-stream";
+    for (const auto& [name, value] : answer.headers) {
+      if (Lower(name) == "content-type") {
+        content_type = value;
+      } else {
+        response.set_header(name, value);
+      }
+    }
+    const size_t announced = answer.announced_length >= 0
+                                 ? static_cast<size_t>(answer.announced_length)
+                                 : body.size();
+    const bool faulty = answer.cut_after != kNever ||
+                        answer.stall_after != kNever ||
+                        announced != body.size();
+    if (body.empty() && !faulty) {
+      response.set_content("", content_type);
+      return;
+    }
+    auto shared_body = std::make_shared<std::string>(std::move(body));
+    response.set_content_provider(
+        announced, content_type,
+        [state, shared_body, answer, announced, sent = size_t{0}](
+            size_t, size_t, httplib::DataSink& sink) mutable {
+          const std::string& all = *shared_body;
+          // Everything up to the first fault, then the fault.
+          size_t until = all.size();
+          until = std::min(until, answer.cut_after);
+          until = std::min(until, answer.stall_after);
+          if (sent < until) {
+            if (!sink.write(all.data() + sent, until - sent)) {
+              return false;
+            }
+            sent = until;
+          }
+          if (sent == answer.stall_after) {
+            answer.stall_after = kNever;
+            return state->Stall();  // released: the provider is called again
+                                    // for the rest
+          }
+          if (sent == answer.cut_after || sent < announced) {
+            return false;  // closes the connection: a cut, or less than
+                           // announced
+          }
+          return true;  // all sent (perhaps more than announced)
+        });
+  };
+  server_->Get(".*", handler);
+  server_->Post(".*", handler);
+  server_->Put(".*", handler);
+  server_->Delete(".*", handler);
+
+  port_ = server_->bind_to_any_port("127.0.0.1");
+  if (port_ <= 0) {
+    throw std::runtime_error("scripted server: cannot bind 127.0.0.1");
+  }
+  // The socket listens already; connections wait in its backlog until the loop
+  // runs.
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
+}
+
+ScriptedServer::~ScriptedServer() {
+  {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->stopping = true;
+    state_->changed.notify_all();
+  }
+  server_->stop();
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+}
+
+std::string ScriptedServer::Url(const std::string& path) const {
+  return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") +
+         std::to_string(port_) + path;
+}
+
+void ScriptedServer::Plan(const std::string& path, PlannedAnswer answer) {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  state_->planned[path].push_back(std::move(answer));
+}
+
+void ScriptedServer::SetDefault(const std::string& path, PlannedAnswer answer) {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  state_->defaults[path] = std::move(answer);
+}
+
+void ScriptedServer::Serve(const std::string& path, std::string body,
+                           std::string etag) {
+  PlannedAnswer answer;
+  answer.body = std::move(body);
+  answer.etag = std::move(etag);
+  SetDefault(path, std::move(answer));
+}
+
+void ScriptedServer::ReleaseStalls() {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  ++state_->release_generation;
+  state_->changed.notify_all();
+}
+
+std::vector<RecordedRequest> ScriptedServer::Requests() const {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  return state_->requests;
+}
+
+size_t ScriptedServer::RequestCount() const {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  return state_->requests.size();
+}
+
+bool ScriptedServer::WaitForRequests(size_t count,
+                                     std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(state_->mu);
+  return state_->changed.wait_for(
+      lock, timeout, [&] { return state_->requests.size() >= count; });
+}
+
+bool ScriptedServer::WaitForStall(std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(state_->mu);
+  return state_->changed.wait_for(lock, timeout,
+                                  [&] { return state_->stalled > 0; });
+}
+
+}  // namespace tavorisdk::test
