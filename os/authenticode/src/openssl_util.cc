@@ -2,6 +2,8 @@
 
 #include <openssl/objects.h>
 
+#include <climits>
+
 namespace authenticode::internal {
 
 std::string OidText(const ASN1_OBJECT* object) {
@@ -51,6 +53,25 @@ std::optional<std::time_t> TimeFromAsn1(const ASN1_TIME* time) {
     return std::nullopt;
   }
   return seconds;
+}
+
+bool VerifySignerInfo(PKCS7* pkcs7, PKCS7_SIGNER_INFO* signer_info, X509* cert, const EVP_MD* md,
+                      std::span<const uint8_t> content) {
+  if (content.size() > static_cast<size_t>(INT_MAX)) {
+    return false;
+  }
+  // PKCS7_signatureVerify() takes the content as a digest BIO that has already seen it.
+  BioPtr digest(BIO_new(BIO_f_md()));
+  BIO* sink = BIO_new(BIO_s_null());
+  if (digest == nullptr || sink == nullptr) {
+    BIO_free(sink);
+    return false;
+  }
+  BIO_push(digest.get(), sink);
+  const int length = static_cast<int>(content.size());
+  return BIO_set_md(digest.get(), md) == 1 &&
+         (length == 0 || BIO_write(digest.get(), content.data(), length) == length) &&
+         PKCS7_signatureVerify(digest.get(), pkcs7, signer_info, cert) == 1;
 }
 
 }  // namespace authenticode::internal

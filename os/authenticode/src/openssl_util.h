@@ -64,6 +64,15 @@ std::vector<uint8_t> Digest(const EVP_MD* md, std::span<const uint8_t> data);
 // epoch.
 std::optional<std::time_t> TimeFromAsn1(const ASN1_TIME* time);
 
+// Checks |signer_info| of |pkcs7| against |content| hashed with |md| and |cert|'s public key: the
+// messageDigest attribute when there are signed attributes, and the signature (over the signed
+// attributes, or else over the content's digest). Judges neither |cert| nor the algorithms.
+//
+// Used instead of PKCS7_verify(), which consults the SignedData's whole digest-algorithm set and
+// leaks its copy of the content when one of those algorithms is unknown (OpenSSL 3.0).
+bool VerifySignerInfo(PKCS7* pkcs7, PKCS7_SIGNER_INFO* signer_info, X509* cert, const EVP_MD* md,
+                      std::span<const uint8_t> content);
+
 // The bytes of an ASN.1 string.
 inline std::span<const uint8_t> Bytes(const ASN1_STRING* s) {
   return {ASN1_STRING_get0_data(s), static_cast<size_t>(ASN1_STRING_length(s))};

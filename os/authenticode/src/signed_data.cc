@@ -151,14 +151,12 @@ VerifyResult ParseSignedData(std::span<const uint8_t> der, SignedData* out) {
 }
 
 VerifyResult CheckSignature(const SignedData& data) {
-  BioPtr content(
-      BIO_new_mem_buf(data.signed_content.data(), static_cast<int>(data.signed_content.size())));
-  if (content == nullptr) {
-    return Fail(Status::kSignatureInvalid, "out of memory");
+  const EVP_MD* md = SupportedDigest(data.signer_info->digest_alg->algorithm);
+  if (md == nullptr) {
+    return Fail(Status::kUnsupportedDigest,
+                "signer digest algorithm " + OidText(data.signer_info->digest_alg->algorithm));
   }
-  // The chain is judged separately, with a purpose and a time of our choosing.
-  if (PKCS7_verify(data.pkcs7.get(), nullptr, nullptr, content.get(), nullptr,
-                   PKCS7_NOVERIFY | PKCS7_NOCRL | PKCS7_BINARY) != 1) {
+  if (!VerifySignerInfo(data.pkcs7.get(), data.signer_info, data.signer, md, data.signed_content)) {
     return Fail(Status::kSignatureInvalid, "signature does not verify");
   }
   return Passed();

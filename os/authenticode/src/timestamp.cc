@@ -49,8 +49,13 @@ std::optional<std::time_t> CheckTimeStampToken(const ASN1_TYPE* value, const Sig
     *detail = "time-stamp token without exactly one signer and its certificate";
     return std::nullopt;
   }
-  if (PKCS7_verify(token.get(), nullptr, nullptr, nullptr, nullptr,
-                   PKCS7_NOVERIFY | PKCS7_NOCRL | PKCS7_BINARY) != 1) {
+  // PKCS7_to_TS_TST_INFO() has checked that the content is there, as an OCTET STRING.
+  PKCS7_SIGNER_INFO* token_signer = sk_PKCS7_SIGNER_INFO_value(signer_infos, 0);
+  X509* authority = sk_X509_value(signers.get(), 0);
+  const EVP_MD* token_md = SupportedDigest(token_signer->digest_alg->algorithm);
+  if (token_md == nullptr ||
+      !VerifySignerInfo(token.get(), token_signer, authority, token_md,
+                        Bytes(token->d.sign->contents->d.other->value.octet_string))) {
     *detail = "time-stamp signature does not verify";
     return std::nullopt;
   }
@@ -109,21 +114,8 @@ std::optional<std::time_t> CheckCountersignature(const ASN1_TYPE* value, const S
     *detail = "countersignature algorithm or certificate missing";
     return std::nullopt;
   }
-  // PKCS7_signatureVerify() takes the countersigned bytes as a digest BIO that
-  // has seen them.
-  BioPtr digest_bio(BIO_new(BIO_f_md()));
-  BIO* sink = BIO_new(BIO_s_null());
-  if (digest_bio == nullptr || sink == nullptr) {
-    BIO_free(sink);
-    *detail = "out of memory";
-    return std::nullopt;
-  }
-  BIO_push(digest_bio.get(), sink);
-  const std::span<const uint8_t> countersigned = Bytes(data.signer_info->enc_digest);
-  if (BIO_set_md(digest_bio.get(), md) != 1 ||
-      BIO_write(digest_bio.get(), countersigned.data(), static_cast<int>(countersigned.size())) !=
-          static_cast<int>(countersigned.size()) ||
-      PKCS7_signatureVerify(digest_bio.get(), data.pkcs7.get(), counter.get(), signer) != 1) {
+  if (!VerifySignerInfo(data.pkcs7.get(), counter.get(), signer, md,
+                        Bytes(data.signer_info->enc_digest))) {
     *detail = "countersignature does not verify";
     return std::nullopt;
   }

@@ -582,3 +582,41 @@ TEST_F(VerifyFileTest, DescriptorIsReadAsOpenedWhateverHappensToTheName) {
 
 }  // namespace
 }  // namespace authenticode
+
+namespace authenticode {
+namespace {
+
+// The fuzz seeds are fixed files: they pin the verifier's verdicts on bytes that do not change
+// from run to run, and they must keep reaching the paths they were made for.
+TEST(CommittedCorpusTest, SeedsKeepTheirVerdicts) {
+  const std::string dir = AUTHENTICODE_FUZZ_DIR;
+  std::string error;
+  const std::unique_ptr<TrustStore> roots =
+      TrustStore::LoadPemFile(dir + "/corpus-roots.pem", &error);
+  ASSERT_NE(roots, nullptr) << error;
+  const std::string maker = "Halvern Technology (Ostervik) Company Limited";
+  struct Case {
+    const char* file;
+    Status expected;
+    std::string name;
+  } cases[] = {
+      {"unsigned.exe", Status::kNoSignature, ""},
+      {"signed.exe", Status::kOk, maker},
+      {"intermediate.exe", Status::kOk, "Deep Signer"},
+      {"pe32-sha1.exe", Status::kOk, maker},
+      {"expired-rfc3161.exe", Status::kOk, "Expired Signer"},
+      {"expired-countersigned.exe", Status::kOk, "Expired Signer"},
+      {"nested.exe", Status::kOk, maker},
+      {"two-signers.exe", Status::kMalformedSignature, ""},
+      {"server-only.exe", Status::kWrongKeyUsage, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const VerifyResult result = VerifyFile(dir + "/corpus/" + c.file, *roots);
+    EXPECT_EQ(result.status, c.expected) << result.detail;
+    EXPECT_EQ(result.signer_name, c.name);
+  }
+}
+
+}  // namespace
+}  // namespace authenticode
