@@ -11,8 +11,7 @@
 namespace os {
 namespace {
 
-// The bundle if it exists, else the system's store; null when the bundle is
-// there but unusable.
+// The bundle if it exists, else the system's store; null when the bundle is there but unusable.
 std::unique_ptr<authenticode::TrustStore> LoadTrustAnchors() {
   const std::string bundle = internal::SystemRoot() + "/trust/code-signing-roots.pem";
   struct stat st {};
@@ -25,9 +24,8 @@ std::unique_ptr<authenticode::TrustStore> LoadTrustAnchors() {
   return nullptr;
 }
 
-// CertGetNameStringW's cut: the text before the first NUL, at most |max_units|
-// UTF-16 code units. A character that would straddle the limit is dropped
-// whole.
+// CertGetNameStringW's cut: the text before the first NUL, at most |max_units| UTF-16 code units. A
+// character that would straddle the limit is dropped whole.
 std::wstring CutToUtf16Units(std::wstring name, size_t max_units) {
   const size_t nul = name.find(L'\0');
   if (nul != std::wstring::npos) {

@@ -23,8 +23,8 @@ using authenticode::test::MinimalPe;
 constexpr char kAcceptedName[] = "Halvern Technology(Ostervik) Company Limited";
 constexpr char kAcceptedNameWithBlank[] = "Halvern Technology (Ostervik) Company Limited";
 
-// Each test gets its own system root and system store; the environment is set
-// in SetUp, before any thread starts, and each test runs in its own process.
+// Each test gets its own system root and system store; the environment is set in SetUp, before any
+// thread starts, and each test runs in its own process.
 class TrustPosixTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -32,8 +32,7 @@ class TrustPosixTest : public ::testing::Test {
     system_root_ = signer_->directory() + "/system";
     std::filesystem::create_directories(system_root_ + "/trust");
     ASSERT_EQ(setenv("TAVORI_SYSTEM_ROOT", system_root_.c_str(), 1), 0);
-    // The system's default store, for when the bundle is absent: empty unless a
-    // test fills it.
+    // The system's default store, for when the bundle is absent: empty unless a test fills it.
     system_store_ = signer_->WriteFile("system-store.pem", "");
     ASSERT_EQ(setenv("SSL_CERT_FILE", system_store_.c_str(), 1), 0);
     ASSERT_EQ(setenv("SSL_CERT_DIR", (signer_->directory() + "/no-such-dir").c_str(), 1), 0);
@@ -49,8 +48,7 @@ class TrustPosixTest : public ::testing::Test {
     std::filesystem::rename(signer_->WriteFile("bundle.pem", pem), BundlePath());
   }
 
-  // Signs a minimal installer with a leaf under |issuer| named |name| and
-  // stores it as |file|.
+  // Signs a minimal installer with a leaf under |issuer| named |name| and stores it as |file|.
   std::wstring SignedFile(const std::string& file, const std::string& name,
                           const Identity& issuer) {
     const std::string image =
@@ -103,8 +101,7 @@ TEST_F(TrustPosixTest, NameOnlyForValidlySignedFiles) {
 TEST_F(TrustPosixTest, AnchorsAreTheBundleWhenPresentElseTheSystemStore) {
   const std::wstring file = SignedFile("installer.exe", kAcceptedName, root_);
   const std::wstring name = Utf8ToWide(kAcceptedName);
-  // The system store trusts the root throughout; the bundle, when present,
-  // replaces it.
+  // The system store trusts the root throughout; the bundle, when present, replaces it.
   signer_->WriteFile("system-store.pem", root_.CertPem());
 
   EXPECT_EQ(GetVerifiedSignerName(file), name) << "no bundle: the system store";

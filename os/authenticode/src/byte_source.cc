@@ -29,8 +29,7 @@ bool DescriptorByteSource::DoRead(uint64_t offset, std::span<uint8_t> out) const
       continue;
     }
     if (n <= 0) {
-      // An error, or end of file before the size taken at the start: the file
-      // changed.
+      // An error, or end of file before the size taken at the start: the file changed.
       return false;
     }
     done += static_cast<size_t>(n);

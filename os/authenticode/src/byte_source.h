@@ -1,5 +1,5 @@
-// Random access to the bytes of the file under verification, from memory or
-// from an open descriptor. Private to the component.
+// Random access to the bytes of the file under verification, from memory or from an open
+// descriptor. Private to the component.
 
 #ifndef AUTHENTICODE_SRC_BYTE_SOURCE_H_
 #define AUTHENTICODE_SRC_BYTE_SOURCE_H_
@@ -10,16 +10,16 @@
 
 namespace authenticode::internal {
 
-// A fixed-size run of bytes. The size is taken once, when the source is made;
-// reads never go beyond it. Used by one verification at a time.
+// A fixed-size run of bytes. The size is taken once, when the source is made; reads never go beyond
+// it. Used by one verification at a time.
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
 
   uint64_t size() const { return size_; }
 
-  // Fills |out| with the bytes at |offset|. False when the range is not inside
-  // the source or the bytes cannot be read (the file shrank, an I/O error).
+  // Fills |out| with the bytes at |offset|. False when the range is not inside the source or the
+  // bytes cannot be read (the file shrank, an I/O error).
   bool ReadAt(uint64_t offset, std::span<uint8_t> out) const {
     if (offset > size_ || out.size() > size_ - offset) {
       return false;
@@ -31,8 +31,7 @@ class ByteSource {
   explicit ByteSource(uint64_t size) : size_(size) {}
 
  private:
-  // Reads exactly |out.size()| bytes at |offset|; the range is inside the
-  // source.
+  // Reads exactly |out.size()| bytes at |offset|; the range is inside the source.
   virtual bool DoRead(uint64_t offset, std::span<uint8_t> out) const = 0;
 
   const uint64_t size_;
@@ -49,8 +48,7 @@ class MemoryByteSource final : public ByteSource {
   const std::string_view bytes_;
 };
 
-// A regular file open for reading, read with pread. Does not own the
-// descriptor.
+// A regular file open for reading, read with pread. Does not own the descriptor.
 class DescriptorByteSource final : public ByteSource {
  public:
   DescriptorByteSource(int fd, uint64_t size) : ByteSource(size), fd_(fd) {}

@@ -32,8 +32,7 @@ VerifyResult CheckUsage(STACK_OF(X509) * chain, Usage usage) {
   }
   const uint32_t required = RequiredExtendedUsage(usage);
   X509* leaf = sk_X509_value(chain, 0);
-  // X509_get_extended_key_usage() reports every usage when the extension is
-  // absent.
+  // X509_get_extended_key_usage() reports every usage when the extension is absent.
   const uint32_t leaf_usage = X509_get_extended_key_usage(leaf);
   if (usage == Usage::kTimeStamping && !HasExtendedUsageExtension(leaf)) {
     return Fail(Status::kWrongKeyUsage, "time-stamping certificate without extended key usage");
@@ -47,8 +46,8 @@ VerifyResult CheckUsage(STACK_OF(X509) * chain, Usage usage) {
       (X509_get_key_usage(leaf) & KU_DIGITAL_SIGNATURE) == 0) {
     return Fail(Status::kWrongKeyUsage, "certificate key usage excludes digital signatures");
   }
-  // An intermediate that restricts its extended key usage passes its
-  // restriction down. The root is the trust store's and is taken as it is.
+  // An intermediate that restricts its extended key usage passes its restriction down. The root is
+  // the trust store's and is taken as it is.
   for (int i = 1; i + 1 < count; ++i) {
     X509* ca = sk_X509_value(chain, i);
     const uint32_t ca_usage = X509_get_extended_key_usage(ca);

@@ -17,8 +17,8 @@ struct Attribute {
   std::string value;
 };
 
-// A certificate body with just a subject and, optionally, alternative names;
-// never signed (the name is all that is read).
+// A certificate body with just a subject and, optionally, alternative names; never signed (the name
+// is all that is read).
 std::unique_ptr<X509, decltype(&X509_free)> MakeCert(const std::vector<Attribute>& subject,
                                                      const std::string& alternative_names) {
   std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
@@ -42,8 +42,7 @@ std::unique_ptr<X509, decltype(&X509_free)> MakeCert(const std::vector<Attribute
 
 TEST(DisplayNameTest, FollowsTheSimpleDisplayRule) {
   constexpr int kUtf8 = MBSTRING_UTF8;
-  // "Ö名" as UTF-16BE, stored as a BMPString the way some Windows tools write
-  // names.
+  // "Ö名" as UTF-16BE, stored as a BMPString the way some Windows tools write names.
   const std::string bmp("\x00\xD6\x54\x0D", 4);
   struct Case {
     const char* name;

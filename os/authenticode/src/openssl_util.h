@@ -1,5 +1,5 @@
-// Owning pointers for the OpenSSL objects this component uses, and small
-// helpers around them. Private to the component.
+// Owning pointers for the OpenSSL objects this component uses, and small helpers around them.
+// Private to the component.
 
 #ifndef AUTHENTICODE_SRC_OPENSSL_UTIL_H_
 #define AUTHENTICODE_SRC_OPENSSL_UTIL_H_
@@ -42,26 +42,23 @@ using TstInfoPtr = std::unique_ptr<TS_TST_INFO, OpenSslDeleter<TS_TST_INFO_free>
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, OpenSslDeleter<EVP_MD_CTX_free>>;
 using GeneralNamesPtr = std::unique_ptr<GENERAL_NAMES, OpenSslDeleter<GENERAL_NAMES_free>>;
 
-// A stack returned by PKCS7_get0_signers: the stack is ours, the certificates
-// are not.
+// A stack returned by PKCS7_get0_signers: the stack is ours, the certificates are not.
 struct SignerStackDeleter {
   void operator()(STACK_OF(X509) * stack) const { sk_X509_free(stack); }
 };
 using SignerStackPtr = std::unique_ptr<STACK_OF(X509), SignerStackDeleter>;
 
-// The dotted text of |object| ("1.2.840.113549.1.9.6"); empty for null or
-// oversized objects.
+// The dotted text of |object| ("1.2.840.113549.1.9.6"); empty for null or oversized objects.
 std::string OidText(const ASN1_OBJECT* object);
 
-// The image-hash algorithms Authenticode signatures use: SHA-1 and SHA-2 (256,
-// 384, 512). Null for anything else.
+// The image-hash algorithms Authenticode signatures use: SHA-1 and SHA-2 (256, 384, 512). Null for
+// anything else.
 const EVP_MD* SupportedDigest(const ASN1_OBJECT* algorithm);
 
 // The digest of |data| with |md|; empty on failure.
 std::vector<uint8_t> Digest(const EVP_MD* md, std::span<const uint8_t> data);
 
-// The instant |time| (UTCTime or GeneralizedTime) names, in seconds since the
-// epoch.
+// The instant |time| (UTCTime or GeneralizedTime) names, in seconds since the epoch.
 std::optional<std::time_t> TimeFromAsn1(const ASN1_TIME* time);
 
 // Checks |signer_info| of |pkcs7| against |content| hashed with |md| and |cert|'s public key: the

@@ -1,6 +1,5 @@
-// Shorthands for the steps of a verification, each of which returns a
-// VerifyResult whose status is kOk when the step passed. Private to the
-// component.
+// Shorthands for the steps of a verification, each of which returns a VerifyResult whose status is
+// kOk when the step passed. Private to the component.
 
 #ifndef AUTHENTICODE_SRC_OUTCOME_H_
 #define AUTHENTICODE_SRC_OUTCOME_H_

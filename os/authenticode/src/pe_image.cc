@@ -95,8 +95,8 @@ VerifyResult ParsePeLayout(const ByteSource& source, PeLayout* layout) {
   layout->checksum_offset = optional_offset + kChecksumOffset;
   layout->cert_directory_offset = optional_offset + directory_offset;
   if (LoadU32(rva_count_bytes.data()) <= kCertDirectoryIndex) {
-    // No Certificate Table entry at all. The hash would still skip those eight
-    // bytes, but nothing can be signed without the entry.
+    // No Certificate Table entry at all. The hash would still skip those eight bytes, but nothing
+    // can be signed without the entry.
     return Passed();
   }
   std::array<uint8_t, kDirectoryEntrySize> entry;
@@ -111,9 +111,8 @@ VerifyResult ParsePeLayout(const ByteSource& source, PeLayout* layout) {
   if (table_size == 0) {
     return Passed();
   }
-  // Its "virtual address" is a file offset. Everything the hash covers precedes
-  // the table, and nothing follows it: bytes after it would be neither hashed
-  // nor signed.
+  // Its "virtual address" is a file offset. Everything the hash covers precedes the table, and
+  // nothing follows it: bytes after it would be neither hashed nor signed.
   if (table_offset < layout->cert_directory_offset + kDirectoryEntrySize) {
     return Fail(Status::kMalformedSignature, "certificate table overlaps the headers");
   }
@@ -150,8 +149,7 @@ VerifyResult ReadPrimarySignature(const ByteSource& source, const PeLayout& layo
   if (revision != kWinCertRevision2 || type != kWinCertTypePkcsSignedData) {
     return Fail(Status::kMalformedSignature, "certificate entry is not a PKCS#7 SignedData");
   }
-  // Only zero padding may follow: a second entry or appended data would ride
-  // along unsigned.
+  // Only zero padding may follow: a second entry or appended data would ride along unsigned.
   if (std::any_of(table.begin() + length, table.end(), [](uint8_t b) { return b != 0; })) {
     return Fail(Status::kMalformedSignature, "data after the signature entry");
   }

@@ -24,8 +24,7 @@ void Put32(std::string* image, size_t at, uint32_t value) {
   Put16(image, at + 2, static_cast<uint16_t>(value >> 16));
 }
 
-// MinimalPe() puts the PE header at 0x40 and the optional header 24 bytes
-// later.
+// MinimalPe() puts the PE header at 0x40 and the optional header 24 bytes later.
 constexpr size_t kPe = 0x40;
 constexpr size_t kOptionalSizeField = kPe + 20;
 constexpr size_t kOptional = kPe + 24;

@@ -22,8 +22,8 @@ struct Element {
   std::span<const uint8_t> contents;
 };
 
-// Takes the next element off the front of |in|. False for bad encodings,
-// lengths beyond |in| and indefinite lengths (not DER).
+// Takes the next element off the front of |in|. False for bad encodings, lengths beyond |in| and
+// indefinite lengths (not DER).
 bool TakeElement(std::span<const uint8_t>* in, Element* out) {
   if (in->empty()) {
     return false;
@@ -124,8 +124,7 @@ VerifyResult ParseSignedData(std::span<const uint8_t> der, SignedData* out) {
   if (OidText(content_info->type) != kSpcIndirectDataOid) {
     return Fail(Status::kMalformedSignature, "signed content is not an SpcIndirectDataContent");
   }
-  // OpenSSL keeps content of a type it does not know as ANY: for a SEQUENCE,
-  // its whole encoding.
+  // OpenSSL keeps content of a type it does not know as ANY: for a SEQUENCE, its whole encoding.
   const ASN1_TYPE* content = content_info->d.other;
   if (content == nullptr || content->type != V_ASN1_SEQUENCE ||
       content->value.sequence == nullptr) {

@@ -20,8 +20,8 @@ bool SameBytes(std::span<const uint8_t> a, std::span<const uint8_t> b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
 }
 
-// An RFC 3161 TimeStampToken: a SignedData over a TSTInfo whose message imprint
-// is the hash of the primary signer's signature value.
+// An RFC 3161 TimeStampToken: a SignedData over a TSTInfo whose message imprint is the hash of the
+// primary signer's signature value.
 std::optional<std::time_t> CheckTimeStampToken(const ASN1_TYPE* value, const SignedData& data,
                                                X509_STORE* trust, std::string* detail) {
   if (value->type != V_ASN1_SEQUENCE || value->value.sequence == nullptr) {
@@ -83,9 +83,9 @@ std::optional<std::time_t> CheckTimeStampToken(const ASN1_TYPE* value, const Sig
   return when;
 }
 
-// A PKCS#9 countersignature: a SignerInfo whose signed messageDigest is the
-// hash of the primary signer's signature value and whose signingTime is the
-// timestamp. Its certificate travels with the primary signature's certificates.
+// A PKCS#9 countersignature: a SignerInfo whose signed messageDigest is the hash of the primary
+// signer's signature value and whose signingTime is the timestamp. Its certificate travels with the
+// primary signature's certificates.
 std::optional<std::time_t> CheckCountersignature(const ASN1_TYPE* value, const SignedData& data,
                                                  X509_STORE* trust, std::string* detail) {
   if (value->type != V_ASN1_SEQUENCE || value->value.sequence == nullptr) {
@@ -100,8 +100,7 @@ std::optional<std::time_t> CheckCountersignature(const ASN1_TYPE* value, const S
     *detail = "countersignature is not a SignerInfo";
     return std::nullopt;
   }
-  // Without signed attributes there is neither a signed time nor a digest to
-  // compare.
+  // Without signed attributes there is neither a signed time nor a digest to compare.
   if (sk_X509_ATTRIBUTE_num(counter->auth_attr) <= 0) {
     *detail = "countersignature without signed attributes";
     return std::nullopt;

@@ -25,8 +25,7 @@ bool SetError(std::string* error, std::string text) {
   return false;
 }
 
-// Reads every CERTIFICATE block of |bio| into |store|; other kinds of block are
-// skipped.
+// Reads every CERTIFICATE block of |bio| into |store|; other kinds of block are skipped.
 bool AddPemCertificates(BIO* bio, X509_STORE* store, std::string* error) {
   int count = 0;
   for (;;) {

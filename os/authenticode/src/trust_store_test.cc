@@ -82,8 +82,7 @@ TEST_F(TrustStoreTest, BundleLoadsEveryCertificateOrNothing) {
 }
 
 TEST_F(TrustStoreTest, SystemDefaultFollowsTheOpenSslEnvironment) {
-  // Each test runs in its own process; nothing else reads the environment
-  // meanwhile.
+  // Each test runs in its own process; nothing else reads the environment meanwhile.
   const std::string bundle = signer_->WriteFile("system.pem", second_root_.CertPem());
   ASSERT_EQ(setenv("SSL_CERT_FILE", bundle.c_str(), 1), 0);
   ASSERT_EQ(setenv("SSL_CERT_DIR", signer_->directory().c_str(), 1), 0);

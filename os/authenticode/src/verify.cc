@@ -22,9 +22,8 @@ namespace {
 
 using internal::Fail;
 
-// The whole check, in the order that keeps the expensive parts last: headers,
-// the signature's structure and cryptography, then the image hash (reading the
-// whole file), then the chain.
+// The whole check, in the order that keeps the expensive parts last: headers, the signature's
+// structure and cryptography, then the image hash (reading the whole file), then the chain.
 VerifyResult VerifySource(const internal::ByteSource& source, const TrustStore& trust) {
   internal::ErrorScope errors;
   internal::PeLayout layout;

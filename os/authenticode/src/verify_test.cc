@@ -1,5 +1,5 @@
-// End-to-end checks of the verifier on images signed by osslsigncode (and
-// edited with OpenSSL), with throwaway PKIs made per test.
+// End-to-end checks of the verifier on images signed by osslsigncode (and edited with OpenSSL),
+// with throwaway PKIs made per test.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -42,10 +42,9 @@ std::string Flip(std::string bytes, size_t at) {
   return bytes;
 }
 
-// The DER of the image hash inside the SpcIndirectDataContent: SHA-256's
-// AlgorithmIdentifier (with NULL parameters) followed by the OCTET STRING
-// header of the 32-byte hash. The SignerInfo's own digest algorithm is not
-// followed by an OCTET STRING.
+// The DER of the image hash inside the SpcIndirectDataContent: SHA-256's AlgorithmIdentifier (with
+// NULL parameters) followed by the OCTET STRING header of the 32-byte hash. The SignerInfo's own
+// digest algorithm is not followed by an OCTET STRING.
 constexpr std::string_view kSha256DigestInfoPrefix(
     "\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01\x05\x00\x04\x20", 15);
 
@@ -77,8 +76,8 @@ class VerifyTest : public ::testing::Test {
 };
 
 TEST_F(VerifyTest, ReturnsTheSignerNameExactlyAsCertified) {
-  // The publisher comparison belongs to the caller: names that differ in case
-  // or blanks, or that are not ASCII, come back byte for byte.
+  // The publisher comparison belongs to the caller: names that differ in case or blanks, or that
+  // are not ASCII, come back byte for byte.
   const std::string names[] = {
       "Halvern Technology(Ostervik) Company Limited",
       "Halvern Technology (Ostervik) Company Limited",
@@ -175,8 +174,7 @@ TEST_F(VerifyTest, OneChangedByteInTheImage) {
       {"overlay", 1024 + 4321, Status::kImageHashMismatch},
       {"byte before the checksum", offsets.checksum - 1, Status::kImageHashMismatch},
       {"byte after the checksum", offsets.checksum + 4, Status::kImageHashMismatch},
-      // The checksum is not part of the hash, and signing tools may leave it
-      // stale.
+      // The checksum is not part of the hash, and signing tools may leave it stale.
       {"checksum", offsets.checksum, Status::kOk},
       {"checksum last byte", offsets.checksum + 3, Status::kOk},
   };
@@ -377,9 +375,9 @@ TEST_F(VerifyTest, AlteredTimestampDoesNotCount) {
   const std::string signed_image = Sign(expired, options);
   ASSERT_EQ(Verify(signed_image).status, Status::kOk);
 
-  // The timestamp sits in the unsigned attributes, so editing it leaves the
-  // primary signature intact: only the timestamp's own checks can catch it. Its
-  // message imprint is the SHA-256 of the primary signature value.
+  // The timestamp sits in the unsigned attributes, so editing it leaves the primary signature
+  // intact: only the timestamp's own checks can catch it. Its message imprint is the SHA-256 of the
+  // primary signature value.
   const std::string value = test::SignatureValue(signed_image);
   unsigned char imprint[EVP_MAX_MD_SIZE];
   unsigned int imprint_size = 0;
@@ -586,8 +584,8 @@ TEST_F(VerifyFileTest, DescriptorIsReadAsOpenedWhateverHappensToTheName) {
 namespace authenticode {
 namespace {
 
-// The fuzz seeds are fixed files: they pin the verifier's verdicts on bytes that do not change
-// from run to run, and they must keep reaching the paths they were made for.
+// The fuzz seeds are fixed files: they pin the verifier's verdicts on bytes that do not change from
+// run to run, and they must keep reaching the paths they were made for.
 TEST(CommittedCorpusTest, SeedsKeepTheirVerdicts) {
   const std::string dir = AUTHENTICODE_FUZZ_DIR;
   std::string error;

@@ -1,6 +1,5 @@
-// Verifications on several threads sharing one trust store, including the
-// system store whose certificates are looked up lazily from a hashed directory
-// while the threads run.
+// Verifications on several threads sharing one trust store, including the system store whose
+// certificates are looked up lazily from a hashed directory while the threads run.
 
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
@@ -38,8 +37,7 @@ TEST(VerifyThreadsTest, ThreadsShareOneTrustStore) {
   std::string tampered = good;
   tampered[0x201] ^= 1;
 
-  // The system store finds the root by its subject hash, on first use (set up
-  // before threads).
+  // The system store finds the root by its subject hash, on first use (set up before threads).
   char hash_name[32];
   std::snprintf(
       hash_name, sizeof(hash_name), "%08lx.0",

@@ -44,8 +44,8 @@ void AddExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
 void AddSubjectEntry(X509_NAME* name, const std::string& field, const std::string& value) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(value.data());
   const int length = static_cast<int>(value.size());
-  // The string table limits some attributes (64 characters for a common name);
-  // tests need longer ones too, so fall back to a plain UTF8String.
+  // The string table limits some attributes (64 characters for a common name); tests need longer
+  // ones too, so fall back to a plain UTF8String.
   if (X509_NAME_add_entry_by_txt(name, field.c_str(), MBSTRING_UTF8, bytes, length, -1, 0) == 1) {
     return;
   }

@@ -1,6 +1,5 @@
-// Test support: throwaway certificate authorities, signers and time-stamping
-// authorities with EC P-256 keys, made in memory with OpenSSL. Nothing here is
-// for production code.
+// Test support: throwaway certificate authorities, signers and time-stamping authorities with EC
+// P-256 keys, made in memory with OpenSSL. Nothing here is for production code.
 //
 // Plain functions and values; any thread.
 
@@ -29,12 +28,12 @@ struct Identity {
 };
 
 struct CertOptions {
-  // Subject attributes in order, by OpenSSL short name ("CN", "O", "OU",
-  // "emailAddress"). Values are UTF-8 and not limited in length.
+  // Subject attributes in order, by OpenSSL short name ("CN", "O", "OU", "emailAddress"). Values
+  // are UTF-8 and not limited in length.
   std::vector<std::pair<std::string, std::string>> subject;
   bool ca = false;
-  // Extended key usages by OpenSSL name ("codeSigning", "serverAuth",
-  // "timeStamping", "anyExtendedKeyUsage"); empty: no extension.
+  // Extended key usages by OpenSSL name ("codeSigning", "serverAuth", "timeStamping",
+  // "anyExtendedKeyUsage"); empty: no extension.
   std::vector<std::string> extended_key_usage;
   bool extended_key_usage_critical = false;
   // Key usage in openssl.cnf syntax; empty: none.
@@ -43,20 +42,18 @@ struct CertOptions {
   std::string email_alternative_name;
   std::time_t not_before = 0;
   std::time_t not_after = 0;
-  // EC P-256 unless set: RSA-2048, for digests that ECDSA signers cannot use
-  // (MD5).
+  // EC P-256 unless set: RSA-2048, for digests that ECDSA signers cannot use (MD5).
   bool rsa_key = false;
 };
 
-// Presets, valid from 1,000 days ago (so that timestamps in the past can be
-// judged) until |days| days from now.
+// Presets, valid from 1,000 days ago (so that timestamps in the past can be judged) until |days|
+// days from now.
 CertOptions CaOptions(const std::string& common_name, int days = 3650);
 CertOptions CodeSigningOptions(const std::string& common_name, int days = 3650);
 CertOptions TimeStampingOptions(const std::string& common_name, int days = 3650);
 
-// A new key and a certificate for it, signed by |issuer| or, when null,
-// self-signed. Aborts the process on OpenSSL failures (they mean the test
-// itself is broken).
+// A new key and a certificate for it, signed by |issuer| or, when null, self-signed. Aborts the
+// process on OpenSSL failures (they mean the test itself is broken).
 Identity CreateIdentity(const CertOptions& options, const Identity* issuer);
 
 // The PEM text of several certificates, in order.

@@ -1,5 +1,5 @@
-// Test support: signs images with osslsigncode, and adds what osslsigncode
-// cannot make (PKCS#9 countersignatures, extra signer infos) with OpenSSL.
+// Test support: signs images with osslsigncode, and adds what osslsigncode cannot make (PKCS#9
+// countersignatures, extra signer infos) with OpenSSL.
 //
 // Each Signer works in its own directory; one thread at a time.
 
@@ -21,12 +21,11 @@ struct SignOptions {
   std::string digest = "sha256";
   // Certificates to carry besides the signer's (intermediates).
   std::vector<const Identity*> chain;
-  // An RFC 3161 timestamp made without a server by this authority, at
-  // |timestamp_time| (now when unset).
+  // An RFC 3161 timestamp made without a server by this authority, at |timestamp_time| (now when
+  // unset).
   const Identity* timestamp_authority = nullptr;
   std::optional<std::time_t> timestamp_time;
-  // Adds a nested signature to an already signed image instead of replacing its
-  // signature.
+  // Adds a nested signature to an already signed image instead of replacing its signature.
   bool nest = false;
 };
 
@@ -52,18 +51,15 @@ class Signer {
   int counter_ = 0;
 };
 
-// |image| with a PKCS#9 countersignature by |authority| at |when| (SHA-256,
-// with a signingTime attribute) added to its primary signer, and the
-// authority's certificate added to the signature.
+// |image| with a PKCS#9 countersignature by |authority| at |when| (SHA-256, with a signingTime
+// attribute) added to its primary signer, and the authority's certificate added to the signature.
 std::string AddCountersignature(std::string_view image, const Identity& authority,
                                 std::time_t when);
 
-// |image| with its primary signer info duplicated, so that the signature has
-// two signers.
+// |image| with its primary signer info duplicated, so that the signature has two signers.
 std::string DuplicateSignerInfo(std::string_view image);
 
-// The primary signer's signature value (the SignerInfo's encryptedDigest
-// contents).
+// The primary signer's signature value (the SignerInfo's encryptedDigest contents).
 std::string SignatureValue(std::string_view image);
 
 }  // namespace authenticode::test
