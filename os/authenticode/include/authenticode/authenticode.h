@@ -1,0 +1,117 @@
+// Authenticode verification of PE files (installers) without Windows.
+//
+// Verifies what WinVerifyTrust with the generic verify action checks, without revocation checks:
+// the file's primary signature (the first entry of the certificate table; nested signatures are not
+// consulted) is a PKCS#7 SignedData over an SpcIndirectDataContent whose digest equals the file's
+// Authenticode image hash; it has exactly one signer; the signing certificate chains to a root of
+// the trust store; and it may be used for code signing. A signing certificate outside its validity
+// period passes only with a valid timestamp countersignature, and the chain is then judged at the
+// timestamp's time.
+//
+// Every input byte is untrusted: the parser bounds every read and every allocation (the certificate
+// table may hold at most kMaxCertificateTableSize bytes) and streams the image hash, so a file of
+// any size is checked in constant memory.
+//
+// Nothing here logs or keeps global state. The functions may run on any thread at the same time,
+// also with one shared TrustStore.
+
+#ifndef AUTHENTICODE_AUTHENTICODE_H_
+#define AUTHENTICODE_AUTHENTICODE_H_
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+struct x509_store_st;
+
+namespace authenticode {
+
+// Why a file was refused. Values are stable (logs and tests name them); add new ones at the end.
+enum class Status {
+  kOk = 0,
+  // The file cannot be opened or read, or is not a regular file.
+  kFileUnreadable = 1,
+  // No MZ/PE headers, or headers that point outside the file.
+  kNotPe = 2,
+  // A well-formed PE image without a certificate table.
+  kNoSignature = 3,
+  // The certificate table or the PKCS#7 structure inside it is broken or not Authenticode.
+  kMalformedSignature = 4,
+  // The image hash or the signer uses a digest other than SHA-1, SHA-256, SHA-384 or SHA-512.
+  kUnsupportedDigest = 5,
+  // The image hash recorded in the signature differs from the file's.
+  kImageHashMismatch = 6,
+  // The PKCS#7 signature does not verify with the signing certificate.
+  kSignatureInvalid = 7,
+  // The signing certificate does not chain to a root of the trust store.
+  kUntrustedChain = 8,
+  // A certificate of the chain is outside its validity period and no valid timestamp covers it.
+  kCertificateExpired = 9,
+  // The signing certificate (or an intermediate) is restricted to usages other than code signing.
+  kWrongKeyUsage = 10,
+};
+
+// The enumerator's name without the leading k ("Ok", "NoSignature", ...).
+const char* StatusName(Status status);
+
+// The certificate table is part of the file that is read whole into memory; a larger one is refused
+// as malformed.
+inline constexpr size_t kMaxCertificateTableSize = size_t{4} << 20;
+
+struct VerifyResult {
+  Status status = Status::kFileUnreadable;
+  // The signing certificate's simple display name (UTF-8): the first of commonName,
+  // organizationalUnitName, organizationName and emailAddress in its subject, else the rfc822
+  // subject alternative name. Empty unless status is kOk (and may be empty even then, for a
+  // certificate that carries none of these).
+  std::string signer_name;
+  // A short English reason for logs; empty when status is kOk.
+  std::string detail;
+
+  bool ok() const { return status == Status::kOk; }
+};
+
+// The set of roots that signing chains (and timestamp chains) must end in.
+//
+// Immutable once loaded; verifications on any number of threads may share one instance. The
+// instance must outlive the calls that use it.
+class TrustStore {
+ public:
+  // Loads every certificate of a PEM bundle. Fails (null, with a reason in |error| when given) when
+  // the file cannot be read, holds a block that does not parse, or holds no certificate.
+  static std::unique_ptr<TrustStore> LoadPemFile(const std::string& path,
+                                                 std::string* error = nullptr);
+  // The same, from PEM text in memory.
+  static std::unique_ptr<TrustStore> FromPem(std::string_view pem, std::string* error = nullptr);
+  // The system's default certificate store (OpenSSL's default file and directory, which
+  // $SSL_CERT_FILE and $SSL_CERT_DIR override). Certificates are looked up lazily.
+  static std::unique_ptr<TrustStore> SystemDefault();
+
+  ~TrustStore();
+  TrustStore(const TrustStore&) = delete;
+  TrustStore& operator=(const TrustStore&) = delete;
+
+  // The underlying OpenSSL store, for this component's own use.
+  x509_store_st* native() const { return store_; }
+
+ private:
+  explicit TrustStore(x509_store_st* store) : store_(store) {}
+
+  x509_store_st* const store_;
+};
+
+// Verifies the file at |path|. Opens it read-only and reads it with pread.
+VerifyResult VerifyFile(const std::string& path, const TrustStore& trust);
+
+// Verifies the file open as |fd|, which must be a regular file opened for reading. Reads with pread
+// only, so neither the descriptor's offset nor the name the file was opened under matter: a
+// privileged caller checks exactly the file it holds. Does not close |fd|.
+VerifyResult VerifyDescriptor(int fd, const TrustStore& trust);
+
+// Verifies an image held in memory.
+VerifyResult VerifyImage(std::string_view image, const TrustStore& trust);
+
+}  // namespace authenticode
+
+#endif  // AUTHENTICODE_AUTHENTICODE_H_

@@ -1,0 +1,89 @@
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509_vfy.h>
+
+#include <climits>
+
+#include "authenticode/authenticode.h"
+#include "src/error_scope.h"
+#include "src/openssl_util.h"
+
+namespace authenticode {
+namespace {
+
+using internal::BioPtr;
+using internal::X509Ptr;
+using internal::X509StorePtr;
+
+// Certificates are never encrypted; refuse instead of prompting on a terminal.
+int NoPassword(char* /*buffer*/, int /*size*/, int /*rwflag*/, void* /*user*/) { return -1; }
+
+bool SetError(std::string* error, std::string text) {
+  if (error != nullptr) {
+    *error = std::move(text);
+  }
+  return false;
+}
+
+// Reads every CERTIFICATE block of |bio| into |store|; other kinds of block are skipped.
+bool AddPemCertificates(BIO* bio, X509_STORE* store, std::string* error) {
+  int count = 0;
+  for (;;) {
+    X509Ptr cert(PEM_read_bio_X509(bio, nullptr, NoPassword, nullptr));
+    if (cert == nullptr) {
+      const unsigned long last = ERR_peek_last_error();
+      if (ERR_GET_LIB(last) == ERR_LIB_PEM && ERR_GET_REASON(last) == PEM_R_NO_START_LINE) {
+        break;  // End of input.
+      }
+      return SetError(error, "certificate " + std::to_string(count + 1) + " does not parse");
+    }
+    if (X509_STORE_add_cert(store, cert.get()) != 1) {
+      return SetError(error, "cannot add certificate " + std::to_string(count + 1));
+    }
+    ++count;
+  }
+  return count > 0 || SetError(error, "no certificate");
+}
+
+}  // namespace
+
+std::unique_ptr<TrustStore> TrustStore::LoadPemFile(const std::string& path, std::string* error) {
+  internal::ErrorScope errors;
+  BioPtr bio(BIO_new_file(path.c_str(), "r"));
+  if (bio == nullptr) {
+    SetError(error, "cannot open " + path);
+    return nullptr;
+  }
+  X509StorePtr store(X509_STORE_new());
+  if (store == nullptr || !AddPemCertificates(bio.get(), store.get(), error)) {
+    return nullptr;
+  }
+  return std::unique_ptr<TrustStore>(new TrustStore(store.release()));
+}
+
+std::unique_ptr<TrustStore> TrustStore::FromPem(std::string_view pem, std::string* error) {
+  internal::ErrorScope errors;
+  if (pem.size() > INT_MAX) {
+    SetError(error, "too large");
+    return nullptr;
+  }
+  BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  X509StorePtr store(X509_STORE_new());
+  if (bio == nullptr || store == nullptr || !AddPemCertificates(bio.get(), store.get(), error)) {
+    return nullptr;
+  }
+  return std::unique_ptr<TrustStore>(new TrustStore(store.release()));
+}
+
+std::unique_ptr<TrustStore> TrustStore::SystemDefault() {
+  internal::ErrorScope errors;
+  X509StorePtr store(X509_STORE_new());
+  if (store == nullptr || X509_STORE_set_default_paths(store.get()) != 1) {
+    return nullptr;
+  }
+  return std::unique_ptr<TrustStore>(new TrustStore(store.release()));
+}
+
+TrustStore::~TrustStore() { X509_STORE_free(store_); }
+
+}  // namespace authenticode

@@ -1,0 +1,45 @@
+// Test support: minimal PE images and edits of their certificate table.
+//
+// Images are byte strings; the functions are pure and may run on any thread.
+
+#ifndef AUTHENTICODE_TEST_PE_FILE_H_
+#define AUTHENTICODE_TEST_PE_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace authenticode::test {
+
+// A valid x86-64 (PE32+) or x86 (PE32) image with one .text section holding `xor eax,eax; ret`,
+// 1,024 bytes, followed by |overlay_size| bytes of a repeating pattern (data after the sections, as
+// installers carry their payload).
+std::string MinimalPe(bool pe32_plus = true, size_t overlay_size = 0);
+
+// File offsets of an image's fields that the image hash skips, and its certificate table.
+struct PeOffsets {
+  size_t checksum = 0;
+  size_t cert_directory = 0;
+  uint32_t table_offset = 0;
+  uint32_t table_size = 0;
+};
+// Aborts when |image| is not a PE image made by MinimalPe (and perhaps signed).
+PeOffsets LocatePe(std::string_view image);
+
+// Overwrites the Certificate Table directory entry.
+void SetCertDirectory(std::string* image, uint32_t table_offset, uint32_t table_size);
+
+// The DER bytes of the first certificate-table entry; "" when there is none.
+std::string ExtractSignature(std::string_view image);
+
+// |image| with its certificate table replaced by one PKCS#7 entry holding |der|, padded to eight
+// bytes, and the directory entry updated.
+std::string ReplaceSignature(std::string_view image, std::string_view der);
+
+// The offset of the first occurrence of |needle| in |haystack|; aborts when there is none.
+size_t FindOnce(std::string_view haystack, std::string_view needle);
+
+}  // namespace authenticode::test
+
+#endif  // AUTHENTICODE_TEST_PE_FILE_H_
