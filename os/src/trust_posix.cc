@@ -47,8 +47,11 @@ std::wstring CutToUtf16Units(std::wstring name, size_t max_units) {
 }  // namespace
 
 std::wstring GetVerifiedSignerName(const std::wstring& path) {
+  if (path.empty()) {
+    return {};
+  }
   const std::unique_ptr<authenticode::TrustStore> trust = LoadTrustAnchors();
-  if (trust == nullptr || path.empty()) {
+  if (trust == nullptr) {
     return {};
   }
   const authenticode::VerifyResult result = authenticode::VerifyFile(WideToUtf8(path), *trust);

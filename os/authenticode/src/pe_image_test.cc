@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <limits>
 #include <string>
 
 #include "authenticode/test/pe_file.h"
@@ -76,40 +75,6 @@ TEST(PeImageTest, HeadersAreCheckedBeforeUse) {
     }
     EXPECT_EQ(result.status, c.expected) << result.detail;
   }
-}
-
-TEST(PeImageTest, LayoutOfBothImageKinds) {
-  struct Case {
-    bool pe32_plus;
-    uint64_t checksum;
-    uint64_t cert_directory;
-  } cases[] = {
-      {true, kOptional + 64, kOptional + 144},
-      {false, kOptional + 64, kOptional + 128},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.pe32_plus);
-    const std::string image = test::MinimalPe(c.pe32_plus);
-    const MemoryByteSource source(image);
-    PeLayout layout;
-    ASSERT_TRUE(ParsePeLayout(source, &layout).ok());
-    EXPECT_EQ(layout.pe32_plus, c.pe32_plus);
-    EXPECT_EQ(layout.checksum_offset, c.checksum);
-    EXPECT_EQ(layout.cert_directory_offset, c.cert_directory);
-    EXPECT_EQ(layout.table_size, 0u);
-  }
-}
-
-TEST(PeImageTest, ReadsStayInsideTheSource) {
-  const std::string bytes = "0123456789";
-  const MemoryByteSource source(bytes);
-  uint8_t buffer[4] = {};
-  EXPECT_TRUE(source.ReadAt(6, buffer));
-  EXPECT_EQ(std::string(buffer, buffer + 4), "6789");
-  EXPECT_FALSE(source.ReadAt(7, buffer));
-  EXPECT_FALSE(source.ReadAt(11, std::span<uint8_t>(buffer, 0)));
-  EXPECT_TRUE(source.ReadAt(10, std::span<uint8_t>(buffer, 0)));
-  EXPECT_FALSE(source.ReadAt(std::numeric_limits<uint64_t>::max() - 1, buffer));
 }
 
 TEST(PeImageTest, FileThatShrinksWhileHashedIsUnreadable) {

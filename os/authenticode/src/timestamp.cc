@@ -74,8 +74,8 @@ std::optional<std::time_t> CheckTimeStampToken(const ASN1_TYPE* value, const Sig
     *detail = "bad time in time-stamp token";
     return std::nullopt;
   }
-  const VerifyResult chain = VerifyChain(trust, sk_X509_value(signers.get(), 0),
-                                         token->d.sign->cert, when, Usage::kTimeStamping);
+  const VerifyResult chain =
+      VerifyChain(trust, authority, token->d.sign->cert, when, Usage::kTimeStamping);
   if (!chain.ok()) {
     *detail = "time-stamping authority: " + chain.detail;
     return std::nullopt;
@@ -98,11 +98,6 @@ std::optional<std::time_t> CheckCountersignature(const ASN1_TYPE* value, const S
   if (counter == nullptr || p != encoding.data() + encoding.size() ||
       counter->issuer_and_serial == nullptr || counter->digest_alg == nullptr) {
     *detail = "countersignature is not a SignerInfo";
-    return std::nullopt;
-  }
-  // Without signed attributes there is neither a signed time nor a digest to compare.
-  if (sk_X509_ATTRIBUTE_num(counter->auth_attr) <= 0) {
-    *detail = "countersignature without signed attributes";
     return std::nullopt;
   }
   const EVP_MD* md = SupportedDigest(counter->digest_alg->algorithm);

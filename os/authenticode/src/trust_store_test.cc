@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <string>
 
@@ -79,19 +78,6 @@ TEST_F(TrustStoreTest, BundleLoadsEveryCertificateOrNothing) {
   std::string error;
   EXPECT_EQ(TrustStore::LoadPemFile(signer_->directory() + "/missing.pem", &error), nullptr);
   EXPECT_NE(error, "");
-}
-
-TEST_F(TrustStoreTest, SystemDefaultFollowsTheOpenSslEnvironment) {
-  // Each test runs in its own process; nothing else reads the environment meanwhile.
-  const std::string bundle = signer_->WriteFile("system.pem", second_root_.CertPem());
-  ASSERT_EQ(setenv("SSL_CERT_FILE", bundle.c_str(), 1), 0);
-  ASSERT_EQ(setenv("SSL_CERT_DIR", signer_->directory().c_str(), 1), 0);
-  const std::unique_ptr<TrustStore> store = TrustStore::SystemDefault();
-  ASSERT_NE(store, nullptr);
-  EXPECT_EQ(VerifyImage(first_image_, *store).status, Status::kUntrustedChain);
-  const VerifyResult result = VerifyImage(second_image_, *store);
-  EXPECT_EQ(result.status, Status::kOk) << result.detail;
-  EXPECT_EQ(result.signer_name, "Second");
 }
 
 }  // namespace

@@ -109,6 +109,10 @@ TEST_F(VerifyTest, NameFallsBackWhenTheSubjectHasNoCommonName) {
        "Halvern Technology (Ostervik) Company Limited"},
       {{{"C", "SE"}, {"emailAddress", "release@halvern.example"}}, "", "release@halvern.example"},
       {{{"C", "SE"}}, "signing@halvern.example", "signing@halvern.example"},
+      // The organisation is the maker's, but the common name decides.
+      {{{"O", "Halvern Technology (Ostervik) Company Limited"}, {"CN", "Other Product Team"}},
+       "",
+       "Other Product Team"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);
@@ -304,12 +308,19 @@ TEST_F(VerifyTest, CertificateOutsideItsValidityNeedsAValidTimestamp) {
   CertOptions tsa_options = TimeStampingOptions("Test TSA");
   tsa_options.not_before = now - 3000 * kDay;
   const Identity tsa = CreateIdentity(tsa_options, &root_);
+  CertOptions retired_options = TimeStampingOptions("Retired TSA");
+  retired_options.not_before = now - 200 * kDay;
+  retired_options.not_after = now - 50 * kDay;
+  const Identity retired_tsa = CreateIdentity(retired_options, &root_);
   const Identity other_root = CreateIdentity(CaOptions("Other Root"), nullptr);
   tsa_options.subject = {{"CN", "Foreign TSA"}};
   const Identity foreign_tsa = CreateIdentity(tsa_options, &other_root);
   CertOptions not_tsa_options = CodeSigningOptions("Not a TSA");
   not_tsa_options.not_before = now - 3000 * kDay;
   const Identity not_tsa = CreateIdentity(not_tsa_options, &root_);
+  not_tsa_options.extended_key_usage.clear();
+  not_tsa_options.subject = {{"CN", "No Usages"}};
+  const Identity no_usages = CreateIdentity(not_tsa_options, &root_);
 
   const std::time_t while_valid = now - 100 * kDay;
   const std::time_t after_expiry = now - 10 * kDay;
@@ -331,6 +342,8 @@ TEST_F(VerifyTest, CertificateOutsideItsValidityNeedsAValidTimestamp) {
        Status::kCertificateExpired},
       {"expired, countersigned by a non-TSA", &expired, Stamp::kCountersignature, &not_tsa,
        while_valid, Status::kCertificateExpired},
+      {"expired, countersigned without usages", &expired, Stamp::kCountersignature, &no_usages,
+       while_valid, Status::kCertificateExpired},
       {"expired, countersigned while valid", &expired, Stamp::kCountersignature, &tsa, while_valid,
        Status::kOk},
       {"expired, countersigned after expiry", &expired, Stamp::kCountersignature, &tsa,
@@ -340,6 +353,12 @@ TEST_F(VerifyTest, CertificateOutsideItsValidityNeedsAValidTimestamp) {
       {"not yet valid, no timestamp", &not_yet_valid, Stamp::kNone, nullptr, 0,
        Status::kCertificateExpired},
       {"current, timestamped", &current, Stamp::kRfc3161, &tsa, now - 60, Status::kOk},
+      {"TSA certificate expired since", &expired, Stamp::kRfc3161, &retired_tsa, while_valid,
+       Status::kOk},
+      {"TSA certificate expired since, countersigned", &expired, Stamp::kCountersignature,
+       &retired_tsa, while_valid, Status::kOk},
+      {"TSA certificate not valid at the time", &expired, Stamp::kCountersignature, &retired_tsa,
+       now - 300 * kDay, Status::kCertificateExpired},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -360,33 +379,114 @@ TEST_F(VerifyTest, CertificateOutsideItsValidityNeedsAValidTimestamp) {
   }
 }
 
-TEST_F(VerifyTest, AlteredTimestampDoesNotCount) {
+TEST_F(VerifyTest, TimestampMustCoverThisSignature) {
   const std::time_t now = std::time(nullptr);
   CertOptions expired_options = CodeSigningOptions("Expired");
   expired_options.not_before = now - 400 * kDay;
   expired_options.not_after = now - 30 * kDay;
   const Identity expired = CreateIdentity(expired_options, &root_);
-  CertOptions tsa_options = TimeStampingOptions("Test TSA");
-  tsa_options.not_before = now - 3000 * kDay;
-  const Identity tsa = CreateIdentity(tsa_options, &root_);
+  const Identity tsa = CreateIdentity(TimeStampingOptions("Test TSA"), &root_);
   SignOptions options;
   options.timestamp_authority = &tsa;
   options.timestamp_time = now - 100 * kDay;
-  const std::string signed_image = Sign(expired, options);
-  ASSERT_EQ(Verify(signed_image).status, Status::kOk);
+  const std::string stamped = Sign(expired, options);
+  const std::string countersigned = test::AddCountersignature(Sign(expired), tsa, now - 100 * kDay);
+  ASSERT_EQ(Verify(stamped).status, Status::kOk);
+  ASSERT_EQ(Verify(countersigned).status, Status::kOk);
 
-  // The timestamp sits in the unsigned attributes, so editing it leaves the primary signature
-  // intact: only the timestamp's own checks can catch it. Its message imprint is the SHA-256 of the
-  // primary signature value.
-  const std::string value = test::SignatureValue(signed_image);
+  // The timestamp sits in the unsigned attributes, so editing or moving it leaves the primary
+  // signature intact: only the timestamp's own checks can catch it. Its message imprint is the
+  // SHA-256 of the primary signature value.
+  const std::string value = test::SignatureValue(stamped);
   unsigned char imprint[EVP_MAX_MD_SIZE];
   unsigned int imprint_size = 0;
   ASSERT_EQ(EVP_Digest(value.data(), value.size(), imprint, &imprint_size, EVP_sha256(), nullptr),
             1);
-  const size_t at = test::FindOnce(
-      signed_image, std::string_view(reinterpret_cast<const char*>(imprint), imprint_size));
-  const VerifyResult result = Verify(Flip(signed_image, at + 3));
-  EXPECT_EQ(result.status, Status::kCertificateExpired) << result.detail;
+  const size_t imprint_at = test::FindOnce(
+      stamped, std::string_view(reinterpret_cast<const char*>(imprint), imprint_size));
+  // Another signature of another file by the same certificate.
+  const std::string other = Sign(expired, {}, MinimalPe(true, 16));
+
+  struct Case {
+    const char* name;
+    std::string image;
+  } cases[] = {
+      {"imprint altered", Flip(stamped, imprint_at + 3)},
+      {"RFC 3161 token of another signature", test::GraftUnsignedAttributes(stamped, other)},
+      {"countersignature of another signature",
+       test::GraftUnsignedAttributes(countersigned, other)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const VerifyResult result = Verify(c.image);
+    EXPECT_EQ(result.status, Status::kCertificateExpired) << result.detail;
+  }
+}
+
+// DER of one element (short or two-byte long-form length).
+std::string Der(uint8_t tag, std::string_view contents) {
+  std::string out(1, static_cast<char>(tag));
+  if (contents.size() < 0x80) {
+    out += static_cast<char>(contents.size());
+  } else {
+    out += '\x82';
+    out += static_cast<char>(contents.size() >> 8);
+    out += static_cast<char>(contents.size() & 0xFF);
+  }
+  return out += contents;
+}
+
+TEST_F(VerifyTest, SignedContentMustDescribeThisPeImage) {
+  const Identity leaf = Leaf("Content Test");
+  const std::string signed_image = Sign(leaf);
+  const std::string original = test::IndirectDataContent(signed_image);
+  // With SHA-256 the content ends with the image hash.
+  const std::string hash = original.substr(original.size() - 32);
+
+  const std::string pe_image_data("\x06\x0a\x2b\x06\x01\x04\x01\x82\x37\x02\x01\x0f", 12);
+  std::string cab_data = pe_image_data;
+  cab_data.back() = '\x19';
+  const std::string sha256 =
+      Der(0x30, std::string("\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01\x05\x00", 13));
+  const std::string md5 =
+      Der(0x30, std::string("\x06\x08\x2a\x86\x48\x86\xf7\x0d\x02\x05\x05\x00", 12));
+  const auto attribute = [](const std::string& type) {
+    return Der(0x30, type + Der(0x30, std::string("\x03\x01\x00", 3)));
+  };
+  const auto content = [&](const std::string& type, const std::string& algorithm,
+                           const std::string& digest, const std::string& extra = "") {
+    return attribute(type) + Der(0x30, algorithm + Der(0x04, digest)) + extra;
+  };
+  std::string other_hash = hash;
+  other_hash[7] ^= 1;
+  const std::string body = content(pe_image_data, sha256, hash);
+
+  struct Case {
+    const char* name;
+    std::string content;
+    Status expected;
+  } cases[] = {
+      {"as osslsigncode made it", original, Status::kOk},
+      {"rebuilt", Der(0x30, body), Status::kOk},
+      {"hash of another image", Der(0x30, content(pe_image_data, sha256, other_hash)),
+       Status::kImageHashMismatch},
+      {"for a cabinet file", Der(0x30, content(cab_data, sha256, hash)),
+       Status::kMalformedSignature},
+      {"hash one byte short", Der(0x30, content(pe_image_data, sha256, hash.substr(1))),
+       Status::kMalformedSignature},
+      {"MD5 image hash", Der(0x30, content(pe_image_data, md5, hash.substr(0, 16))),
+       Status::kUnsupportedDigest},
+      {"element after the digest", Der(0x30, content(pe_image_data, sha256, hash, Der(0x05, ""))),
+       Status::kMalformedSignature},
+      {"a SET, not a SEQUENCE", Der(0x31, body), Status::kMalformedSignature},
+      {"indefinite length", "\x30\x80" + body + std::string(2, '\0'), Status::kMalformedSignature},
+      {"digest info missing", Der(0x30, attribute(pe_image_data)), Status::kMalformedSignature},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const VerifyResult result = Verify(test::SignIndirectData(signed_image, leaf, c.content));
+    EXPECT_EQ(result.status, c.expected) << result.detail;
+  }
 }
 
 TEST_F(VerifyTest, OnlyThePrimarySignatureCounts) {

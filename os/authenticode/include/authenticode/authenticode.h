@@ -59,7 +59,7 @@ const char* StatusName(Status status);
 // as malformed.
 inline constexpr size_t kMaxCertificateTableSize = size_t{4} << 20;
 
-struct VerifyResult {
+struct [[nodiscard]] VerifyResult {
   Status status = Status::kFileUnreadable;
   // The signing certificate's simple display name (UTF-8): the first of commonName,
   // organizationalUnitName, organizationName and emailAddress in its subject, else the rfc822

@@ -193,6 +193,76 @@ std::string AddCountersignature(std::string_view image, const Identity& authorit
   return ReplaceSignature(image, Encode(pkcs7.get()));
 }
 
+std::string GraftUnsignedAttributes(std::string_view from, std::string_view to) {
+  Pkcs7Ptr source = DecodeSignature(from);
+  Pkcs7Ptr target = DecodeSignature(to);
+  PKCS7_SIGNER_INFO* source_signer = PrimarySignerInfo(source.get());
+  PKCS7_SIGNER_INFO* target_signer = PrimarySignerInfo(target.get());
+  Check(PKCS7_set_attributes(target_signer, source_signer->unauth_attr) == 1, "copy attributes");
+  STACK_OF(X509)* certs = source->d.sign->cert;
+  for (int i = 0; i < sk_X509_num(certs); ++i) {
+    Check(PKCS7_add_certificate(target.get(), sk_X509_value(certs, i)) == 1, "add certificate");
+  }
+  return ReplaceSignature(to, Encode(target.get()));
+}
+
+std::string IndirectDataContent(std::string_view image) {
+  Pkcs7Ptr pkcs7 = DecodeSignature(image);
+  const ASN1_TYPE* content = pkcs7->d.sign->contents->d.other;
+  Check(content != nullptr && content->type == V_ASN1_SEQUENCE, "SpcIndirectDataContent");
+  return std::string(reinterpret_cast<const char*>(content->value.sequence->data),
+                     static_cast<size_t>(content->value.sequence->length));
+}
+
+std::string SignIndirectData(std::string_view image, const Identity& signer,
+                             std::string_view content) {
+  constexpr char kSpcIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";
+  Pkcs7Ptr pkcs7(PKCS7_new());
+  Check(pkcs7 != nullptr && PKCS7_set_type(pkcs7.get(), NID_pkcs7_signed) == 1, "PKCS7_new");
+  PKCS7_SIGNER_INFO* signer_info =
+      PKCS7_add_signature(pkcs7.get(), signer.cert.get(), signer.key.get(), EVP_sha256());
+  Check(signer_info != nullptr && PKCS7_add_certificate(pkcs7.get(), signer.cert.get()) == 1,
+        "PKCS7_add_signature");
+
+  PKCS7* inner = PKCS7_new();
+  ASN1_TYPE* any = ASN1_TYPE_new();
+  ASN1_STRING* sequence = ASN1_STRING_type_new(V_ASN1_SEQUENCE);
+  Check(inner != nullptr && any != nullptr && sequence != nullptr &&
+            ASN1_STRING_set(sequence, content.data(), static_cast<int>(content.size())) == 1,
+        "content");
+  ASN1_TYPE_set(any, V_ASN1_SEQUENCE, sequence);
+  inner->type = OBJ_txt2obj(kSpcIndirectDataOid, 1);
+  inner->d.other = any;
+  Check(PKCS7_set_content(pkcs7.get(), inner) == 1, "PKCS7_set_content");
+
+  std::string_view signed_part = content;
+  const auto* p = reinterpret_cast<const unsigned char*>(content.data());
+  long length = 0;
+  int tag = 0;
+  int tag_class = 0;
+  const int flags =
+      ASN1_get_object(&p, &length, &tag, &tag_class, static_cast<long>(content.size()));
+  if ((flags & 0x80) == 0 && (flags & 0x01) == 0) {
+    signed_part = std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(length));
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digest_length = 0;
+  Check(EVP_Digest(signed_part.data(), signed_part.size(), digest, &digest_length, EVP_sha256(),
+                   nullptr) == 1,
+        "digest");
+  ASN1_OCTET_STRING* message_digest = ASN1_OCTET_STRING_new();
+  Check(message_digest != nullptr &&
+            ASN1_OCTET_STRING_set(message_digest, digest, static_cast<int>(digest_length)) == 1,
+        "messageDigest");
+  Check(PKCS7_add_signed_attribute(signer_info, NID_pkcs9_contentType, V_ASN1_OBJECT,
+                                   OBJ_txt2obj(kSpcIndirectDataOid, 1)) == 1 &&
+            PKCS7_add_signed_attribute(signer_info, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING,
+                                       message_digest) == 1 &&
+            PKCS7_SIGNER_INFO_sign(signer_info) == 1,
+        "sign");
+  return ReplaceSignature(image, Encode(pkcs7.get()));
+}
+
 std::string DuplicateSignerInfo(std::string_view image) {
   Pkcs7Ptr pkcs7 = DecodeSignature(image);
   auto* copy = static_cast<PKCS7_SIGNER_INFO*>(

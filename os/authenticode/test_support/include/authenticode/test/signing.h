@@ -56,6 +56,20 @@ class Signer {
 std::string AddCountersignature(std::string_view image, const Identity& authority,
                                 std::time_t when);
 
+// |to| with its primary signer's unsigned attributes (timestamps, nested signatures) replaced by
+// those of |from|'s primary signer, and |from|'s certificates added to its own.
+std::string GraftUnsignedAttributes(std::string_view from, std::string_view to);
+
+// The whole encoding of the SpcIndirectDataContent that |image|'s primary signature signs.
+std::string IndirectDataContent(std::string_view image);
+
+// |image| signed anew, with OpenSSL rather than osslsigncode, by |signer| (SHA-256) over
+// |content|, which stands for the SpcIndirectDataContent and need not be well-formed: the
+// messageDigest covers its contents after the outer tag and length, or all of it when it has no
+// readable header.
+std::string SignIndirectData(std::string_view image, const Identity& signer,
+                             std::string_view content);
+
 // |image| with its primary signer info duplicated, so that the signature has two signers.
 std::string DuplicateSignerInfo(std::string_view image);
 
