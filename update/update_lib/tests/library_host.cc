@@ -9,6 +9,8 @@
 #include <sstream>
 #include <thread>
 
+#include "util/crypto/crypto.h"
+
 namespace update_test {
 
 namespace fs = std::filesystem;
@@ -73,13 +75,15 @@ std::optional<Json> RecordingDelegate::WaitFor(const std::string& command, size_
 
 HostEnvironment::HostEnvironment() {
   const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-  root_ = (fs::path(testing::TempDir()) / "update_lib_host" /
-           (std::string(info->test_suite_name()) + "." + info->name()))
-              .string();
+  const std::string test = std::string(info->test_suite_name()) + "." + info->name();
+  // A short name: Unix socket paths under the system root must stay below 108 bytes.  The test's
+  // name is written beside it.
+  root_ = (fs::path(testing::TempDir()) / "ulh" / util::crypto::Md5(test).substr(0, 12)).string();
   fs::remove_all(root_);
   for (const std::string& dir : {state_dir(), config_dir(), temp_dir(), system_root()}) {
     fs::create_directories(dir);
   }
+  std::ofstream(root_ + "/TEST") << test << "\n";
   // The test process has no other threads yet, so changing the environment is safe.
   setenv("XDG_STATE_HOME", state_dir().c_str(), 1);
   setenv("XDG_CONFIG_HOME", config_dir().c_str(), 1);

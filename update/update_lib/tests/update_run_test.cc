@@ -93,8 +93,7 @@ class UpdateRunTest : public LibraryTest {
   // file looper and has no event): waits for the row in the configuration database.
   bool WaitForStoredUrl() const {
     const std::string marker = util::crypto::Encode64(CgiUrl());
-    const std::string db = env_->config_dir() +
-                           "/Halvern/Tavori/Global/Database/" +
+    const std::string db = env_->config_dir() + "/Halvern/Tavori/Global/Database/" +
                            util::crypto::Md5("0_update_process_configuration") + ".db";
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -153,8 +152,8 @@ TEST_F(UpdateRunTest, CheckUrlCarriesOriginVersionAndPatchParameters) {
     std::smatch m;
     ASSERT_TRUE(std::regex_match(
         target, m,
-        std::regex(R"(/check\?client=host&time=(\d+))" + c.origin + "&appver=" +
-                   std::regex_replace(kVersion, std::regex(R"(\.)"), R"(\.)") +
+        std::regex(R"(/check\?client=host&time=(\d+))" + c.origin +
+                   "&appver=" + std::regex_replace(kVersion, std::regex(R"(\.)"), R"(\.)") +
                    "&enable_patch=" + c.patch)))
         << target;
     EXPECT_GE(std::stoll(m[1]), before_ms);
@@ -234,13 +233,20 @@ TEST_F(UpdateRunTest, ClientPolicyTable) {
     std::string answer;
     bool delivered;
   } cases[] = {
-      {R"({"upgrade_policy":0})", true},    {R"({"upgrade_policy":1})", true},
-      {R"({"upgrade_policy":2})", true},    {R"({"upgrade_policy":3})", true},
-      {R"({"upgrade_policy":4})", true},    {R"({"upgrade_policy":7})", true},
-      {R"({"upgrade_policy":8})", true},    {R"({"upgrade_policy":9})", false},
-      {R"({"upgrade_policy":-1})", false},  {R"({"upgrade_policy":"2"})", false},
-      {R"({"other":1})", false},            {R"([1])", false},
-      {R"(not json)", false},               {"", false},
+      {R"({"upgrade_policy":0})", true},
+      {R"({"upgrade_policy":1})", true},
+      {R"({"upgrade_policy":2})", true},
+      {R"({"upgrade_policy":3})", true},
+      {R"({"upgrade_policy":4})", true},
+      {R"({"upgrade_policy":7})", true},
+      {R"({"upgrade_policy":8})", true},
+      {R"({"upgrade_policy":9})", false},
+      {R"({"upgrade_policy":-1})", false},
+      {R"({"upgrade_policy":"2"})", false},
+      {R"({"other":1})", false},
+      {R"([1])", false},
+      {R"(not json)", false},
+      {"", false},
       {R"({"upgrade_policy":4294967298})", true},  // low 32 bits: 2
   };
   int64_t token = 100;
@@ -295,7 +301,7 @@ TEST_F(UpdateRunTest, UnattendedPolicyTable) {
   struct Case {
     int policy;
     bool downloads;
-  } cases[] = {{0, false}, {1, false}, {2, true}, {3, true}, {4, false},
+  } cases[] = {{0, false}, {1, false}, {2, true},  {3, true}, {4, false},
                {5, false}, {6, false}, {7, false}, {8, true}, {9, false}};
   size_t finished = 0;
   for (const Case& c : cases) {
@@ -305,8 +311,8 @@ TEST_F(UpdateRunTest, UnattendedPolicyTable) {
     ASSERT_EQ(host_->Do(UnattendedCheck(10 + c.policy)), 0);
     const auto event = delegate_.WaitFor("update_finished", ++finished);
     ASSERT_TRUE(event);
-    EXPECT_EQ(*event, (Json{{"version", "1.0"}, {"command", "update_finished"},
-                            {"token", 10 + c.policy}}));
+    EXPECT_EQ(*event,
+              (Json{{"version", "1.0"}, {"command", "update_finished"}, {"token", 10 + c.policy}}));
     EXPECT_EQ(RequestsTo("/missing.exe") > package_requests, c.downloads);
   }
   EXPECT_EQ(delegate_.Count("cgi_response"), 0u);
@@ -357,8 +363,7 @@ TEST_F(UpdateRunTest, SilentlyInstalledVersionEndsTheUnattendedRun) {
     ASSERT_EQ(host_->Do(UnattendedCheck(++token)), 0);
     ASSERT_TRUE(delegate_.WaitFor("update_finished", ++finished));
     EXPECT_EQ(RequestsTo("/missing.exe") == package_requests, c.already_installed);
-    EXPECT_EQ(env_->Find("already silent installed new ver.").size() > silent,
-              c.already_installed);
+    EXPECT_EQ(env_->Find("already silent installed new ver.").size() > silent, c.already_installed);
   }
   EXPECT_TRUE(env_->Logged("Silent install version:2.0.0.10"));
   EXPECT_TRUE(env_->Logged("get SilentInstallVersion failed, error:1630"));
@@ -406,11 +411,11 @@ TEST_F(UpdateRunTest, DownloadPathAndRefusedAnswers) {
   server_->Serve("/p.exe", package);
   struct Case {
     std::string name;
-    Json answer;           // the check answer
-    Json parameters;       // of the "download" command
+    Json answer;      // the check answer
+    Json parameters;  // of the "download" command
     int result;
-    std::string record;    // expected level-3 record, "" for none
-    std::string target;    // expected path of download_finish ("" when none; "default")
+    std::string record;  // expected level-3 record, "" for none
+    std::string target;  // expected path of download_finish ("" when none; "default")
   };
   const Json good = Json::parse(Offer(8, package, "/p.exe"));
   auto with = [&](const char* key, Json value) {
@@ -430,12 +435,24 @@ TEST_F(UpdateRunTest, DownloadPathAndRefusedAnswers) {
       {"md5 as number", with("md5", 5), {}, 9, "package md5 is not string", ""},
       {"url as number", with("package_url", 5), {}, 9, "package url is not string", ""},
       {"url too short", with("package_url", "a.b"), {}, 9, "package url too short", ""},
-      {"url ends in a directory", with("package_url", server_->Url("/dir/x/")), {}, 9,
-       "package url does not end in a file name", ""},
-      {"url ends in a parent", with("package_url", server_->Url("/a/..")), {}, 9,
-       "package url does not end in a file name", ""},
-      {"url with backslash", with("package_url", server_->Url("/a\\exe")), {}, 9,
-       "package url does not end in a file name", ""},
+      {"url ends in a directory",
+       with("package_url", server_->Url("/dir/x/")),
+       {},
+       9,
+       "package url does not end in a file name",
+       ""},
+      {"url ends in a parent",
+       with("package_url", server_->Url("/a/..")),
+       {},
+       9,
+       "package url does not end in a file name",
+       ""},
+      {"url with backslash",
+       with("package_url", server_->Url("/a\\exe")),
+       {},
+       9,
+       "package url does not end in a file name",
+       ""},
       {"custom path", good, {{"download_path", custom}}, 0, "", custom},
       {"path as number", good, {{"download_path", 5}}, 0, "", "default"},
       {"no parameters", good, nullptr, 0, "", "default"},
@@ -538,8 +555,8 @@ TEST_F(UpdateRunTest, CancelAndStaleTokensStopTheDownload) {
   EXPECT_EQ((*finish)["token"], 32);
   EXPECT_EQ((*finish)["parameters"]["err_code"], 0);
   EXPECT_EQ(delegate_.Count("download_finish"), 1u);
-  EXPECT_FALSE(fs::exists(env_->download_dir() + util::crypto::Md5(server_->Url("/slow.exe")) +
-                          ".exe"));
+  EXPECT_FALSE(
+      fs::exists(env_->download_dir() + util::crypto::Md5(server_->Url("/slow.exe")) + ".exe"));
 }
 
 TEST_F(UpdateRunTest, FailedUnattendedDownloadEndsTheRun) {
