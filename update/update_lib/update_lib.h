@@ -34,7 +34,8 @@
 // the second entry of the table of virtual functions for hosts built apart from the library.
 // That is why the first entry is an ordinary function and the destructor is not virtual: on the
 // Itanium C++ ABI (GCC, Clang) a virtual destructor takes two entries of the table and would push
-// OnUpdateEvent to the third.  Hosts delete their delegates through their own type.
+// OnUpdateEvent to the third.  Hosts delete their delegates through their own type; declaring the
+// host's class final keeps -Wnon-virtual-dtor quiet.
 class IUpdateEventDelegate {
  public:
   // Entry 1: never called by the library.
