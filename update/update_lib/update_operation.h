@@ -46,6 +46,15 @@
 
 namespace UpdateLib {
 
+// The simple display name of the certificate that validly signed the file at |path| (Authenticode,
+// no revocation checks), or "" when the file is not validly signed or any step fails.  Any thread;
+// no state.
+std::wstring GetFileSignerName(const std::wstring& path);
+
+// The publisher check of installers started with the caller's rights: whether the file is validly
+// signed by one of the maker's two accepted names, compared exactly.  Any thread.
+bool IsInstallerPublisherAccepted(const std::wstring& path);
+
 class UpdateOperation : public tavorisdk::IDownloadResponseDelegate,
                         public tavorisdk::ICGITypedResponseDelegate<std::string> {
  public:
