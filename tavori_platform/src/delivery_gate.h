@@ -16,6 +16,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "src/network_thread.h"
+
 namespace tavorisdk::internal {
 
 class DeliveryGate {

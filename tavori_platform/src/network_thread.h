@@ -29,6 +29,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 #include <unordered_map>
 
@@ -67,9 +68,7 @@ class NetworkThread {
   bool PostTask(Task task);
 
   // Whether the caller runs on the network thread.
-  bool IsCurrent() const {
-    return std::this_thread::get_id() == thread_id_.load();
-  }
+  bool IsCurrent() const { return std::this_thread::get_id() == thread_id_.load(); }
 
   // --- Network thread only. ---
 
@@ -123,9 +122,7 @@ class NetworkThread {
   // Network thread only.
   std::deque<Task> soon_;
   std::unordered_map<CURL*, TransferDone> transfers_;
-  std::multimap<std::chrono::steady_clock::time_point,
-                std::pair<uint64_t, Task>>
-      delayed_;
+  std::multimap<std::chrono::steady_clock::time_point, std::pair<uint64_t, Task>> delayed_;
   uint64_t next_delayed_id_ = 1;
 };
 

@@ -31,18 +31,12 @@ namespace tavorisdk {
 // Error codes of the finish notification.  Stable values: new codes are added
 // at the end.
 inline constexpr int32_t kDownloadOk = 0;
-inline constexpr int32_t kDownloadErrorTransport =
-    1;  // connection failed, cut or stalled
-inline constexpr int32_t kDownloadErrorHttpStatus =
-    2;  // the server answered with an error
-inline constexpr int32_t kDownloadErrorSizeMismatch =
-    3;  // body size differs from SetFileSize
-inline constexpr int32_t kDownloadErrorMd5Mismatch =
-    4;  // body MD5 differs from SetMd5
-inline constexpr int32_t kDownloadErrorLocalFile =
-    5;  // the file could not be written
-inline constexpr int32_t kDownloadErrorBadRequest =
-    6;  // no URL or no save path
+inline constexpr int32_t kDownloadErrorTransport = 1;     // connection failed, cut or stalled
+inline constexpr int32_t kDownloadErrorHttpStatus = 2;    // the server answered with an error
+inline constexpr int32_t kDownloadErrorSizeMismatch = 3;  // body size differs from SetFileSize
+inline constexpr int32_t kDownloadErrorMd5Mismatch = 4;   // body MD5 differs from SetMd5
+inline constexpr int32_t kDownloadErrorLocalFile = 5;     // the file could not be written
+inline constexpr int32_t kDownloadErrorBadRequest = 6;    // no URL or no save path
 
 class DownloadServiceRequest;
 
@@ -54,8 +48,8 @@ class IDownloadResponseDelegate {
   // Slot 1: |received| of |total| bytes are on disk (total is the expected size
   // when known, else the server's, else -1).  Sent at most every 1% or 250 ms,
   // and once more at the end.
-  virtual void OnDownloadProgress(DownloadServiceRequest* request,
-                                  int64_t received, int64_t total) = 0;
+  virtual void OnDownloadProgress(DownloadServiceRequest* request, int64_t received,
+                                  int64_t total) = 0;
   // Slot 2: the outcome, with the path as a string.  Passes its arguments to
   // slot 3 by default.
   virtual void OnDownloadFinish(DownloadServiceRequest* request, int32_t error,
@@ -67,8 +61,7 @@ class IDownloadResponseDelegate {
   virtual void OnDownloadFinish(DownloadServiceRequest* request, int32_t error,
                                 const char* path) = 0;
   // Slot 4: a transient failure is being retried.  Does nothing by default.
-  virtual void OnDownloadRetry(DownloadServiceRequest* request, int attempt,
-                               int32_t error) {
+  virtual void OnDownloadRetry(DownloadServiceRequest* request, int attempt, int32_t error) {
     (void)request;
     (void)attempt;
     (void)error;
