@@ -263,11 +263,17 @@ TEST_F(CgiServiceTest, EveryCallWorksFromInsideAnAnswer) {
   std::unique_ptr<ICGIRequest> current;
   std::unique_ptr<DownloadServiceRequest> download;
   std::atomic<int> answered{0};
+  // |current| is set before each send, so the answer may read it.
+  auto send_next = [&] {
+    current = CreateCGIRequest();
+    current->SetRequestUrl(server_.Url("/c").c_str());
+    EXPECT_EQ(Service()->SendRequest(current.get(), &delegate), 0);
+  };
   delegate.on_answer = [&](ICGIRequest* request, const CgiAnswer&) {
     EXPECT_EQ(request, current.get());
     current.reset();
     if (++answered < 3) {
-      current = Send(server_.Url("/c"), &delegate);
+      send_next();
     } else {
       download = CreateDownloadRequest();
       download->SetUrl(server_.Url("/pkg").c_str());
@@ -275,7 +281,7 @@ TEST_F(CgiServiceTest, EveryCallWorksFromInsideAnAnswer) {
       download->Start(&download_delegate);
     }
   };
-  current = Send(server_.Url("/c"), &delegate);
+  send_next();
   ASSERT_TRUE(download_delegate.WaitForFinish(kWait));
   EXPECT_EQ(download_delegate.Finish()->error, kDownloadOk);
   EXPECT_EQ(answered.load(), 3);

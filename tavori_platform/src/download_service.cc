@@ -200,6 +200,7 @@ class DownloadJob : public std::enable_shared_from_this<DownloadJob> {
   bool Decide();
   void OnDone(CURLcode code);
   void OnRoom();
+  void ResumeIfReady();
   void OnFileFinished(const DownloadFile::Outcome& outcome);
 
   void ScheduleRetry(int32_t error);
@@ -225,7 +226,10 @@ class DownloadJob : public std::enable_shared_from_this<DownloadJob> {
   curl_slist* header_list_ = nullptr;
   bool transfer_active_ = false;
   bool finished_ = false;
+  // The transfer is paused (the write callback refused a piece) until neither reason holds.
   bool paused_ = false;
+  bool waiting_for_room_ = false;      // the hashing pool is full
+  bool waiting_for_progress_ = false;  // a progress notification is due first
   std::shared_ptr<DownloadFile> file_;
   std::string validator_;
   bool resumed_from_disk_ = false;
@@ -325,6 +329,8 @@ void DownloadJob::StartAttempt() {
   abort_ = Abort::kNone;
   abort_status_ = 0;
   paused_ = false;
+  waiting_for_room_ = false;
+  waiting_for_progress_ = false;
 
   internal::TransferOptions options;
   options.url = settings_.url;
@@ -509,8 +515,16 @@ size_t DownloadJob::OnWrite(const char* data, size_t bytes) {
     abort_ = Abort::kSizeMismatch;
     return 0;
   }
+  if (progress_pending_) {
+    // A progress notification is due and runs once curl returns: hold the data until then, so
+    // that one perform call (which may read many MiB) cannot skip progress steps.
+    waiting_for_progress_ = true;
+    paused_ = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
   if (!file_->Reserve(bytes)) {
-    paused_ = true;  // OnRoom resumes the transfer once the hasher has caught up
+    waiting_for_room_ = true;  // OnRoom resumes the transfer once the hasher has caught up
+    paused_ = true;
     return CURL_WRITEFUNC_PAUSE;
   }
   if (!file_->Write(data, bytes)) {
@@ -522,7 +536,12 @@ size_t DownloadJob::OnWrite(const char* data, size_t bytes) {
 }
 
 void DownloadJob::OnRoom() {
-  if (paused_ && transfer_active_) {
+  waiting_for_room_ = false;
+  ResumeIfReady();
+}
+
+void DownloadJob::ResumeIfReady() {
+  if (paused_ && transfer_active_ && !waiting_for_room_ && !waiting_for_progress_) {
     paused_ = false;
     // May call OnWrite right away with the data held back.
     curl_easy_pause(easy_, CURLPAUSE_CONT);
@@ -696,6 +715,10 @@ void DownloadJob::MaybeProgress() {
       self->progress_pending_ = false;
       if (!self->finished_) {
         self->DeliverProgress();
+      }
+      self->waiting_for_progress_ = false;
+      if (!self->finished_) {
+        self->ResumeIfReady();
       }
     });
   }

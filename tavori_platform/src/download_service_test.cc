@@ -669,7 +669,10 @@ class ExitWatch : public RecordingDownloadDelegate {
     RecordingDownloadDelegate::OnDownloadProgress(request, received, total);
     Check();
   }
-  void OnDownloadFinish(DownloadServiceRequest*, int32_t, const char*) override { _exit(4); }
+  void OnDownloadFinish(DownloadServiceRequest* request, int32_t error, const char* path) override {
+    Check();  // a download may well finish before the exit
+    RecordingDownloadDelegate::OnDownloadFinish(request, error, path);
+  }
 
  private:
   static void Check() {

@@ -36,12 +36,15 @@ TEST(NetworkThreadTest, TasksRunInOrderOnTheNetworkThreadAndSoonTasksFirst) {
   NetworkThread& network = NetworkThread::Get();
   EXPECT_FALSE(network.IsCurrent());
   Journal journal;
+  // Both posted before either runs.
   network.PostTask([&] {
-    journal.Add(network.IsCurrent() ? "a on network" : "a elsewhere");
-    network.RunSoon([&] { journal.Add("soon after a"); });
-    network.PostTask([&] { journal.Add("posted from a"); });
+    network.PostTask([&] {
+      journal.Add(network.IsCurrent() ? "a on network" : "a elsewhere");
+      network.RunSoon([&] { journal.Add("soon after a"); });
+      network.PostTask([&] { journal.Add("posted from a"); });
+    });
+    network.PostTask([&] { journal.Add("b"); });
   });
-  network.PostTask([&] { journal.Add("b"); });
   EXPECT_EQ(journal.WaitFor(4),
             (std::vector<std::string>{"a on network", "soon after a", "b", "posted from a"}));
 }
