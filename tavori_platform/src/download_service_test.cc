@@ -677,6 +677,8 @@ class ExitWatch : public RecordingDownloadDelegate {
  private:
   static void Check() {
     if (internal::IsExiting()) {
+      std::fprintf(stderr, "notified during exit on the %s thread\n",
+                   internal::NetworkThread::Get().IsCurrent() ? "network" : "another");
       _exit(3);
     }
   }

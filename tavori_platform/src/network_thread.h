@@ -50,6 +50,13 @@ void SetStartupParams(const SDKStartupParam& params);
 // Long-running work checks it and gives up.  Any thread.
 bool IsExiting();
 
+// Brackets every delegate call of the SDK.  BeginDelivery returns false once the process is
+// exiting (the caller then skips the call); otherwise EndDelivery must follow.  The exit handler
+// waits for a delivery in progress before it declares the exit (unless the exit comes from
+// inside that delivery), so no notification runs once IsExiting() holds.  Network thread.
+bool BeginDelivery();
+void EndDelivery();
+
 // The SDK's thread for blocking file work (hashing, syncing), started on first
 // use and shut down at exit after the network thread.  Any thread.
 base::threading::LooperThread& FileThread();
