@@ -11,13 +11,22 @@
 // from inside that very notification). Destroying a request implies Stop.  A
 // request that is not stopped gets exactly one finish notification.
 //
-// Files: the data is written to "<save path>.part" and renamed to the save path
-// only after its size and MD5 matched; a failed or stopped download never
-// leaves a file at the save path.  The partial file of an interrupted download
-// is kept and resumed with an HTTP range request by a later download of the
-// same URL with the same MD5 to the same path (the resume is refused, and the
-// download starts over, when the server ignores the range or the resource
-// changed).
+// Files: the data is written to "<save path>.part" and renamed to the save path only after its
+// size and MD5 matched and the file was synced to disk; the directory is synced after the rename.
+// Whatever stood at the save path is removed when the download begins, so a failed or stopped
+// download never leaves a file there.  A transport failure or Stop keeps the partial file (with
+// "<save path>.part.info", which records URL, MD5, size and the server's validator); a later
+// download of the same URL with the same MD5 and size to the same path resumes it with a range
+// request (If-Range), and starts over from byte 0 when the server ignores the range, the
+// resource changed, or the resumed file fails its MD5 once.  Other failures remove both files.
+//
+// Retries: connection failures, timeouts, bodies cut short and the statuses 408, 429, 502, 503
+// and 504 are retried (SetMaxRetries, default 3) after 0.5 s, 1 s, 2 s ..., resuming where the
+// transfer stopped; each retry is announced with OnDownloadRetry.  Redirects are followed, TLS is
+// verified, proxies come from the usual environment variables.
+//
+// Settings are read when Start is called; only SetSpeedLimit and SetUrgent also reach a download
+// that is running.  Start after Stop is ignored.
 
 #ifndef TAVORISDK_DOWNLOAD_SERVICE_H_
 #define TAVORISDK_DOWNLOAD_SERVICE_H_
