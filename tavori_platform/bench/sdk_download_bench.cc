@@ -31,11 +31,9 @@ namespace {
 class WaitingDelegate : public tavorisdk::IDownloadResponseDelegate {
  public:
   void OnDownloadStart(tavorisdk::DownloadServiceRequest*) override {}
-  void OnDownloadProgress(tavorisdk::DownloadServiceRequest*, int64_t,
-                          int64_t) override {}
+  void OnDownloadProgress(tavorisdk::DownloadServiceRequest*, int64_t, int64_t) override {}
   using IDownloadResponseDelegate::OnDownloadFinish;
-  void OnDownloadFinish(tavorisdk::DownloadServiceRequest*, int32_t error,
-                        const char*) override {
+  void OnDownloadFinish(tavorisdk::DownloadServiceRequest*, int32_t error, const char*) override {
     std::lock_guard<std::mutex> lock(mu_);
     error_ = error;
     done_ = true;
@@ -54,8 +52,7 @@ class WaitingDelegate : public tavorisdk::IDownloadResponseDelegate {
   int error_ = -1;
 };
 
-int Download(const char* url, const char* path, const char* md5,
-             const char* size) {
+int Download(const char* url, const char* path, const char* md5, const char* size) {
   StartupSDK();
   WaitingDelegate delegate;
   auto request = tavorisdk::CreateDownloadRequest();
@@ -87,8 +84,7 @@ int Run(char** argv) {
   while (waitpid(child, &status, 0) < 0) {
   }
   const double elapsed =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-          .count();
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   rusage usage{};
   getrusage(RUSAGE_CHILDREN, &usage);
   std::printf("elapsed_s %.3f\nmax_rss_kib %ld\n", elapsed, usage.ru_maxrss);

@@ -53,12 +53,8 @@ struct CgiCore {
 // core's list until it has answered or was cancelled.
 class CgiTransfer {
  public:
-  CgiTransfer(CgiCore* core, CgiConfig config, ICGIResponseDelegate* delegate,
-              ICGIRequest* request)
-      : core_(core),
-        config_(std::move(config)),
-        delegate_(delegate),
-        request_(request) {}
+  CgiTransfer(CgiCore* core, CgiConfig config, ICGIResponseDelegate* delegate, ICGIRequest* request)
+      : core_(core), config_(std::move(config)), delegate_(delegate), request_(request) {}
   ~CgiTransfer() {
     if (easy_ != nullptr) {
       NetworkThread::Get().RemoveTransfer(easy_);
@@ -131,8 +127,7 @@ void CgiTransfer::Begin() {
   if (core_->gate.closed()) {
     return;
   }
-  deadline_ = std::chrono::steady_clock::now() +
-              std::chrono::seconds(config_.timeout_seconds);
+  deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(config_.timeout_seconds);
   if (config_.url.empty()) {
     BASE_LOG(base::log::kLevelRefused) << "CGI request without URL";
     Answer(kCGIStatusBadRequest, nullptr);
@@ -191,8 +186,7 @@ void CgiTransfer::StartAttempt() {
   curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(easy_, CURLOPT_PREREQFUNCTION, &CgiTransfer::OnPrereq);
   curl_easy_setopt(easy_, CURLOPT_PREREQDATA, this);
-  NetworkThread::Get().AddTransfer(easy_,
-                                   [this](CURLcode code) { OnDone(code); });
+  NetworkThread::Get().AddTransfer(easy_, [this](CURLcode code) { OnDone(code); });
 }
 
 size_t CgiTransfer::OnWrite(char* data, size_t size, size_t count, void* self) {
@@ -211,12 +205,10 @@ int CgiTransfer::OnPrereq(void* self, char*, char*, int, int) {
   if (!transfer->sent_notified_) {
     transfer->sent_notified_ = true;
     // Inside a curl callback: the notification runs once curl has returned.
-    NetworkThread::Get().RunSoon([core = transfer->core_,
-                                  delegate = transfer->delegate_,
-                                  request = transfer->request_] {
-      internal::DeliverThrough(core->gate,
-                               [&] { delegate->OnRequestSent(request); });
-    });
+    NetworkThread::Get().RunSoon(
+        [core = transfer->core_, delegate = transfer->delegate_, request = transfer->request_] {
+          internal::DeliverThrough(core->gate, [&] { delegate->OnRequestSent(request); });
+        });
   }
   return CURL_PREREQFUNC_OK;
 }
@@ -230,21 +222,19 @@ void CgiTransfer::OnDone(CURLcode code) {
       RetryOrAnswer(static_cast<int32_t>(status), true);
       return;
     }
-    BASE_LOG(base::log::kLevelTrace)
-        << "CGI answer " << status << ", " << body_.size() << " bytes";
+    BASE_LOG(base::log::kLevelTrace) << "CGI answer " << status << ", " << body_.size() << " bytes";
     std::string body = std::move(body_);
     Answer(static_cast<int32_t>(status), &body);
     return;
   }
-  BASE_LOG(base::log::kLevelRefused)
-      << "CGI request failed: " << curl_easy_strerror(code);
+  BASE_LOG(base::log::kLevelRefused) << "CGI request failed: " << curl_easy_strerror(code);
   RetryOrAnswer(StatusForCurlError(code, too_large_),
                 internal::IsTransientCurlError(code) && !too_large_);
 }
 
 void CgiTransfer::RetryOrAnswer(int32_t status, bool transient) {
-  const bool may_retry = transient && retries_ < kMaxRetries &&
-                         (config_.options & kCGIOptionNoRetry) == 0;
+  const bool may_retry =
+      transient && retries_ < kMaxRetries && (config_.options & kCGIOptionNoRetry) == 0;
   const auto delay = internal::RetryDelay(retries_ + 1);
   if (!may_retry || std::chrono::steady_clock::now() + delay >= deadline_) {
     if (status > 0) {
@@ -256,13 +246,11 @@ void CgiTransfer::RetryOrAnswer(int32_t status, bool transient) {
     return;
   }
   ++retries_;
-  internal::DeliverThrough(
-      core_->gate, [&] { delegate_->OnRequestRetry(request_, retries_); });
+  internal::DeliverThrough(core_->gate, [&] { delegate_->OnRequestRetry(request_, retries_); });
   if (core_->gate.closed()) {
     return;  // the request is being destroyed; its cancellation is on its way
   }
-  retry_task_ =
-      NetworkThread::Get().PostDelayedTask(delay, [this] { StartAttempt(); });
+  retry_task_ = NetworkThread::Get().PostDelayedTask(delay, [this] { StartAttempt(); });
 }
 
 void CgiTransfer::Answer(int32_t status, const std::string* body) {
@@ -275,8 +263,7 @@ void CgiTransfer::Answer(int32_t status, const std::string* body) {
     self = std::move(*it);
     core_->transfers.erase(it);
   }
-  internal::DeliverThrough(
-      core_->gate, [&] { delegate_->OnRawResponse(request_, status, body); });
+  internal::DeliverThrough(core_->gate, [&] { delegate_->OnRawResponse(request_, status, body); });
   // |self| goes here, which frees the handle; |core_| may already be gone.
 }
 
@@ -317,8 +304,7 @@ class CgiRequest final : public ICGIRequest, public ICGIRequestSettings {
       return;
     }
     std::lock_guard<std::mutex> lock(mu_);
-    config_.headers.push_back(std::string(name) + ": " +
-                              (value != nullptr ? value : ""));
+    config_.headers.push_back(std::string(name) + ": " + (value != nullptr ? value : ""));
   }
   void SetMaxResponseBytes(size_t bytes) override {
     std::lock_guard<std::mutex> lock(mu_);
@@ -333,16 +319,16 @@ class CgiRequest final : public ICGIRequest, public ICGIRequestSettings {
       config = config_;
     }
     sent_ = true;
-    NetworkThread::Get().PostTask([core = core_, config = std::move(config),
-                                   delegate, request = this]() mutable {
-      if (core->gate.closed()) {
-        return;
-      }
-      auto transfer = std::make_shared<CgiTransfer>(
-          core.get(), std::move(config), delegate, request);
-      core->transfers.push_back(transfer);
-      transfer->Begin();
-    });
+    NetworkThread::Get().PostTask(
+        [core = core_, config = std::move(config), delegate, request = this]() mutable {
+          if (core->gate.closed()) {
+            return;
+          }
+          auto transfer =
+              std::make_shared<CgiTransfer>(core.get(), std::move(config), delegate, request);
+          core->transfers.push_back(transfer);
+          transfer->Begin();
+        });
   }
 
  private:
@@ -354,12 +340,10 @@ class CgiRequest final : public ICGIRequest, public ICGIRequestSettings {
 
 class CgiService final : public ICGIService {
  public:
-  int SendRequest(ICGIRequest* request,
-                  ICGIResponseDelegate* delegate) override {
+  int SendRequest(ICGIRequest* request, ICGIResponseDelegate* delegate) override {
     auto* ours = dynamic_cast<CgiRequest*>(request);
     if (ours == nullptr || delegate == nullptr) {
-      BASE_LOG(base::log::kLevelRefused)
-          << "SendRequest: no request or no delegate";
+      BASE_LOG(base::log::kLevelRefused) << "SendRequest: no request or no delegate";
       return kCGIStatusBadRequest;
     }
     ours->Send(delegate);
@@ -369,9 +353,7 @@ class CgiService final : public ICGIService {
 
 }  // namespace
 
-std::unique_ptr<ICGIRequest> CreateCGIRequest() {
-  return std::make_unique<CgiRequest>();
-}
+std::unique_ptr<ICGIRequest> CreateCGIRequest() { return std::make_unique<CgiRequest>(); }
 
 }  // namespace tavorisdk
 

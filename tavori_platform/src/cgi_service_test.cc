@@ -33,8 +33,7 @@ ICGIService* Service() {
   return service;
 }
 
-std::unique_ptr<ICGIRequest> Send(const std::string& url,
-                                  ICGIResponseDelegate* delegate,
+std::unique_ptr<ICGIRequest> Send(const std::string& url, ICGIResponseDelegate* delegate,
                                   int options = kCGIOptionNoCache) {
   auto request = CreateCGIRequest();
   request->SetRequestUrl(url.c_str())->SetRequestOption(options);
@@ -75,25 +74,20 @@ struct AnswerCase {
 
 TEST_F(CgiServiceTest, AnswersCarryTheFinalStatusOrATransportCode) {
   const AnswerCase cases[] = {
-      {"200",
-       [](ScriptedServer& s) {
-         s.Plan("/c", test::Respond(200, R"({"a":1})"));
-       },
-       nullptr, 200, R"({"a":1})", 1},
-      {"404 with its body",
-       [](ScriptedServer& s) { s.Plan("/c", test::Respond(404, "gone")); },
+      {"200", [](ScriptedServer& s) { s.Plan("/c", test::Respond(200, R"({"a":1})")); }, nullptr,
+       200, R"({"a":1})", 1},
+      {"404 with its body", [](ScriptedServer& s) { s.Plan("/c", test::Respond(404, "gone")); },
        nullptr, 404, "gone", 1},
       {"500 is answered, not retried",
-       [](ScriptedServer& s) { s.Plan("/c", test::Respond(500, "oops")); },
-       nullptr, 500, "oops", 1},
+       [](ScriptedServer& s) { s.Plan("/c", test::Respond(500, "oops")); }, nullptr, 500, "oops",
+       1},
       {"503 is retried",
        [](ScriptedServer& s) {
          s.Plan("/c", test::Respond(503));
          s.Plan("/c", test::Respond(200, "late"));
        },
        nullptr, 200, "late", 2, kCGIOptionNoCache, 1},
-      {"503 without retries",
-       [](ScriptedServer& s) { s.Plan("/c", test::Respond(503, "busy")); },
+      {"503 without retries", [](ScriptedServer& s) { s.Plan("/c", test::Respond(503, "busy")); },
        nullptr, 503, "busy", 1, kCGIOptionNoRetry},
       {"redirect followed",
        [](ScriptedServer& s) {
@@ -111,25 +105,19 @@ TEST_F(CgiServiceTest, AnswersCarryTheFinalStatusOrATransportCode) {
        },
        nullptr, kCGIStatusTooManyRedirects, std::nullopt, 11},
       {"too large",
-       [](ScriptedServer& s) {
-         s.Plan("/c", test::Respond(200, std::string(1000, 'x')));
-       },
-       [](ICGIRequestSettings& r) { r.SetMaxResponseBytes(999); },
-       kCGIStatusResponseTooLarge, std::nullopt, 1},
+       [](ScriptedServer& s) { s.Plan("/c", test::Respond(200, std::string(1000, 'x'))); },
+       [](ICGIRequestSettings& r) { r.SetMaxResponseBytes(999); }, kCGIStatusResponseTooLarge,
+       std::nullopt, 1},
       {"exactly the limit",
-       [](ScriptedServer& s) {
-         s.Plan("/c", test::Respond(200, std::string(999, 'x')));
-       },
-       [](ICGIRequestSettings& r) { r.SetMaxResponseBytes(999); }, 200,
-       std::string(999, 'x'), 1},
+       [](ScriptedServer& s) { s.Plan("/c", test::Respond(200, std::string(999, 'x'))); },
+       [](ICGIRequestSettings& r) { r.SetMaxResponseBytes(999); }, 200, std::string(999, 'x'), 1},
       {"stall until the timeout",
        [](ScriptedServer& s) {
          PlannedAnswer stall = test::Respond(200, "never");
          stall.stall_before_headers = true;
          s.Plan("/c", stall);
        },
-       [](ICGIRequestSettings& r) { r.SetTimeoutSeconds(1); },
-       kCGIStatusTimeout, std::nullopt, 1},
+       [](ICGIRequestSettings& r) { r.SetTimeoutSeconds(1); }, kCGIStatusTimeout, std::nullopt, 1},
       {"cut in the body",
        [](ScriptedServer& s) {
          PlannedAnswer cut = test::Respond(200, std::string(5000, 'y'));
@@ -152,8 +140,7 @@ TEST_F(CgiServiceTest, AnswersCarryTheFinalStatusOrATransportCode) {
     c.plan(server);
     RecordingCGIDelegate delegate;
     auto request = CreateCGIRequest();
-    ICGIRequestSettings* settings =
-        request->SetRequestUrl(server.Url("/c").c_str());
+    ICGIRequestSettings* settings = request->SetRequestUrl(server.Url("/c").c_str());
     settings->SetRequestOption(c.options);
     if (c.configure) {
       c.configure(*settings);
@@ -178,8 +165,7 @@ TEST_F(CgiServiceTest, BadRequestsAreRefusedOrAnsweredLater) {
   RecordingCGIDelegate delegate;
   EXPECT_EQ(Service()->SendRequest(nullptr, &delegate), kCGIStatusBadRequest);
   auto request = CreateCGIRequest();
-  EXPECT_EQ(Service()->SendRequest(request.get(), nullptr),
-            kCGIStatusBadRequest);
+  EXPECT_EQ(Service()->SendRequest(request.get(), nullptr), kCGIStatusBadRequest);
   EXPECT_EQ(QueryCGIService(nullptr), kCGIStatusBadRequest);
   EXPECT_EQ(Service(), Service());
 
@@ -209,8 +195,7 @@ TEST_F(CgiServiceTest, ConnectionRefusedIsANetworkError) {
     port = closed.port();
   }
   RecordingCGIDelegate delegate;
-  auto request =
-      Send("http://127.0.0.1:" + std::to_string(port) + "/c", &delegate);
+  auto request = Send("http://127.0.0.1:" + std::to_string(port) + "/c", &delegate);
   ASSERT_TRUE(delegate.WaitForAnswers(1, kWait));
   EXPECT_EQ(delegate.Answers()[0].status, kCGIStatusNetworkError);
   EXPECT_EQ(delegate.RetryCount(), 2);
@@ -222,8 +207,7 @@ TEST_F(CgiServiceTest, OptionsAndHeadersReachTheServer) {
   RecordingCGIDelegate delegate;
   auto plain = Send(server_.Url("/c?x=1&y=2"), &delegate, 0);
   auto request = CreateCGIRequest();
-  ICGIRequestSettings* settings =
-      request->SetRequestUrl(server_.Url("/c").c_str());
+  ICGIRequestSettings* settings = request->SetRequestUrl(server_.Url("/c").c_str());
   settings->SetRequestOption(kCGIOptionNoCache | kCGIOptionCompressed);
   settings->AddHeader("X-Token", "42");
   ASSERT_EQ(Service()->SendRequest(request.get(), &delegate), 0);
@@ -239,8 +223,7 @@ TEST_F(CgiServiceTest, OptionsAndHeadersReachTheServer) {
   EXPECT_EQ(requests[0].Header("user-agent").rfind("TavoriSDK/", 0), 0u);
   EXPECT_EQ(requests[1].Header("cache-control"), "no-cache");
   EXPECT_EQ(requests[1].Header("pragma"), "no-cache");
-  EXPECT_NE(requests[1].Header("accept-encoding").find("gzip"),
-            std::string::npos);
+  EXPECT_NE(requests[1].Header("accept-encoding").find("gzip"), std::string::npos);
   EXPECT_EQ(requests[1].Header("x-token"), "42");
   EXPECT_EQ(delegate.SentCount(), 2);
 }
@@ -280,11 +263,17 @@ TEST_F(CgiServiceTest, EveryCallWorksFromInsideAnAnswer) {
   std::unique_ptr<ICGIRequest> current;
   std::unique_ptr<DownloadServiceRequest> download;
   std::atomic<int> answered{0};
+  // |current| is set before each send, so the answer may read it.
+  auto send_next = [&] {
+    current = CreateCGIRequest();
+    current->SetRequestUrl(server_.Url("/c").c_str());
+    EXPECT_EQ(Service()->SendRequest(current.get(), &delegate), 0);
+  };
   delegate.on_answer = [&](ICGIRequest* request, const CgiAnswer&) {
     EXPECT_EQ(request, current.get());
     current.reset();
     if (++answered < 3) {
-      current = Send(server_.Url("/c"), &delegate);
+      send_next();
     } else {
       download = CreateDownloadRequest();
       download->SetUrl(server_.Url("/pkg").c_str());
@@ -292,7 +281,7 @@ TEST_F(CgiServiceTest, EveryCallWorksFromInsideAnAnswer) {
       download->Start(&download_delegate);
     }
   };
-  current = Send(server_.Url("/c"), &delegate);
+  send_next();
   ASSERT_TRUE(download_delegate.WaitForFinish(kWait));
   EXPECT_EQ(download_delegate.Finish()->error, kDownloadOk);
   EXPECT_EQ(answered.load(), 3);

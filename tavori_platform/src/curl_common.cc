@@ -48,8 +48,7 @@ void ApplyCommonOptions(CURL* easy, const TransferOptions& options) {
   if (options.total_timeout_ms > 0) {
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, options.total_timeout_ms);
   }
-  const std::string agent =
-      options.user_agent.empty() ? DefaultUserAgent() : options.user_agent;
+  const std::string agent = options.user_agent.empty() ? DefaultUserAgent() : options.user_agent;
   curl_easy_setopt(easy, CURLOPT_USERAGENT,
                    agent.c_str());  // libcurl copies strings
 }
@@ -74,8 +73,7 @@ bool IsTransientCurlError(CURLcode code) {
 }
 
 bool IsTransientHttpStatus(long status) {
-  return status == 408 || status == 429 || status == 502 || status == 503 ||
-         status == 504;
+  return status == 408 || status == 429 || status == 502 || status == 503 || status == 504;
 }
 
 bool IsTlsError(CURLcode code) {
@@ -132,8 +130,8 @@ std::string_view HeaderValue(std::string_view line) {
   while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
     value.remove_prefix(1);
   }
-  while (!value.empty() && (value.back() == '\r' || value.back() == '\n' ||
-                            value.back() == ' ' || value.back() == '\t')) {
+  while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' ' ||
+                            value.back() == '\t')) {
     value.remove_suffix(1);
   }
   return value;

@@ -1,14 +1,13 @@
 // The gate through which one request's notifications reach its delegate.
 //
-// The network thread wraps each delegate call in Enter()/Leave(); Close() (from
-// Stop or the request's destructor, on any thread) shuts the gate for good.
-// When Close() returns, no delegate call of the request is running or will
-// start: on another thread it waits for a call in progress; on the network
-// thread none can be in progress except the caller's own (a delegate that stops
-// or destroys its request from inside a notification), so it does not wait.
+// The network thread wraps each delegate call in Enter()/Leave(); Close() (from Stop or the
+// request's destructor, on any thread) shuts the gate for good.  When Close() returns, no
+// delegate call of the request is running or will start: on another thread it waits for a call
+// in progress; on the network thread none can be in progress except the caller's own (a
+// delegate that stops or destroys its request from inside a notification), so it does not wait.
+// Enter() also refuses once the process is exiting (see BeginDelivery).
 //
-// Never held across anything but the delegate call; the mutex guards only the
-// two flags.
+// The mutex guards only the two flags and is never held during the delegate call.
 
 #ifndef TAVORI_PLATFORM_SRC_DELIVERY_GATE_H_
 #define TAVORI_PLATFORM_SRC_DELIVERY_GATE_H_
@@ -16,15 +15,21 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "src/network_thread.h"
+
 namespace tavorisdk::internal {
 
 class DeliveryGate {
  public:
-  // Network thread.  Returns false (and the caller skips the call) once the
-  // gate is closed.
+  // Network thread.  Returns false (and the caller skips the call) once the gate is closed or
+  // the process is exiting.
   bool Enter() {
+    if (!BeginDelivery()) {
+      return false;
+    }
     std::lock_guard<std::mutex> lock(mu_);
     if (closed_) {
+      EndDelivery();
       return false;
     }
     inside_ = true;
@@ -33,13 +38,15 @@ class DeliveryGate {
 
   // Network thread, after a successful Enter().
   void Leave() {
-    std::lock_guard<std::mutex> lock(mu_);
-    inside_ = false;
-    left_.notify_all();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      inside_ = false;
+      left_.notify_all();
+    }
+    EndDelivery();
   }
 
-  // Any thread.  |on_network_thread| tells whether the caller runs on the
-  // network thread.
+  // Any thread.  |on_network_thread| tells whether the caller runs on the network thread.
   void Close(bool on_network_thread) {
     std::unique_lock<std::mutex> lock(mu_);
     closed_ = true;

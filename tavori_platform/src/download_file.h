@@ -55,14 +55,12 @@ class DownloadFile : public std::enable_shared_from_this<DownloadFile> {
   // Creates a new, empty file at |path|, removing whatever was there (a fresh
   // inode: never overwrites old data in place).  Returns null and sets |*error|
   // (errno) on failure.
-  static std::shared_ptr<DownloadFile> CreateFresh(const std::string& path,
-                                                   bool hash, int* error);
+  static std::shared_ptr<DownloadFile> CreateFresh(const std::string& path, bool hash, int* error);
   // Opens the existing |path| to append after its first |offset| bytes
   // (anything beyond is cut off); those bytes are hashed first, on the file
   // thread.
-  static std::shared_ptr<DownloadFile> OpenForResume(const std::string& path,
-                                                     int64_t offset, bool hash,
-                                                     int* error);
+  static std::shared_ptr<DownloadFile> OpenForResume(const std::string& path, int64_t offset,
+                                                     bool hash, int* error);
 
   ~DownloadFile();
   DownloadFile(const DownloadFile&) = delete;
@@ -121,10 +119,10 @@ class DownloadFile : public std::enable_shared_from_this<DownloadFile> {
   int prefix_error_ = 0;  // errno of a failed read-back
 
   std::mutex mu_;
-  std::deque<Chunk> queued_;  // guarded by mu_
-  std::vector<Chunk> free_;   // guarded by mu_
-  size_t chunks_ = 0;         // allocated so far; guarded by mu_
-  bool scheduled_ = false;  // a Drain task is posted or running; guarded by mu_
+  std::deque<Chunk> queued_;       // guarded by mu_
+  std::vector<Chunk> free_;        // guarded by mu_
+  size_t chunks_ = 0;              // allocated so far; guarded by mu_
+  bool scheduled_ = false;         // a Drain task is posted or running; guarded by mu_
   bool waiting_for_room_ = false;  // guarded by mu_
   bool aborted_ = false;           // guarded by mu_
   FinishCallback finish_;          // set by Finish(); guarded by mu_

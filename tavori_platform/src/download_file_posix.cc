@@ -31,14 +31,13 @@ bool WriteAll(int fd, const char* data, size_t bytes) {
 
 }  // namespace
 
-std::shared_ptr<DownloadFile> DownloadFile::CreateFresh(const std::string& path,
-                                                        bool hash, int* error) {
+std::shared_ptr<DownloadFile> DownloadFile::CreateFresh(const std::string& path, bool hash,
+                                                        int* error) {
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
     *error = errno;
     return nullptr;
   }
-  const int fd =
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) {
     *error = errno;
     return nullptr;
@@ -46,22 +45,21 @@ std::shared_ptr<DownloadFile> DownloadFile::CreateFresh(const std::string& path,
   return std::shared_ptr<DownloadFile>(new DownloadFile(path, fd, 0, hash));
 }
 
-std::shared_ptr<DownloadFile> DownloadFile::OpenForResume(
-    const std::string& path, int64_t offset, bool hash, int* error) {
+std::shared_ptr<DownloadFile> DownloadFile::OpenForResume(const std::string& path, int64_t offset,
+                                                          bool hash, int* error) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) {
     *error = errno;
     return nullptr;
   }
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || info.st_size < offset ||
-      ::ftruncate(fd, offset) != 0 || ::lseek(fd, offset, SEEK_SET) != offset) {
+  if (::fstat(fd, &info) != 0 || info.st_size < offset || ::ftruncate(fd, offset) != 0 ||
+      ::lseek(fd, offset, SEEK_SET) != offset) {
     *error = errno != 0 ? errno : EINVAL;
     ::close(fd);
     return nullptr;
   }
-  auto file =
-      std::shared_ptr<DownloadFile>(new DownloadFile(path, fd, offset, hash));
+  auto file = std::shared_ptr<DownloadFile>(new DownloadFile(path, fd, offset, hash));
   if (hash && offset > 0) {
     std::lock_guard<std::mutex> lock(file->mu_);
     file->ScheduleLocked();  // hash what is on disk while the transfer starts
@@ -90,8 +88,7 @@ bool DownloadFile::Reserve(size_t bytes) {
   }
   const size_t in_filling = filling_.data ? kChunkBytes - filling_.size : 0;
   std::lock_guard<std::mutex> lock(mu_);
-  const size_t room =
-      in_filling + (free_.size() + (kMaxChunks - chunks_)) * kChunkBytes;
+  const size_t room = in_filling + (free_.size() + (kMaxChunks - chunks_)) * kChunkBytes;
   if (room >= bytes) {
     return true;
   }
@@ -102,8 +99,7 @@ bool DownloadFile::Reserve(size_t bytes) {
 bool DownloadFile::Write(const char* data, size_t bytes) {
   if (!WriteAll(fd_, data, bytes)) {
     error_ = errno;
-    BASE_LOG(base::log::kLevelRefused)
-        << "write to " << path_ << " failed: " << error_;
+    BASE_LOG(base::log::kLevelRefused) << "write to " << path_ << " failed: " << error_;
     return false;
   }
   size_ += static_cast<int64_t>(bytes);
@@ -141,8 +137,7 @@ bool DownloadFile::Write(const char* data, size_t bytes) {
 void DownloadFile::StartWriteback() {
   // Asks the kernel to start writing what is dirty; it does not wait for the
   // disk.  A failure only means the final sync has more to do.
-  ::sync_file_range(fd_, writeback_start_, size_ - writeback_start_,
-                    SYNC_FILE_RANGE_WRITE);
+  ::sync_file_range(fd_, writeback_start_, size_ - writeback_start_, SYNC_FILE_RANGE_WRITE);
   writeback_start_ = size_;
 }
 
@@ -228,8 +223,7 @@ bool DownloadFile::HashPrefix() {
         return false;
       }
     }
-    const size_t want =
-        static_cast<size_t>(std::min<int64_t>(prefix_ - offset, kChunkBytes));
+    const size_t want = static_cast<size_t>(std::min<int64_t>(prefix_ - offset, kChunkBytes));
     const ssize_t got = ::pread(read_fd, buffer.get(), want, offset);
     if (got <= 0) {
       break;
@@ -239,8 +233,7 @@ bool DownloadFile::HashPrefix() {
   }
   if (offset < prefix_) {
     prefix_error_ = errno != 0 ? errno : EIO;
-    BASE_LOG(base::log::kLevelRefused)
-        << "cannot read back " << path_ << " at " << offset;
+    BASE_LOG(base::log::kLevelRefused) << "cannot read back " << path_ << " at " << offset;
   }
   if (read_fd >= 0) {
     ::close(read_fd);
@@ -263,8 +256,7 @@ void DownloadFile::Complete() {
     outcome.error = prefix_error_;
   } else if (::fdatasync(fd_) != 0) {
     outcome.error = errno;
-    BASE_LOG(base::log::kLevelRefused)
-        << "fdatasync of " << path_ << " failed: " << errno;
+    BASE_LOG(base::log::kLevelRefused) << "fdatasync of " << path_ << " failed: " << errno;
   } else {
     outcome.ok = true;
   }

@@ -50,8 +50,7 @@ class Writer {
     int waits = 0;
     size_t at = 0;
     while (at < data.size()) {
-      const size_t piece =
-          std::min<size_t>(data.size() - at, 1 + random() % (256 * 1024));
+      const size_t piece = std::min<size_t>(data.size() - at, 1 + random() % (256 * 1024));
       if (!file_->Reserve(piece)) {
         ++waits;
         std::unique_lock<std::mutex> lock(mu_);
@@ -72,8 +71,7 @@ class Writer {
       changed_.notify_all();
     });
     std::unique_lock<std::mutex> lock(mu_);
-    EXPECT_TRUE(
-        changed_.wait_for(lock, 30s, [this] { return outcome_.has_value(); }));
+    EXPECT_TRUE(changed_.wait_for(lock, 30s, [this] { return outcome_.has_value(); }));
     return outcome_.value_or(DownloadFile::Outcome{});
   }
 
@@ -105,11 +103,10 @@ TEST_F(DownloadFileTest, HashesWhatIsWrittenWithBoundedMemory) {
   };
   // Sizes around the chunk size, and one far beyond the pool so that the writer
   // must wait.
-  for (const Case& c :
-       {Case{0, true}, Case{1, true}, Case{DownloadFile::kChunkBytes, true},
-        Case{DownloadFile::kChunkBytes + 1, true},
-        Case{DownloadFile::kChunkBytes * DownloadFile::kMaxChunks * 6, true},
-        Case{3000000, false}}) {
+  for (const Case& c : {Case{0, true}, Case{1, true}, Case{DownloadFile::kChunkBytes, true},
+                        Case{DownloadFile::kChunkBytes + 1, true},
+                        Case{DownloadFile::kChunkBytes * DownloadFile::kMaxChunks * 6, true},
+                        Case{3000000, false}}) {
     SCOPED_TRACE(c.size);
     const std::string data = RandomBytes(c.size, static_cast<unsigned>(c.size));
     int error = 0;
@@ -153,8 +150,7 @@ TEST_F(DownloadFileTest, ResumeHashesThePrefixOnDiskThenTheNewBytes) {
   // off.
   std::ofstream(path_, std::ios::binary) << data.substr(0, kept) << "garbage";
   int error = 0;
-  auto file = DownloadFile::OpenForResume(path_, static_cast<int64_t>(kept),
-                                          true, &error);
+  auto file = DownloadFile::OpenForResume(path_, static_cast<int64_t>(kept), true, &error);
   ASSERT_NE(file, nullptr) << error;
   EXPECT_EQ(file->size(), static_cast<int64_t>(kept));
   Writer writer(file);
@@ -168,12 +164,9 @@ TEST_F(DownloadFileTest, ResumeHashesThePrefixOnDiskThenTheNewBytes) {
 
 TEST_F(DownloadFileTest, OpeningFailuresReportErrno) {
   int error = 0;
-  EXPECT_EQ(DownloadFile::CreateFresh(dir_ + "/missing/f.part", true, &error),
-            nullptr);
+  EXPECT_EQ(DownloadFile::CreateFresh(dir_ + "/missing/f.part", true, &error), nullptr);
   EXPECT_EQ(error, ENOENT);
-  EXPECT_EQ(
-      DownloadFile::OpenForResume(dir_ + "/absent.part", 10, true, &error),
-      nullptr);
+  EXPECT_EQ(DownloadFile::OpenForResume(dir_ + "/absent.part", 10, true, &error), nullptr);
   EXPECT_EQ(error, ENOENT);
   std::ofstream(path_) << "short";
   error = 0;

@@ -77,12 +77,8 @@ struct PartInfo {
 
 constexpr char kPartInfoMagic[] = "tavori-part 1";
 
-std::string PartPath(const std::string& save_path) {
-  return save_path + ".part";
-}
-std::string InfoPath(const std::string& save_path) {
-  return save_path + ".part.info";
-}
+std::string PartPath(const std::string& save_path) { return save_path + ".part"; }
+std::string InfoPath(const std::string& save_path) { return save_path + ".part.info"; }
 
 bool ReadPartInfo(const std::string& path, PartInfo* info) {
   std::ifstream in(path);
@@ -94,8 +90,7 @@ bool ReadPartInfo(const std::string& path, PartInfo* info) {
   while (std::getline(in, line)) {
     const size_t space = line.find(' ');
     const std::string key = line.substr(0, space);
-    const std::string value =
-        space == std::string::npos ? "" : line.substr(space + 1);
+    const std::string value = space == std::string::npos ? "" : line.substr(space + 1);
     if (key == "url") {
       info->url = value;
     } else if (key == "md5") {
@@ -115,8 +110,8 @@ bool ReadPartInfo(const std::string& path, PartInfo* info) {
 bool WritePartInfo(const std::string& path, const PartInfo& info) {
   ::unlink(path.c_str());
   std::ofstream out(path, std::ios::trunc);
-  out << kPartInfoMagic << "\nurl " << info.url << "\nmd5 " << info.md5
-      << "\nsize " << info.size << "\nvalidator " << info.validator << "\n";
+  out << kPartInfoMagic << "\nurl " << info.url << "\nmd5 " << info.md5 << "\nsize " << info.size
+      << "\nvalidator " << info.validator << "\n";
   out.close();
   return !out.fail();
 }
@@ -129,13 +124,11 @@ void RemovePartFiles(const std::string& save_path) {
 // Makes the rename of a file in the directory of |path| durable.
 void SyncDirectoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos
-                              ? "."
-                              : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string dir =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0 || ::fsync(fd) != 0) {
-    BASE_LOG(base::log::kLevelRefused)
-        << "cannot sync directory " << dir << ": " << errno;
+    BASE_LOG(base::log::kLevelRefused) << "cannot sync directory " << dir << ": " << errno;
   }
   if (fd >= 0) {
     ::close(fd);
@@ -143,30 +136,29 @@ void SyncDirectoryOf(const std::string& path) {
 }
 
 bool IsMd5Text(const std::string& text) {
-  return text.size() == 32 &&
-         std::all_of(text.begin(), text.end(),
-                     [](unsigned char c) { return std::isxdigit(c) != 0; });
+  return text.size() == 32 && std::all_of(text.begin(), text.end(),
+                                          [](unsigned char c) { return std::isxdigit(c) != 0; });
 }
 
 std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
-    return static_cast<char>(std::tolower(c));
-  });
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return text;
 }
 
 int64_t ParseInt64(std::string_view text) {
   int64_t value = -1;
-  const auto result =
-      std::from_chars(text.data(), text.data() + text.size(), value);
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
   return result.ec == std::errc() ? value : -1;
 }
 
 class DownloadJob : public std::enable_shared_from_this<DownloadJob> {
  public:
-  DownloadJob(DownloadSettings settings, IDownloadResponseDelegate* delegate,
-              DownloadServiceRequest* request)
+  DownloadJob(DownloadSettings settings, std::shared_ptr<internal::DeliveryGate> gate,
+              IDownloadResponseDelegate* delegate, DownloadServiceRequest* request)
       : settings_(std::move(settings)),
+        gate_holder_(std::move(gate)),
+        gate_(*gate_holder_),
         delegate_(delegate),
         request_(request),
         speed_limit_kib_(settings_.speed_limit_kib),
@@ -184,8 +176,6 @@ class DownloadJob : public std::enable_shared_from_this<DownloadJob> {
   DownloadJob(const DownloadJob&) = delete;
   DownloadJob& operator=(const DownloadJob&) = delete;
 
-  internal::DeliveryGate& gate() { return gate_; }
-
   // --- Network thread. ---
   void Begin();
   void Cancel(int reason);
@@ -193,13 +183,7 @@ class DownloadJob : public std::enable_shared_from_this<DownloadJob> {
 
  private:
   // Why the job aborted its own transfer from a write callback.
-  enum class Abort {
-    kNone,
-    kHttpStatus,
-    kSizeMismatch,
-    kLocalFile,
-    kRangeMismatch
-  };
+  enum class Abort { kNone, kHttpStatus, kSizeMismatch, kLocalFile, kRangeMismatch };
 
   void TryResumeFromDisk();
   void StartAttempt();
@@ -208,8 +192,7 @@ class DownloadJob : public std::enable_shared_from_this<DownloadJob> {
   void WatchRoom();
 
   static size_t OnWriteThunk(char* data, size_t size, size_t count, void* self);
-  static size_t OnHeaderThunk(char* data, size_t size, size_t count,
-                              void* self);
+  static size_t OnHeaderThunk(char* data, size_t size, size_t count, void* self);
   size_t OnWrite(const char* data, size_t bytes);
   void OnHeaderLine(std::string_view line);
   // Judges the final response once its body begins (or ends empty); false
@@ -217,6 +200,7 @@ class DownloadJob : public std::enable_shared_from_this<DownloadJob> {
   bool Decide();
   void OnDone(CURLcode code);
   void OnRoom();
+  void ResumeIfReady();
   void OnFileFinished(const DownloadFile::Outcome& outcome);
 
   void ScheduleRetry(int32_t error);
@@ -230,9 +214,10 @@ class DownloadJob : public std::enable_shared_from_this<DownloadJob> {
   void DeliverStart();
 
   const DownloadSettings settings_;
+  const std::shared_ptr<internal::DeliveryGate> gate_holder_;  // shared with the request
+  internal::DeliveryGate& gate_;
   IDownloadResponseDelegate* const delegate_;
   DownloadServiceRequest* const request_;  // identity for the delegate only
-  internal::DeliveryGate gate_;
 
   // Network thread only, from here on.
   int speed_limit_kib_;
@@ -241,7 +226,10 @@ class DownloadJob : public std::enable_shared_from_this<DownloadJob> {
   curl_slist* header_list_ = nullptr;
   bool transfer_active_ = false;
   bool finished_ = false;
+  // The transfer is paused (the write callback refused a piece) until neither reason holds.
   bool paused_ = false;
+  bool waiting_for_room_ = false;      // the hashing pool is full
+  bool waiting_for_progress_ = false;  // a progress notification is due first
   std::shared_ptr<DownloadFile> file_;
   std::string validator_;
   bool resumed_from_disk_ = false;
@@ -274,8 +262,7 @@ void DownloadJob::Begin() {
   }
   if (settings_.url.empty() || settings_.save_path.empty() ||
       (!settings_.md5.empty() && !IsMd5Text(settings_.md5))) {
-    BASE_LOG(base::log::kLevelRefused)
-        << "download without URL, save path or valid MD5";
+    BASE_LOG(base::log::kLevelRefused) << "download without URL, save path or valid MD5";
     Fail(kDownloadErrorBadRequest, true);
     return;
   }
@@ -287,8 +274,7 @@ void DownloadJob::Begin() {
   // Whatever was at the target goes now: only a verified file may stand there
   // afterwards.
   if (::unlink(settings_.save_path.c_str()) != 0 && errno != ENOENT) {
-    BASE_LOG(base::log::kLevelRefused)
-        << "cannot remove " << settings_.save_path << ": " << errno;
+    BASE_LOG(base::log::kLevelRefused) << "cannot remove " << settings_.save_path << ": " << errno;
   }
   if (settings_.resume) {
     TryResumeFromDisk();
@@ -298,9 +284,8 @@ void DownloadJob::Begin() {
 
 void DownloadJob::TryResumeFromDisk() {
   PartInfo info;
-  if (!ReadPartInfo(InfoPath(settings_.save_path), &info) ||
-      info.url != settings_.url || info.md5 != settings_.md5 ||
-      info.size != settings_.size) {
+  if (!ReadPartInfo(InfoPath(settings_.save_path), &info) || info.url != settings_.url ||
+      info.md5 != settings_.md5 || info.size != settings_.size) {
     return;
   }
   const std::string part = PartPath(settings_.save_path);
@@ -310,18 +295,15 @@ void DownloadJob::TryResumeFromDisk() {
     return;
   }
   int error = 0;
-  file_ = DownloadFile::OpenForResume(part, st.st_size, !settings_.md5.empty(),
-                                      &error);
+  file_ = DownloadFile::OpenForResume(part, st.st_size, !settings_.md5.empty(), &error);
   if (!file_) {
-    BASE_LOG(base::log::kLevelRefused)
-        << "cannot reopen " << part << ": " << error;
+    BASE_LOG(base::log::kLevelRefused) << "cannot reopen " << part << ": " << error;
     return;
   }
   WatchRoom();
   validator_ = info.validator;
   resumed_from_disk_ = true;
-  BASE_LOG(base::log::kLevelNote)
-      << "resuming " << settings_.url << " at " << st.st_size;
+  BASE_LOG(base::log::kLevelNote) << "resuming " << settings_.url << " at " << st.st_size;
 }
 
 void DownloadJob::WatchRoom() {
@@ -347,6 +329,8 @@ void DownloadJob::StartAttempt() {
   abort_ = Abort::kNone;
   abort_status_ = 0;
   paused_ = false;
+  waiting_for_room_ = false;
+  waiting_for_progress_ = false;
 
   internal::TransferOptions options;
   options.url = settings_.url;
@@ -366,8 +350,7 @@ void DownloadJob::StartAttempt() {
     range_text_ = std::to_string(resume_from_) + "-";
     curl_easy_setopt(easy_, CURLOPT_RANGE, range_text_.c_str());
     if (!validator_.empty()) {
-      header_list_ =
-          curl_slist_append(header_list_, ("If-Range: " + validator_).c_str());
+      header_list_ = curl_slist_append(header_list_, ("If-Range: " + validator_).c_str());
     }
   }
   curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, header_list_);
@@ -382,13 +365,11 @@ void DownloadJob::StartAttempt() {
     transfer_active_ = false;
     OnDone(code);
   });
-  BASE_LOG(base::log::kLevelTrace)
-      << "download " << settings_.url << " from " << resume_from_;
+  BASE_LOG(base::log::kLevelTrace) << "download " << settings_.url << " from " << resume_from_;
 }
 
 void DownloadJob::ApplySpeed() {
-  const curl_off_t cap =
-      urgent_ ? 0 : static_cast<curl_off_t>(speed_limit_kib_) * 1024;
+  const curl_off_t cap = urgent_ ? 0 : static_cast<curl_off_t>(speed_limit_kib_) * 1024;
   curl_easy_setopt(easy_, CURLOPT_MAX_RECV_SPEED_LARGE, cap);
 }
 
@@ -412,8 +393,7 @@ void DownloadJob::ReleaseTransfer() {
 }
 
 void DownloadJob::Cancel(int reason) {
-  BASE_LOG(base::log::kLevelNote)
-      << "download " << settings_.url << " stopped (" << reason << ")";
+  BASE_LOG(base::log::kLevelNote) << "download " << settings_.url << " stopped (" << reason << ")";
   finished_ = true;
   ReleaseTransfer();
   if (file_) {
@@ -422,15 +402,12 @@ void DownloadJob::Cancel(int reason) {
   }
 }
 
-size_t DownloadJob::OnWriteThunk(char* data, size_t size, size_t count,
-                                 void* self) {
+size_t DownloadJob::OnWriteThunk(char* data, size_t size, size_t count, void* self) {
   return static_cast<DownloadJob*>(self)->OnWrite(data, size * count);
 }
 
-size_t DownloadJob::OnHeaderThunk(char* data, size_t size, size_t count,
-                                  void* self) {
-  static_cast<DownloadJob*>(self)->OnHeaderLine(
-      std::string_view(data, size * count));
+size_t DownloadJob::OnHeaderThunk(char* data, size_t size, size_t count, void* self) {
+  static_cast<DownloadJob*>(self)->OnHeaderLine(std::string_view(data, size * count));
   return size * count;
 }
 
@@ -452,8 +429,7 @@ void DownloadJob::OnHeaderLine(std::string_view line) {
       value.remove_prefix(6);
       const size_t dash = value.find('-');
       const size_t slash = value.find('/');
-      if (dash != std::string_view::npos && slash != std::string_view::npos &&
-          dash < slash) {
+      if (dash != std::string_view::npos && slash != std::string_view::npos && dash < slash) {
         range_start_ = ParseInt64(value.substr(0, dash));
         range_total_ = ParseInt64(value.substr(slash + 1));
       }
@@ -471,10 +447,8 @@ bool DownloadJob::Decide() {
   curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
   if (resume_from_ > 0 && (status == 206 || status == 416)) {
     if (status == 416 || range_start_ != resume_from_ ||
-        (settings_.size >= 0 && range_total_ >= 0 &&
-         range_total_ != settings_.size) ||
-        (server_total_ >= 0 && range_total_ >= 0 &&
-         range_total_ != server_total_)) {
+        (settings_.size >= 0 && range_total_ >= 0 && range_total_ != settings_.size) ||
+        (server_total_ >= 0 && range_total_ >= 0 && range_total_ != server_total_)) {
       abort_ = Abort::kRangeMismatch;
       return false;
     }
@@ -487,8 +461,8 @@ bool DownloadJob::Decide() {
     if (resume_from_ > 0) {
       // The server ignored the range, or the resource changed (If-Range): start
       // over with this very response.
-      BASE_LOG(base::log::kLevelNote) << "server answered " << status
-                                      << " to a range request; starting over";
+      BASE_LOG(base::log::kLevelNote)
+          << "server answered " << status << " to a range request; starting over";
       file_->Abort();
       file_.reset();
       resume_from_ = 0;
@@ -496,17 +470,16 @@ bool DownloadJob::Decide() {
     }
     server_total_ = content_length_;
   }
-  if (settings_.size >= 0 && server_total_ >= 0 &&
-      server_total_ != settings_.size) {
-    BASE_LOG(base::log::kLevelRefused) << "server announces " << server_total_
-                                       << " bytes, expected " << settings_.size;
+  if (settings_.size >= 0 && server_total_ >= 0 && server_total_ != settings_.size) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "server announces " << server_total_ << " bytes, expected " << settings_.size;
     abort_ = Abort::kSizeMismatch;
     return false;
   }
   if (!file_) {
     int error = 0;
-    file_ = DownloadFile::CreateFresh(PartPath(settings_.save_path),
-                                      !settings_.md5.empty(), &error);
+    file_ =
+        DownloadFile::CreateFresh(PartPath(settings_.save_path), !settings_.md5.empty(), &error);
     if (!file_) {
       BASE_LOG(base::log::kLevelRefused)
           << "cannot create " << PartPath(settings_.save_path) << ": " << error;
@@ -516,19 +489,16 @@ bool DownloadJob::Decide() {
     WatchRoom();
     // A strong ETag, or else Last-Modified, tells on a later resume whether the
     // bytes on disk still belong to the resource.
-    validator_ =
-        (!etag_.empty() && !etag_.starts_with("W/")) ? etag_ : last_modified_;
+    validator_ = (!etag_.empty() && !etag_.starts_with("W/")) ? etag_ : last_modified_;
     PartInfo info{settings_.url, settings_.md5, settings_.size, validator_};
     if (!WritePartInfo(InfoPath(settings_.save_path), info)) {
-      BASE_LOG(base::log::kLevelRefused)
-          << "cannot write " << InfoPath(settings_.save_path);
+      BASE_LOG(base::log::kLevelRefused) << "cannot write " << InfoPath(settings_.save_path);
     }
   }
   if (!started_notified_) {
     started_notified_ = true;
     notified_time_ = std::chrono::steady_clock::now();
-    NetworkThread::Get().RunSoon(
-        [self = shared_from_this()] { self->DeliverStart(); });
+    NetworkThread::Get().RunSoon([self = shared_from_this()] { self->DeliverStart(); });
   }
   return true;
 }
@@ -540,16 +510,21 @@ size_t DownloadJob::OnWrite(const char* data, size_t bytes) {
   if (abort_ != Abort::kNone) {
     return 0;
   }
-  if (settings_.size >= 0 &&
-      file_->size() + static_cast<int64_t>(bytes) > settings_.size) {
-    BASE_LOG(base::log::kLevelRefused)
-        << "body longer than the expected " << settings_.size;
+  if (settings_.size >= 0 && file_->size() + static_cast<int64_t>(bytes) > settings_.size) {
+    BASE_LOG(base::log::kLevelRefused) << "body longer than the expected " << settings_.size;
     abort_ = Abort::kSizeMismatch;
     return 0;
   }
+  if (progress_pending_) {
+    // A progress notification is due and runs once curl returns: hold the data until then, so
+    // that one perform call (which may read many MiB) cannot skip progress steps.
+    waiting_for_progress_ = true;
+    paused_ = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
   if (!file_->Reserve(bytes)) {
-    paused_ =
-        true;  // OnRoom resumes the transfer once the hasher has caught up
+    waiting_for_room_ = true;  // OnRoom resumes the transfer once the hasher has caught up
+    paused_ = true;
     return CURL_WRITEFUNC_PAUSE;
   }
   if (!file_->Write(data, bytes)) {
@@ -561,7 +536,12 @@ size_t DownloadJob::OnWrite(const char* data, size_t bytes) {
 }
 
 void DownloadJob::OnRoom() {
-  if (paused_ && transfer_active_) {
+  waiting_for_room_ = false;
+  ResumeIfReady();
+}
+
+void DownloadJob::ResumeIfReady() {
+  if (paused_ && transfer_active_ && !waiting_for_room_ && !waiting_for_progress_) {
     paused_ = false;
     // May call OnWrite right away with the data held back.
     curl_easy_pause(easy_, CURLPAUSE_CONT);
@@ -582,8 +562,7 @@ void DownloadJob::OnDone(CURLcode code) {
     case Abort::kHttpStatus:
       BASE_LOG(base::log::kLevelRefused)
           << "download " << settings_.url << ": HTTP " << abort_status_;
-      if (internal::IsTransientHttpStatus(abort_status_) &&
-          retries_ < settings_.max_retries) {
+      if (internal::IsTransientHttpStatus(abort_status_) && retries_ < settings_.max_retries) {
         ScheduleRetry(kDownloadErrorHttpStatus);
       } else {
         Fail(kDownloadErrorHttpStatus, false);
@@ -600,12 +579,10 @@ void DownloadJob::OnDone(CURLcode code) {
   }
   if (code != CURLE_OK) {
     BASE_LOG(base::log::kLevelRefused)
-        << "download " << settings_.url
-        << " failed: " << curl_easy_strerror(code);
+        << "download " << settings_.url << " failed: " << curl_easy_strerror(code);
     if (code == CURLE_URL_MALFORMAT || code == CURLE_UNSUPPORTED_PROTOCOL) {
       Fail(kDownloadErrorBadRequest, true);
-    } else if (internal::IsTransientCurlError(code) &&
-               retries_ < settings_.max_retries) {
+    } else if (internal::IsTransientCurlError(code) && retries_ < settings_.max_retries) {
       ScheduleRetry(kDownloadErrorTransport);
     } else {
       Fail(kDownloadErrorTransport, true);
@@ -618,14 +595,13 @@ void DownloadJob::OnDone(CURLcode code) {
     Fail(kDownloadErrorSizeMismatch, false);
     return;
   }
-  file_->Finish(
-      [weak = weak_from_this()](const DownloadFile::Outcome& outcome) {
-        NetworkThread::Get().PostTask([weak, outcome] {
-          if (auto job = weak.lock()) {
-            job->OnFileFinished(outcome);
-          }
-        });
-      });
+  file_->Finish([weak = weak_from_this()](const DownloadFile::Outcome& outcome) {
+    NetworkThread::Get().PostTask([weak, outcome] {
+      if (auto job = weak.lock()) {
+        job->OnFileFinished(outcome);
+      }
+    });
+  });
 }
 
 void DownloadJob::OnFileFinished(const DownloadFile::Outcome& outcome) {
@@ -638,8 +614,7 @@ void DownloadJob::OnFileFinished(const DownloadFile::Outcome& outcome) {
   }
   if (!settings_.md5.empty() && outcome.md5 != settings_.md5) {
     BASE_LOG(base::log::kLevelRefused)
-        << "MD5 of " << settings_.url << " is " << outcome.md5 << ", expected "
-        << settings_.md5;
+        << "MD5 of " << settings_.url << " is " << outcome.md5 << ", expected " << settings_.md5;
     if (resumed_from_disk_ && fresh_restarts_ < kMaxFreshRestarts) {
       // The bytes kept from an earlier run were not what they claimed: fetch it
       // all again.
@@ -654,17 +629,15 @@ void DownloadJob::OnFileFinished(const DownloadFile::Outcome& outcome) {
 
 void DownloadJob::ScheduleRetry(int32_t error) {
   ++retries_;
-  internal::DeliverThrough(
-      gate_, [&] { delegate_->OnDownloadRetry(request_, retries_, error); });
+  internal::DeliverThrough(gate_, [&] { delegate_->OnDownloadRetry(request_, retries_, error); });
   if (gate_.closed()) {
     return;  // stopped from inside the notification; the cancellation is on its
              // way
   }
-  retry_task_ = NetworkThread::Get().PostDelayedTask(
-      internal::RetryDelay(retries_), [this] {
-        retry_task_ = 0;
-        StartAttempt();
-      });
+  retry_task_ = NetworkThread::Get().PostDelayedTask(internal::RetryDelay(retries_), [this] {
+    retry_task_ = 0;
+    StartAttempt();
+  });
 }
 
 void DownloadJob::RestartFresh(const char* why) {
@@ -672,8 +645,7 @@ void DownloadJob::RestartFresh(const char* why) {
     Fail(kDownloadErrorTransport, false);
     return;
   }
-  BASE_LOG(base::log::kLevelNote)
-      << "download " << settings_.url << " starts over: " << why;
+  BASE_LOG(base::log::kLevelNote) << "download " << settings_.url << " starts over: " << why;
   ++fresh_restarts_;
   if (file_) {
     file_->Abort();
@@ -698,8 +670,7 @@ void DownloadJob::Succeed() {
   const std::string part = PartPath(settings_.save_path);
   int32_t error = kDownloadOk;
   if (::rename(part.c_str(), settings_.save_path.c_str()) != 0) {
-    BASE_LOG(base::log::kLevelRefused)
-        << "cannot rename " << part << ": " << errno;
+    BASE_LOG(base::log::kLevelRefused) << "cannot rename " << part << ": " << errno;
     error = kDownloadErrorLocalFile;
     RemovePartFiles(settings_.save_path);
   } else {
@@ -722,16 +693,12 @@ void DownloadJob::Fail(int32_t error, bool keep_part) {
   if (!keep_part) {
     RemovePartFiles(settings_.save_path);
   }
-  BASE_LOG(base::log::kLevelRefused)
-      << "download " << settings_.url << " failed with " << error;
-  internal::DeliverThrough(gate_, [&] {
-    delegate_->OnDownloadFinish(request_, error, settings_.save_path);
-  });
+  BASE_LOG(base::log::kLevelRefused) << "download " << settings_.url << " failed with " << error;
+  internal::DeliverThrough(
+      gate_, [&] { delegate_->OnDownloadFinish(request_, error, settings_.save_path); });
 }
 
-int64_t DownloadJob::Total() const {
-  return settings_.size >= 0 ? settings_.size : server_total_;
-}
+int64_t DownloadJob::Total() const { return settings_.size >= 0 ? settings_.size : server_total_; }
 
 void DownloadJob::MaybeProgress() {
   if (progress_pending_) {
@@ -749,23 +716,25 @@ void DownloadJob::MaybeProgress() {
       if (!self->finished_) {
         self->DeliverProgress();
       }
+      self->waiting_for_progress_ = false;
+      if (!self->finished_) {
+        self->ResumeIfReady();
+      }
     });
   }
 }
 
 void DownloadJob::DeliverProgress() {
   const int64_t total = Total();
-  const int64_t received =
-      file_ ? file_->size() : (settings_.size >= 0 ? settings_.size : total);
+  const int64_t received = file_ ? file_->size() : (settings_.size >= 0 ? settings_.size : total);
   notified_bytes_ = received;
   notified_time_ = std::chrono::steady_clock::now();
-  internal::DeliverThrough(
-      gate_, [&] { delegate_->OnDownloadProgress(request_, received, total); });
+  internal::DeliverThrough(gate_,
+                           [&] { delegate_->OnDownloadProgress(request_, received, total); });
 }
 
 void DownloadJob::DeliverStart() {
-  internal::DeliverThrough(gate_,
-                           [&] { delegate_->OnDownloadStart(request_); });
+  internal::DeliverThrough(gate_, [&] { delegate_->OnDownloadStart(request_); });
 }
 
 // The caller's request object.  Every method may run on any thread; mu_ guards
@@ -812,8 +781,7 @@ class DownloadRequest final : public DownloadServiceRequest {
       return;
     }
     Set([&](auto& s) {
-      s.headers.push_back(std::string(name) + ": " +
-                          (value != nullptr ? value : ""));
+      s.headers.push_back(std::string(name) + ": " + (value != nullptr ? value : ""));
     });
   }
   void SetResumeEnabled(bool enabled) override {
@@ -825,19 +793,23 @@ class DownloadRequest final : public DownloadServiceRequest {
 
   void Stop(int reason) override {
     std::shared_ptr<DownloadJob> job;
+    std::shared_ptr<internal::DeliveryGate> gate;
     {
       std::lock_guard<std::mutex> lock(mu_);
       stopped_ = true;
       job = std::move(job_);
+      gate = gate_;
     }
-    if (!job) {
-      return;
+    if (!gate) {
+      return;  // never started
     }
     NetworkThread& network = NetworkThread::Get();
-    job->gate().Close(network.IsCurrent());
-    // The task takes the last reference of ours, so the job ends on the network
-    // thread.
-    network.PostTask([job = std::move(job), reason] { job->Cancel(reason); });
+    // Every caller waits here, not only the first: none may return while a notification runs.
+    gate->Close(network.IsCurrent());
+    if (job) {
+      // The task takes the last reference of ours, so the job ends on the network thread.
+      network.PostTask([job = std::move(job), reason] { job->Cancel(reason); });
+    }
   }
 
   void Start(IDownloadResponseDelegate* delegate) override {
@@ -845,13 +817,13 @@ class DownloadRequest final : public DownloadServiceRequest {
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (started_ || stopped_ || delegate == nullptr) {
-        BASE_LOG(base::log::kLevelRefused)
-            << "download request started twice, after Stop "
-               "or without delegate";
+        BASE_LOG(base::log::kLevelRefused) << "download request started twice, after Stop "
+                                              "or without delegate";
         return;
       }
       started_ = true;
-      job_ = std::make_shared<DownloadJob>(settings_, delegate, this);
+      gate_ = std::make_shared<internal::DeliveryGate>();
+      job_ = std::make_shared<DownloadJob>(settings_, gate_, delegate, this);
       job = job_;
     }
     NetworkThread::Get().PostTask([job = std::move(job)] { job->Begin(); });
@@ -870,16 +842,16 @@ class DownloadRequest final : public DownloadServiceRequest {
     if (!job_) {
       return;
     }
-    NetworkThread::Get().PostTask(
-        [job = job_, kib = settings_.speed_limit_kib,
-         urgent = settings_.urgent] { job->SetSpeed(kib, urgent); });
+    NetworkThread::Get().PostTask([job = job_, kib = settings_.speed_limit_kib,
+                                   urgent = settings_.urgent] { job->SetSpeed(kib, urgent); });
   }
 
   std::mutex mu_;
-  DownloadSettings settings_;         // guarded by mu_
-  bool started_ = false;              // guarded by mu_
-  bool stopped_ = false;              // guarded by mu_
-  std::shared_ptr<DownloadJob> job_;  // guarded by mu_
+  DownloadSettings settings_;                     // guarded by mu_
+  bool started_ = false;                          // guarded by mu_
+  bool stopped_ = false;                          // guarded by mu_
+  std::shared_ptr<internal::DeliveryGate> gate_;  // set by Start; guarded by mu_
+  std::shared_ptr<DownloadJob> job_;              // guarded by mu_
 };
 
 }  // namespace

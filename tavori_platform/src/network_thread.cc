@@ -25,14 +25,25 @@ SDKStartupParam& Params() {
 }
 
 std::atomic<bool> g_exiting{false};
+
+std::shared_mutex& DeliveryMutex() {
+  static std::shared_mutex* mutex = new std::shared_mutex();
+  return *mutex;
+}
 std::atomic<NetworkThread*> g_network_thread{nullptr};
 std::atomic<base::threading::LooperThread*> g_file_thread{nullptr};
 
 // One exit handler for both threads, registered by whichever starts first, so
 // that the network thread (which posts to the file thread) always stops first.
 void OnProcessExit() {
-  g_exiting = true;
-  if (NetworkThread* network = g_network_thread.load()) {
+  NetworkThread* const network = g_network_thread.load();
+  if (network != nullptr && network->IsCurrent()) {
+    g_exiting = true;  // exit() from inside a notification: that one is the last
+  } else {
+    std::unique_lock<std::shared_mutex> no_delivery(DeliveryMutex());
+    g_exiting = true;
+  }
+  if (network != nullptr) {
     network->Shutdown();
   }
   if (base::threading::LooperThread* file = g_file_thread.load()) {
@@ -51,8 +62,7 @@ int EnsureCurlGlobalInit() {
   static const int result = [] {
     const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
     if (code != CURLE_OK) {
-      BASE_LOG(base::log::kLevelFailure)
-          << "curl_global_init failed: " << curl_easy_strerror(code);
+      BASE_LOG(base::log::kLevelFailure) << "curl_global_init failed: " << curl_easy_strerror(code);
       return kSdkErrorNetworkInit;
     }
     return kSdkOk;
@@ -70,7 +80,18 @@ void SetStartupParams(const SDKStartupParam& params) {
   Params() = params;
 }
 
-bool IsExiting() { return g_exiting.load(std::memory_order_relaxed); }
+bool IsExiting() { return g_exiting.load(); }
+
+bool BeginDelivery() {
+  DeliveryMutex().lock_shared();
+  if (g_exiting.load()) {
+    DeliveryMutex().unlock_shared();
+    return false;
+  }
+  return true;
+}
+
+void EndDelivery() { DeliveryMutex().unlock_shared(); }
 
 base::threading::LooperThread& FileThread() {
   static base::threading::LooperThread* instance = [] {
@@ -138,8 +159,8 @@ void NetworkThread::Wake() {
 
 void NetworkThread::AddTransfer(CURL* easy, TransferDone done) {
   transfers_[easy] = std::move(done);
-  const CURLMcode code = multi_ != nullptr ? curl_multi_add_handle(multi_, easy)
-                                           : CURLM_OUT_OF_MEMORY;
+  const CURLMcode code =
+      multi_ != nullptr ? curl_multi_add_handle(multi_, easy) : CURLM_OUT_OF_MEMORY;
   if (code != CURLM_OK) {
     BASE_LOG(base::log::kLevelFailure)
         << "curl_multi_add_handle failed: " << curl_multi_strerror(code);
@@ -147,9 +168,8 @@ void NetworkThread::AddTransfer(CURL* easy, TransferDone done) {
     // synchronously.
     TransferDone failed = std::move(transfers_[easy]);
     transfers_.erase(easy);
-    PostDelayedTask(std::chrono::milliseconds(0), [failed = std::move(failed)] {
-      failed(CURLE_FAILED_INIT);
-    });
+    PostDelayedTask(std::chrono::milliseconds(0),
+                    [failed = std::move(failed)] { failed(CURLE_FAILED_INIT); });
   }
 }
 
@@ -165,11 +185,9 @@ void NetworkThread::RemoveTransfer(CURL* easy) {
   curl_multi_remove_handle(multi_, easy);
 }
 
-uint64_t NetworkThread::PostDelayedTask(std::chrono::milliseconds delay,
-                                        Task task) {
+uint64_t NetworkThread::PostDelayedTask(std::chrono::milliseconds delay, Task task) {
   const uint64_t id = next_delayed_id_++;
-  delayed_.emplace(std::chrono::steady_clock::now() + delay,
-                   std::make_pair(id, std::move(task)));
+  delayed_.emplace(std::chrono::steady_clock::now() + delay, std::make_pair(id, std::move(task)));
   return id;
 }
 
@@ -311,10 +329,9 @@ int NetworkThread::PollTimeoutMsLocked() {
     }
   }
   if (!delayed_.empty()) {
-    const auto until =
-        std::chrono::duration_cast<std::chrono::milliseconds>(
-            delayed_.begin()->first - std::chrono::steady_clock::now())
-            .count();
+    const auto until = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           delayed_.begin()->first - std::chrono::steady_clock::now())
+                           .count();
     timeout = std::min<long>(timeout, std::max<long>(0, until));
   }
   if (!tasks_.empty() || quit_) {

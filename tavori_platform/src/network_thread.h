@@ -29,6 +29,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 #include <unordered_map>
 
@@ -49,6 +50,13 @@ void SetStartupParams(const SDKStartupParam& params);
 // Long-running work checks it and gives up.  Any thread.
 bool IsExiting();
 
+// Brackets every delegate call of the SDK.  BeginDelivery returns false once the process is
+// exiting (the caller then skips the call); otherwise EndDelivery must follow.  The exit handler
+// waits for a delivery in progress before it declares the exit (unless the exit comes from
+// inside that delivery), so no notification runs once IsExiting() holds.  Network thread.
+bool BeginDelivery();
+void EndDelivery();
+
 // The SDK's thread for blocking file work (hashing, syncing), started on first
 // use and shut down at exit after the network thread.  Any thread.
 base::threading::LooperThread& FileThread();
@@ -67,9 +75,7 @@ class NetworkThread {
   bool PostTask(Task task);
 
   // Whether the caller runs on the network thread.
-  bool IsCurrent() const {
-    return std::this_thread::get_id() == thread_id_.load();
-  }
+  bool IsCurrent() const { return std::this_thread::get_id() == thread_id_.load(); }
 
   // --- Network thread only. ---
 
@@ -123,9 +129,7 @@ class NetworkThread {
   // Network thread only.
   std::deque<Task> soon_;
   std::unordered_map<CURL*, TransferDone> transfers_;
-  std::multimap<std::chrono::steady_clock::time_point,
-                std::pair<uint64_t, Task>>
-      delayed_;
+  std::multimap<std::chrono::steady_clock::time_point, std::pair<uint64_t, Task>> delayed_;
   uint64_t next_delayed_id_ = 1;
 };
 

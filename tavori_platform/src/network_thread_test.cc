@@ -22,8 +22,7 @@ class Journal {
   }
   std::vector<std::string> WaitFor(size_t count) {
     std::unique_lock<std::mutex> lock(mu_);
-    EXPECT_TRUE(
-        changed_.wait_for(lock, 30s, [&] { return entries_.size() >= count; }));
+    EXPECT_TRUE(changed_.wait_for(lock, 30s, [&] { return entries_.size() >= count; }));
     return entries_;
   }
 
@@ -37,15 +36,17 @@ TEST(NetworkThreadTest, TasksRunInOrderOnTheNetworkThreadAndSoonTasksFirst) {
   NetworkThread& network = NetworkThread::Get();
   EXPECT_FALSE(network.IsCurrent());
   Journal journal;
+  // Both posted before either runs.
   network.PostTask([&] {
-    journal.Add(network.IsCurrent() ? "a on network" : "a elsewhere");
-    network.RunSoon([&] { journal.Add("soon after a"); });
-    network.PostTask([&] { journal.Add("posted from a"); });
+    network.PostTask([&] {
+      journal.Add(network.IsCurrent() ? "a on network" : "a elsewhere");
+      network.RunSoon([&] { journal.Add("soon after a"); });
+      network.PostTask([&] { journal.Add("posted from a"); });
+    });
+    network.PostTask([&] { journal.Add("b"); });
   });
-  network.PostTask([&] { journal.Add("b"); });
   EXPECT_EQ(journal.WaitFor(4),
-            (std::vector<std::string>{"a on network", "soon after a", "b",
-                                      "posted from a"}));
+            (std::vector<std::string>{"a on network", "soon after a", "b", "posted from a"}));
 }
 
 TEST(NetworkThreadTest, DelayedTasksRunByDueTimeAndCanBeCancelled) {
@@ -53,14 +54,12 @@ TEST(NetworkThreadTest, DelayedTasksRunByDueTimeAndCanBeCancelled) {
   Journal journal;
   network.PostTask([&] {
     network.PostDelayedTask(60ms, [&] { journal.Add("late"); });
-    const uint64_t cancelled =
-        network.PostDelayedTask(30ms, [&] { journal.Add("cancelled"); });
+    const uint64_t cancelled = network.PostDelayedTask(30ms, [&] { journal.Add("cancelled"); });
     network.PostDelayedTask(10ms, [&] { journal.Add("early"); });
     network.CancelDelayedTask(cancelled);
     network.PostDelayedTask(90ms, [&] { journal.Add("last"); });
   });
-  EXPECT_EQ(journal.WaitFor(3),
-            (std::vector<std::string>{"early", "late", "last"}));
+  EXPECT_EQ(journal.WaitFor(3), (std::vector<std::string>{"early", "late", "last"}));
 }
 
 TEST(NetworkThreadTest, FailedTransferIsReportedLaterNotFromAddTransfer) {

@@ -23,28 +23,24 @@ int InitSDK(const tavorisdk::SDKStartupParam* param) {
 }
 
 int InitBeforeStartupSDK() {
-  if (const int result = tavorisdk::internal::EnsureCurlGlobalInit();
-      result != tavorisdk::kSdkOk) {
+  if (const int result = tavorisdk::internal::EnsureCurlGlobalInit(); result != tavorisdk::kSdkOk) {
     return result;
   }
   static const int result = [] {
     const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
     if (info == nullptr || (info->features & CURL_VERSION_SSL) == 0) {
-      BASE_LOG(base::log::kLevelFailure)
-          << "InitBeforeStartupSDK: libcurl has no TLS support";
+      BASE_LOG(base::log::kLevelFailure) << "InitBeforeStartupSDK: libcurl has no TLS support";
       return tavorisdk::kSdkErrorNoTls;
     }
-    BASE_LOG(base::log::kLevelTrace)
-        << "InitBeforeStartupSDK: libcurl " << info->version << ", "
-        << (info->ssl_version != nullptr ? info->ssl_version : "");
+    BASE_LOG(base::log::kLevelTrace) << "InitBeforeStartupSDK: libcurl " << info->version << ", "
+                                     << (info->ssl_version != nullptr ? info->ssl_version : "");
     return tavorisdk::kSdkOk;
   }();
   return result;
 }
 
 int StartupSDK() {
-  if (const int result = tavorisdk::internal::EnsureCurlGlobalInit();
-      result != tavorisdk::kSdkOk) {
+  if (const int result = tavorisdk::internal::EnsureCurlGlobalInit(); result != tavorisdk::kSdkOk) {
     return result;
   }
   static std::once_flag once;

@@ -29,22 +29,17 @@
 namespace tavorisdk {
 
 // Statuses of requests that got no HTTP response.  Stable values.
-inline constexpr int32_t kCGIStatusNetworkError =
-    -1;  // connect, DNS, proxy or reset
-inline constexpr int32_t kCGIStatusTimeout = -2;  // connect or stall timeout
-inline constexpr int32_t kCGIStatusTlsError =
-    -3;  // TLS handshake or verification
-inline constexpr int32_t kCGIStatusBadRequest = -4;  // no or malformed URL
+inline constexpr int32_t kCGIStatusNetworkError = -1;  // connect, DNS, proxy or reset
+inline constexpr int32_t kCGIStatusTimeout = -2;       // connect or stall timeout
+inline constexpr int32_t kCGIStatusTlsError = -3;      // TLS handshake or verification
+inline constexpr int32_t kCGIStatusBadRequest = -4;    // no or malformed URL
 inline constexpr int32_t kCGIStatusTooManyRedirects = -5;
-inline constexpr int32_t kCGIStatusResponseTooLarge =
-    -6;  // body above the response limit
+inline constexpr int32_t kCGIStatusResponseTooLarge = -6;  // body above the response limit
 
 // Options for ICGIRequestSettings::SetRequestOption, combinable.
-inline constexpr int kCGIOptionNoRetry = 1;  // do not retry transient failures
-inline constexpr int kCGIOptionNoCache =
-    2;  // ask every cache on the way for a fresh answer
-inline constexpr int kCGIOptionCompressed =
-    4;  // accept a compressed answer (gzip, deflate)
+inline constexpr int kCGIOptionNoRetry = 1;     // do not retry transient failures
+inline constexpr int kCGIOptionNoCache = 2;     // ask every cache on the way for a fresh answer
+inline constexpr int kCGIOptionCompressed = 4;  // accept a compressed answer (gzip, deflate)
 
 class ICGIRequest;
 
@@ -86,8 +81,7 @@ class ICGIResponseDelegate {
   virtual void OnRequestSent(ICGIRequest* request) { (void)request; }
   // Slot 1: the answer, as received.  |body| is null when no HTTP response
   // came.
-  virtual void OnRawResponse(ICGIRequest* request, int32_t status,
-                             const std::string* body) = 0;
+  virtual void OnRawResponse(ICGIRequest* request, int32_t status, const std::string* body) = 0;
   // Slot 2: a transient failure is being retried.  Does nothing by default.
   virtual void OnRequestRetry(ICGIRequest* request, int attempt) {
     (void)request;
@@ -102,8 +96,7 @@ class ICGIResponseDelegate {
 template <typename T>
 class ICGITypedResponseDelegate : public ICGIResponseDelegate {
  public:
-  void OnRawResponse(ICGIRequest* request, int32_t status,
-                     const std::string* body) override {
+  void OnRawResponse(ICGIRequest* request, int32_t status, const std::string* body) override {
     if constexpr (std::is_same_v<T, std::string>) {
       OnResponse(request, status, body);
     } else {
@@ -113,8 +106,7 @@ class ICGITypedResponseDelegate : public ICGIResponseDelegate {
     }
   }
   // Slot 4: the answer, with the payload as a T (null when there is none).
-  virtual void OnResponse(ICGIRequest* request, int32_t status,
-                          const T* payload) = 0;
+  virtual void OnResponse(ICGIRequest* request, int32_t status, const T* payload) = 0;
 };
 
 class ICGIService {
@@ -123,8 +115,7 @@ class ICGIService {
   // |delegate| receives the answer later, exactly once unless the request is
   // destroyed first.  Returns 0, or kCGIStatusBadRequest when |request| or
   // |delegate| is null or not the SDK's.
-  virtual int SendRequest(ICGIRequest* request,
-                          ICGIResponseDelegate* delegate) = 0;
+  virtual int SendRequest(ICGIRequest* request, ICGIResponseDelegate* delegate) = 0;
 
  protected:
   ~ICGIService() = default;

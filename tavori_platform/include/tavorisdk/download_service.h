@@ -11,13 +11,22 @@
 // from inside that very notification). Destroying a request implies Stop.  A
 // request that is not stopped gets exactly one finish notification.
 //
-// Files: the data is written to "<save path>.part" and renamed to the save path
-// only after its size and MD5 matched; a failed or stopped download never
-// leaves a file at the save path.  The partial file of an interrupted download
-// is kept and resumed with an HTTP range request by a later download of the
-// same URL with the same MD5 to the same path (the resume is refused, and the
-// download starts over, when the server ignores the range or the resource
-// changed).
+// Files: the data is written to "<save path>.part" and renamed to the save path only after its
+// size and MD5 matched and the file was synced to disk; the directory is synced after the rename.
+// Whatever stood at the save path is removed when the download begins, so a failed or stopped
+// download never leaves a file there.  A transport failure or Stop keeps the partial file (with
+// "<save path>.part.info", which records URL, MD5, size and the server's validator); a later
+// download of the same URL with the same MD5 and size to the same path resumes it with a range
+// request (If-Range), and starts over from byte 0 when the server ignores the range, the
+// resource changed, or the resumed file fails its MD5 once.  Other failures remove both files.
+//
+// Retries: connection failures, timeouts, bodies cut short and the statuses 408, 429, 502, 503
+// and 504 are retried (SetMaxRetries, default 3) after 0.5 s, 1 s, 2 s ..., resuming where the
+// transfer stopped; each retry is announced with OnDownloadRetry.  Redirects are followed, TLS is
+// verified, proxies come from the usual environment variables.
+//
+// Settings are read when Start is called; only SetSpeedLimit and SetUrgent also reach a download
+// that is running.  Start after Stop is ignored.
 
 #ifndef TAVORISDK_DOWNLOAD_SERVICE_H_
 #define TAVORISDK_DOWNLOAD_SERVICE_H_
@@ -31,18 +40,12 @@ namespace tavorisdk {
 // Error codes of the finish notification.  Stable values: new codes are added
 // at the end.
 inline constexpr int32_t kDownloadOk = 0;
-inline constexpr int32_t kDownloadErrorTransport =
-    1;  // connection failed, cut or stalled
-inline constexpr int32_t kDownloadErrorHttpStatus =
-    2;  // the server answered with an error
-inline constexpr int32_t kDownloadErrorSizeMismatch =
-    3;  // body size differs from SetFileSize
-inline constexpr int32_t kDownloadErrorMd5Mismatch =
-    4;  // body MD5 differs from SetMd5
-inline constexpr int32_t kDownloadErrorLocalFile =
-    5;  // the file could not be written
-inline constexpr int32_t kDownloadErrorBadRequest =
-    6;  // no URL or no save path
+inline constexpr int32_t kDownloadErrorTransport = 1;     // connection failed, cut or stalled
+inline constexpr int32_t kDownloadErrorHttpStatus = 2;    // the server answered with an error
+inline constexpr int32_t kDownloadErrorSizeMismatch = 3;  // body size differs from SetFileSize
+inline constexpr int32_t kDownloadErrorMd5Mismatch = 4;   // body MD5 differs from SetMd5
+inline constexpr int32_t kDownloadErrorLocalFile = 5;     // the file could not be written
+inline constexpr int32_t kDownloadErrorBadRequest = 6;    // no URL or no save path
 
 class DownloadServiceRequest;
 
@@ -54,8 +57,8 @@ class IDownloadResponseDelegate {
   // Slot 1: |received| of |total| bytes are on disk (total is the expected size
   // when known, else the server's, else -1).  Sent at most every 1% or 250 ms,
   // and once more at the end.
-  virtual void OnDownloadProgress(DownloadServiceRequest* request,
-                                  int64_t received, int64_t total) = 0;
+  virtual void OnDownloadProgress(DownloadServiceRequest* request, int64_t received,
+                                  int64_t total) = 0;
   // Slot 2: the outcome, with the path as a string.  Passes its arguments to
   // slot 3 by default.
   virtual void OnDownloadFinish(DownloadServiceRequest* request, int32_t error,
@@ -67,8 +70,7 @@ class IDownloadResponseDelegate {
   virtual void OnDownloadFinish(DownloadServiceRequest* request, int32_t error,
                                 const char* path) = 0;
   // Slot 4: a transient failure is being retried.  Does nothing by default.
-  virtual void OnDownloadRetry(DownloadServiceRequest* request, int attempt,
-                               int32_t error) {
+  virtual void OnDownloadRetry(DownloadServiceRequest* request, int attempt, int32_t error) {
     (void)request;
     (void)attempt;
     (void)error;

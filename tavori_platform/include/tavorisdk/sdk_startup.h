@@ -14,9 +14,8 @@
 namespace tavorisdk {
 
 inline constexpr int kSdkOk = 0;
-inline constexpr int kSdkErrorNetworkInit =
-    1;  // the HTTP stack could not be initialised
-inline constexpr int kSdkErrorNoTls = 2;  // the HTTP stack has no TLS support
+inline constexpr int kSdkErrorNetworkInit = 1;  // the HTTP stack could not be initialised
+inline constexpr int kSdkErrorNoTls = 2;        // the HTTP stack has no TLS support
 
 // The start-up record.  A default-constructed record is the SDK's normal
 // configuration.

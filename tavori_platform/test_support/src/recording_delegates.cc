@@ -2,8 +2,7 @@
 
 namespace tavorisdk::test {
 
-void RecordingDownloadDelegate::Record(DownloadServiceRequest* request,
-                                       DownloadEvent event) {
+void RecordingDownloadDelegate::Record(DownloadServiceRequest* request, DownloadEvent event) {
   event.thread = std::this_thread::get_id();
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -15,15 +14,14 @@ void RecordingDownloadDelegate::Record(DownloadServiceRequest* request,
   }
 }
 
-void RecordingDownloadDelegate::OnDownloadStart(
-    DownloadServiceRequest* request) {
+void RecordingDownloadDelegate::OnDownloadStart(DownloadServiceRequest* request) {
   DownloadEvent event;
   event.kind = DownloadEvent::kStart;
   Record(request, event);
 }
 
-void RecordingDownloadDelegate::OnDownloadProgress(
-    DownloadServiceRequest* request, int64_t received, int64_t total) {
+void RecordingDownloadDelegate::OnDownloadProgress(DownloadServiceRequest* request,
+                                                   int64_t received, int64_t total) {
   DownloadEvent event;
   event.kind = DownloadEvent::kProgress;
   event.received = received;
@@ -31,8 +29,8 @@ void RecordingDownloadDelegate::OnDownloadProgress(
   Record(request, event);
 }
 
-void RecordingDownloadDelegate::OnDownloadFinish(
-    DownloadServiceRequest* request, int32_t error, const char* path) {
+void RecordingDownloadDelegate::OnDownloadFinish(DownloadServiceRequest* request, int32_t error,
+                                                 const char* path) {
   DownloadEvent event;
   event.kind = DownloadEvent::kFinish;
   event.error = error;
@@ -40,8 +38,8 @@ void RecordingDownloadDelegate::OnDownloadFinish(
   Record(request, event);
 }
 
-void RecordingDownloadDelegate::OnDownloadRetry(DownloadServiceRequest* request,
-                                                int attempt, int32_t error) {
+void RecordingDownloadDelegate::OnDownloadRetry(DownloadServiceRequest* request, int attempt,
+                                                int32_t error) {
   DownloadEvent event;
   event.kind = DownloadEvent::kRetry;
   event.error = error;
@@ -73,8 +71,7 @@ std::optional<DownloadEvent> RecordingDownloadDelegate::Finish() const {
   return std::nullopt;
 }
 
-bool RecordingDownloadDelegate::WaitForFinish(
-    std::chrono::milliseconds timeout) const {
+bool RecordingDownloadDelegate::WaitForFinish(std::chrono::milliseconds timeout) const {
   return WaitFor(
       [](const std::vector<DownloadEvent>& events) {
         for (const DownloadEvent& event : events) {
@@ -106,8 +103,7 @@ void RecordingCGIDelegate::OnRequestRetry(ICGIRequest*, int) {
 
 void RecordingCGIDelegate::OnResponse(ICGIRequest* request, int32_t status,
                                       const std::string* body) {
-  CgiAnswer answer{request, status, body != nullptr,
-                   body != nullptr ? *body : std::string(),
+  CgiAnswer answer{request, status, body != nullptr, body != nullptr ? *body : std::string(),
                    std::this_thread::get_id()};
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -134,11 +130,9 @@ int RecordingCGIDelegate::RetryCount() const {
   return retries_;
 }
 
-bool RecordingCGIDelegate::WaitForAnswers(
-    size_t count, std::chrono::milliseconds timeout) const {
+bool RecordingCGIDelegate::WaitForAnswers(size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(mu_);
-  return changed_.wait_for(lock, timeout,
-                           [&] { return answers_.size() >= count; });
+  return changed_.wait_for(lock, timeout, [&] { return answers_.size() >= count; });
 }
 
 }  // namespace tavorisdk::test

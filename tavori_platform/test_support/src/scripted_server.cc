@@ -11,6 +11,12 @@
 #include <cstdio>
 #include <stdexcept>
 
+// Debian's cpp-httplib is not built for ThreadSanitizer: races it reports inside that library
+// (its worker pool and socket code, whose synchronisation TSan cannot see) are not ours.
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions() {
+  return "race:libcpp-httplib.so\n";
+}
+
 namespace tavorisdk::test {
 
 struct ScriptedServer::State {
@@ -29,8 +35,7 @@ struct ScriptedServer::State {
     const uint64_t generation = release_generation;
     ++stalled;
     changed.notify_all();
-    changed.wait(lock,
-                 [&] { return stopping || release_generation != generation; });
+    changed.wait(lock, [&] { return stopping || release_generation != generation; });
     --stalled;
     return !stopping;
   }
@@ -39,15 +44,13 @@ struct ScriptedServer::State {
 namespace {
 
 std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
-    return static_cast<char>(std::tolower(c));
-  });
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return text;
 }
 
 // "bytes=N-" or "bytes=N-M"; false for anything else (several ranges included).
-bool ParseRange(const std::string& value, size_t size, size_t* first,
-                size_t* last) {
+bool ParseRange(const std::string& value, size_t size, size_t* first, size_t* last) {
   if (value.rfind("bytes=", 0) != 0 || value.find(',') != std::string::npos) {
     return false;
   }
@@ -57,8 +60,7 @@ bool ParseRange(const std::string& value, size_t size, size_t* first,
     return false;
   }
   *first = std::stoull(spec.substr(0, dash));
-  *last =
-      dash + 1 < spec.size() ? std::stoull(spec.substr(dash + 1)) : size - 1;
+  *last = dash + 1 < spec.size() ? std::stoull(spec.substr(dash + 1)) : size - 1;
   *last = std::min(*last, size - 1);
   return true;
 }
@@ -83,19 +85,16 @@ TlsFiles MakeSelfSignedTls(const std::string& dir) {
   X509_gmtime_adj(X509_getm_notAfter(cert), 24 * 3600);
   X509_set_pubkey(cert, key);
   X509_NAME* name = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(
-      name, "CN", MBSTRING_ASC,
-      reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
   X509_set_issuer_name(cert, name);
   X509V3_CTX ctx;
   X509V3_set_ctx_nodb(&ctx);
   X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
   const std::pair<const char*, const char*> kExtensions[] = {
-      {"subjectAltName", "IP:127.0.0.1"},
-      {"basicConstraints", "critical,CA:TRUE"}};
+      {"subjectAltName", "IP:127.0.0.1"}, {"basicConstraints", "critical,CA:TRUE"}};
   for (const auto& [ext_name, ext_value] : kExtensions) {
-    X509_EXTENSION* extension =
-        X509V3_EXT_nconf(nullptr, &ctx, ext_name, ext_value);
+    X509_EXTENSION* extension = X509V3_EXT_nconf(nullptr, &ctx, ext_name, ext_value);
     X509_add_ext(cert, extension, -1);
     X509_EXTENSION_free(extension);
   }
@@ -114,11 +113,10 @@ TlsFiles MakeSelfSignedTls(const std::string& dir) {
   return files;
 }
 
-ScriptedServer::ScriptedServer(const TlsFiles* tls)
-    : state_(std::make_shared<State>()) {
+ScriptedServer::ScriptedServer(const TlsFiles* tls) : state_(std::make_shared<State>()) {
   if (tls != nullptr) {
-    server_ = std::make_unique<httplib::SSLServer>(
-        tls->certificate_path.c_str(), tls->key_path.c_str());
+    server_ =
+        std::make_unique<httplib::SSLServer>(tls->certificate_path.c_str(), tls->key_path.c_str());
     tls_ = true;
   } else {
     server_ = std::make_unique<httplib::Server>();
@@ -127,8 +125,7 @@ ScriptedServer::ScriptedServer(const TlsFiles* tls)
   // server's stop.
   server_->set_keep_alive_max_count(1);
 
-  auto handler = [state = state_](const httplib::Request& request,
-                                  httplib::Response& response) {
+  auto handler = [state = state_](const httplib::Request& request, httplib::Response& response) {
     // Ranges are this server's business (so that it can ignore them or check
     // If-Range).
     const_cast<httplib::Request&>(request).ranges.clear();
@@ -180,9 +177,8 @@ ScriptedServer::ScriptedServer(const TlsFiles* tls)
       if (size > 0 && ParseRange(range, size, &first, &last) && first < size) {
         body = body.substr(first, last - first + 1);
         status = 206;
-        response.set_header("Content-Range", "bytes " + std::to_string(first) +
-                                                 "-" + std::to_string(last) +
-                                                 "/" + std::to_string(size));
+        response.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                                 std::to_string(last) + "/" + std::to_string(size));
       } else {
         status = 416;
         response.set_header("Content-Range", "bytes */" + std::to_string(size));
@@ -201,43 +197,40 @@ ScriptedServer::ScriptedServer(const TlsFiles* tls)
         response.set_header(name, value);
       }
     }
-    const size_t announced = answer.announced_length >= 0
-                                 ? static_cast<size_t>(answer.announced_length)
-                                 : body.size();
-    const bool faulty = answer.cut_after != kNever ||
-                        answer.stall_after != kNever ||
-                        announced != body.size();
+    const size_t announced =
+        answer.announced_length >= 0 ? static_cast<size_t>(answer.announced_length) : body.size();
+    const bool faulty =
+        answer.cut_after != kNever || answer.stall_after != kNever || announced != body.size();
     if (body.empty() && !faulty) {
       response.set_content("", content_type);
       return;
     }
     auto shared_body = std::make_shared<std::string>(std::move(body));
-    response.set_content_provider(
-        announced, content_type,
-        [state, shared_body, answer, announced, sent = size_t{0}](
-            size_t, size_t, httplib::DataSink& sink) mutable {
-          const std::string& all = *shared_body;
-          // Everything up to the first fault, then the fault.
-          size_t until = all.size();
-          until = std::min(until, answer.cut_after);
-          until = std::min(until, answer.stall_after);
-          if (sent < until) {
-            if (!sink.write(all.data() + sent, until - sent)) {
-              return false;
-            }
-            sent = until;
-          }
-          if (sent == answer.stall_after) {
-            answer.stall_after = kNever;
-            return state->Stall();  // released: the provider is called again
-                                    // for the rest
-          }
-          if (sent == answer.cut_after || sent < announced) {
-            return false;  // closes the connection: a cut, or less than
-                           // announced
-          }
-          return true;  // all sent (perhaps more than announced)
-        });
+    response.set_content_provider(announced, content_type,
+                                  [state, shared_body, answer, announced, sent = size_t{0}](
+                                      size_t, size_t, httplib::DataSink& sink) mutable {
+                                    const std::string& all = *shared_body;
+                                    // Everything up to the first fault, then the fault.
+                                    size_t until = all.size();
+                                    until = std::min(until, answer.cut_after);
+                                    until = std::min(until, answer.stall_after);
+                                    if (sent < until) {
+                                      if (!sink.write(all.data() + sent, until - sent)) {
+                                        return false;
+                                      }
+                                      sent = until;
+                                    }
+                                    if (sent == answer.stall_after) {
+                                      answer.stall_after = kNever;
+                                      return state->Stall();  // released: the provider is called
+                                                              // again for the rest
+                                    }
+                                    if (sent == answer.cut_after || sent < announced) {
+                                      return false;  // closes the connection: a cut, or less than
+                                                     // announced
+                                    }
+                                    return true;  // all sent (perhaps more than announced)
+                                  });
   };
   server_->Get(".*", handler);
   server_->Post(".*", handler);
@@ -251,6 +244,12 @@ ScriptedServer::ScriptedServer(const TlsFiles* tls)
   // The socket listens already; connections wait in its backlog until the loop
   // runs.
   thread_ = std::thread([this] { server_->listen_after_bind(); });
+  // stop() only takes effect once the loop runs, so the destructor must not come before that.
+  // httplib has no ready signal: poll its flag, with a bound.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!server_->is_running() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
 }
 
 ScriptedServer::~ScriptedServer() {
@@ -266,8 +265,7 @@ ScriptedServer::~ScriptedServer() {
 }
 
 std::string ScriptedServer::Url(const std::string& path) const {
-  return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") +
-         std::to_string(port_) + path;
+  return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) + path;
 }
 
 void ScriptedServer::Plan(const std::string& path, PlannedAnswer answer) {
@@ -280,8 +278,7 @@ void ScriptedServer::SetDefault(const std::string& path, PlannedAnswer answer) {
   state_->defaults[path] = std::move(answer);
 }
 
-void ScriptedServer::Serve(const std::string& path, std::string body,
-                           std::string etag) {
+void ScriptedServer::Serve(const std::string& path, std::string body, std::string etag) {
   PlannedAnswer answer;
   answer.body = std::move(body);
   answer.etag = std::move(etag);
@@ -304,17 +301,14 @@ size_t ScriptedServer::RequestCount() const {
   return state_->requests.size();
 }
 
-bool ScriptedServer::WaitForRequests(size_t count,
-                                     std::chrono::milliseconds timeout) const {
+bool ScriptedServer::WaitForRequests(size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(state_->mu);
-  return state_->changed.wait_for(
-      lock, timeout, [&] { return state_->requests.size() >= count; });
+  return state_->changed.wait_for(lock, timeout, [&] { return state_->requests.size() >= count; });
 }
 
 bool ScriptedServer::WaitForStall(std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(state_->mu);
-  return state_->changed.wait_for(lock, timeout,
-                                  [&] { return state_->stalled > 0; });
+  return state_->changed.wait_for(lock, timeout, [&] { return state_->stalled > 0; });
 }
 
 }  // namespace tavorisdk::test

@@ -41,10 +41,8 @@ class RecordingDownloadDelegate : public IDownloadResponseDelegate {
   void OnDownloadProgress(DownloadServiceRequest* request, int64_t received,
                           int64_t total) override;
   using IDownloadResponseDelegate::OnDownloadFinish;
-  void OnDownloadFinish(DownloadServiceRequest* request, int32_t error,
-                        const char* path) override;
-  void OnDownloadRetry(DownloadServiceRequest* request, int attempt,
-                       int32_t error) override;
+  void OnDownloadFinish(DownloadServiceRequest* request, int32_t error, const char* path) override;
+  void OnDownloadRetry(DownloadServiceRequest* request, int attempt, int32_t error) override;
 
   std::vector<DownloadEvent> Events() const;
   size_t Count(DownloadEvent::Kind kind) const;
@@ -53,9 +51,8 @@ class RecordingDownloadDelegate : public IDownloadResponseDelegate {
   // Waits until a finish notification was recorded; false on timeout.
   bool WaitForFinish(std::chrono::milliseconds timeout) const;
   // Waits until |done| holds for the events recorded so far; false on timeout.
-  bool WaitFor(
-      const std::function<bool(const std::vector<DownloadEvent>&)>& done,
-      std::chrono::milliseconds timeout) const;
+  bool WaitFor(const std::function<bool(const std::vector<DownloadEvent>&)>& done,
+               std::chrono::milliseconds timeout) const;
 
  private:
   void Record(DownloadServiceRequest* request, DownloadEvent event);
@@ -79,8 +76,7 @@ class RecordingCGIDelegate : public ICGITypedResponseDelegate<std::string> {
 
   void OnRequestSent(ICGIRequest* request) override;
   void OnRequestRetry(ICGIRequest* request, int attempt) override;
-  void OnResponse(ICGIRequest* request, int32_t status,
-                  const std::string* body) override;
+  void OnResponse(ICGIRequest* request, int32_t status, const std::string* body) override;
 
   std::vector<CgiAnswer> Answers() const;
   int SentCount() const;

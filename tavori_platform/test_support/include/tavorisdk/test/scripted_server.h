@@ -53,11 +53,9 @@ struct PlannedAnswer {
   // announcing less sends the whole body all the same (a body longer than
   // announced).
   int64_t announced_length = -1;
-  size_t cut_after = kNever;  // close the connection after this many body bytes
-  size_t stall_after =
-      kNever;  // send this many body bytes, then hold until ReleaseStalls()
-  bool stall_before_headers =
-      false;  // hold before sending anything until ReleaseStalls()
+  size_t cut_after = kNever;          // close the connection after this many body bytes
+  size_t stall_after = kNever;        // send this many body bytes, then hold until ReleaseStalls()
+  bool stall_before_headers = false;  // hold before sending anything until ReleaseStalls()
   // A 200 answer to "Range: bytes=N-" becomes 206 with that part of the body,
   // unless the request carries an If-Range that differs from |etag|; false
   // ignores Range headers altogether.
@@ -111,8 +109,7 @@ class ScriptedServer {
   void SetDefault(const std::string& path, PlannedAnswer answer);
   // A file at |path|: 200 with |body|, ranges honoured, ETag |etag| (default: a
   // fixed one).
-  void Serve(const std::string& path, std::string body,
-             std::string etag = "\"v1\"");
+  void Serve(const std::string& path, std::string body, std::string etag = "\"v1\"");
 
   // Lets every stalled answer go on.
   void ReleaseStalls();
