@@ -7,8 +7,9 @@
 //      in one write transaction: OnCreate for a file without a schema (version 0), OnUpgrade for
 //      an older version, OnDowngrade for a newer one; then, unless the file was newer, the file's
 //      version is set to the one asked for, and the transaction is committed.  A newer file keeps
-//      its version so that the newer code that wrote it does not migrate it again.  The version is read again once the write
-//      lock is held, so when another process has just done the same work, no hook runs.
+//      its version so that the newer code that wrote it does not migrate it again.  The version is
+//      read again once the write lock is held, so when another process has just done the same work,
+//      no hook runs.
 //   3. OnOpen, outside any transaction.
 // The hooks run on the thread that called OpenOrCreate.  During step 2 that thread owns the
 // handle's transaction: statements of the hook run inside it, while other threads that got hold
