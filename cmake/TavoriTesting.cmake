@@ -7,26 +7,31 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 
 include(GoogleTest)
 
-# tavori_test(<name> SOURCES ... LIBS ... [LABELS ...] [ONE_PROCESS_PER_TEST])
+# The main() of every test binary (cmake/test_main/test_main.cc).
+add_library(tavori_test_main STATIC ${CMAKE_CURRENT_LIST_DIR}/test_main/test_main.cc)
+target_link_libraries(tavori_test_main PUBLIC GTest::gtest GTest::gmock)
+target_compile_definitions(tavori_test_main PRIVATE TAVORI_TEST_HOME="${CMAKE_BINARY_DIR}/test-home")
+tavori_target_defaults(tavori_test_main)
+
+# tavori_test(<name> SOURCES ... LIBS ... [LABELS ...] [TIMEOUT seconds])
 #
 # Every test case becomes its own ctest test, so each case runs in a fresh process.  Cases that
-# load the update library need that: the library keeps one process-wide instance.
+# load the update library need that: the library keeps one process-wide instance.  Several labels
+# are joined into one ("e2e+tsan"); `ctest -L` takes a regular expression, so -L tsan selects it.
 function(tavori_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   tavori_target_defaults(${name})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} tavori_test_main)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
-  # Keep whatever the tests write (logs, configuration, temporary files) inside the build tree;
-  # tests that need their own places set them up themselves.
-  set(home ${CMAKE_BINARY_DIR}/test-home)
   if(NOT T_LABELS)
     set(T_LABELS unit)
   endif()
+  list(JOIN T_LABELS "+" label)
   gtest_discover_tests(${name}
-    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT}
-      ENVIRONMENT "XDG_STATE_HOME=${home}/state;XDG_CONFIG_HOME=${home}/config;TAVORI_SYSTEM_ROOT=${home}/system"
-    DISCOVERY_TIMEOUT 60)
+    PROPERTIES LABELS ${label} TIMEOUT ${T_TIMEOUT}
+    DISCOVERY_TIMEOUT 60
+    DISCOVERY_MODE PRE_TEST)
 endfunction()

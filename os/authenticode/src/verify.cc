@@ -54,6 +54,7 @@ VerifyResult VerifySource(const internal::ByteSource& source, const TrustStore& 
     return Fail(Status::kImageHashMismatch, "the file is not the one that was signed");
   }
 
+  std::lock_guard<std::mutex> chain_lock(trust.chain_mutex());
   X509_STORE* store = trust.native();
   STACK_OF(X509)* carried = data.pkcs7->d.sign->cert;
   step = internal::VerifyChain(store, data.signer, carried, std::nullopt,

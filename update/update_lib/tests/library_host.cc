@@ -193,4 +193,10 @@ void LibraryTest::SetUp() {
   host_ = std::make_unique<LibraryHost>();
 }
 
+void LibraryTest::TearDown() {
+  if (host_) {
+    host_->SetDelegate(nullptr);
+  }
+}
+
 }  // namespace update_test

@@ -118,6 +118,9 @@ Json Command(const std::string& name, int64_t token, Json parameters = Json::obj
 class LibraryTest : public testing::Test {
  protected:
   void SetUp() override;
+  // Removes the delegate; that waits for any event being delivered on another thread, so that
+  // nothing runs into the fixture while it is destroyed.
+  void TearDown() override;
 
   std::unique_ptr<HostEnvironment> env_;
   std::unique_ptr<LibraryHost> host_;

@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -94,11 +95,15 @@ class TrustStore {
 
   // The underlying OpenSSL store, for this component's own use.
   x509_store_st* native() const { return store_; }
+  // Held while a chain is built against the store: OpenSSL fills caches of the store's
+  // certificates while it builds chains, and those fills race when threads share one store.
+  std::mutex& chain_mutex() const { return chain_mutex_; }
 
  private:
   explicit TrustStore(x509_store_st* store) : store_(store) {}
 
   x509_store_st* const store_;
+  mutable std::mutex chain_mutex_;
 };
 
 // Verifies the file at |path|. Opens it read-only and reads it with pread.
