@@ -163,10 +163,10 @@ std::vector<LogLine> HostEnvironment::Find(const std::string& prefix,
   return found;
 }
 
-LibraryHost::LibraryHost() {
-  handle_ = dlopen(UPDATE_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
+LibraryHost::LibraryHost(const std::string& path) {
+  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle_ == nullptr) {
-    ADD_FAILURE() << "dlopen " << UPDATE_LIB_PATH << ": " << dlerror();
+    ADD_FAILURE() << "dlopen " << path << ": " << dlerror();
     return;
   }
   do_ = reinterpret_cast<int (*)(const std::string&)>(dlsym(handle_, "DoUpdateOperation"));

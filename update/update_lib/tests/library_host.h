@@ -95,7 +95,8 @@ class HostEnvironment {
 // The library, loaded with dlopen and reached through its exports only.
 class LibraryHost {
  public:
-  LibraryHost();
+  // Loads the library at |path| (the one the build made, unless given).
+  explicit LibraryHost(const std::string& path = UPDATE_LIB_PATH);
   ~LibraryHost();  // the library stays loaded: it has no shutdown call
 
   int Do(const std::string& request) const { return do_(request); }

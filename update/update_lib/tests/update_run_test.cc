@@ -17,7 +17,7 @@ using tavorisdk::test::PlannedAnswer;
 using tavorisdk::test::Respond;
 using tavorisdk::test::ScriptedServer;
 
-constexpr char kVersion[] = "3.2.0.1";  // the project's version, as the build sets it
+constexpr char kVersion[] = PRODUCT_VERSION;  // the project's version, as the build sets it
 
 std::string Package(size_t size) {
   std::string bytes(size, '\0');
@@ -87,6 +87,15 @@ class UpdateRunTest : public LibraryTest {
       n += request.path == path ? 1 : 0;
     }
     return n;
+  }
+
+  // A client check whose request reached the service and whose URL is stored for unattended
+  // checks.  Waiting for the request keeps its answer from taking one planned for a later check.
+  void RememberUrl(int64_t token) {
+    const size_t requests = server_->RequestCount();
+    ASSERT_EQ(host_->Do(ClientCheck(token, 2, 0)), 0);
+    ASSERT_TRUE(server_->WaitForRequests(requests + 1, 20s));
+    ASSERT_TRUE(WaitForStoredUrl());
   }
 
   // Makes sure that the unattended check stored its URL (the store write runs on the library's
@@ -165,8 +174,7 @@ TEST_F(UpdateRunTest, CheckUrlCarriesOriginVersionAndPatchParameters) {
 TEST_F(UpdateRunTest, UnattendedCheckUsesTheRememberedUrlAndOrigin1) {
   EXPECT_EQ(host_->Do(UnattendedCheck(1)), 5);
   EXPECT_TRUE(env_->Logged("get check update params failed."));
-  ASSERT_EQ(host_->Do(ClientCheck(2, 2, 0)), 0);
-  ASSERT_TRUE(WaitForStoredUrl());
+  RememberUrl(2);
   ASSERT_EQ(host_->Do(UnattendedCheck(3, 1)), 0);
   EXPECT_TRUE(std::regex_match(RequestTarget(2),
                                std::regex(R"(/check\?client=host&time=\d+&from=1&appver=[0-9.]+)"
@@ -294,8 +302,7 @@ TEST_F(UpdateRunTest, StatusOtherThan200DeliversNothing) {
 }
 
 TEST_F(UpdateRunTest, UnattendedPolicyTable) {
-  ASSERT_EQ(host_->Do(ClientCheck(1, 2, 0)), 0);
-  ASSERT_TRUE(WaitForStoredUrl());
+  RememberUrl(1);
   // The package is missing on the server: a download that starts fails and ends the run.
   const std::string package = Package(1000);
   struct Case {
@@ -328,8 +335,7 @@ TEST_F(UpdateRunTest, UnattendedPolicyTable) {
 }
 
 TEST_F(UpdateRunTest, SilentlyInstalledVersionEndsTheUnattendedRun) {
-  ASSERT_EQ(host_->Do(ClientCheck(1, 2, 0)), 0);
-  ASSERT_TRUE(WaitForStoredUrl());
+  RememberUrl(1);
   const std::string package = Package(1000);
   struct Case {
     std::vector<std::string> registry;  // lines under the client's key; empty: no file
@@ -560,8 +566,7 @@ TEST_F(UpdateRunTest, CancelAndStaleTokensStopTheDownload) {
 }
 
 TEST_F(UpdateRunTest, FailedUnattendedDownloadEndsTheRun) {
-  ASSERT_EQ(host_->Do(ClientCheck(1, 2, 0)), 0);
-  ASSERT_TRUE(WaitForStoredUrl());
+  RememberUrl(1);
   const std::string package = Package(1000);
   server_->Plan("/pkg.exe", Respond(500, "broken"));
   server_->Plan("/check", Respond(200, Offer(8, package, "/pkg.exe")));
@@ -615,6 +620,50 @@ TEST_F(UpdateRunTest, EventsGoToTheDelegateInstalledWhenTheyAreSent) {
   EXPECT_EQ(second.Events().size(), 1u);
   EXPECT_EQ(delegate_.Events().size(), 1u);
   host_->SetDelegate(nullptr);
+}
+
+// A library file whose path does not fit the 260-character buffers: the update process cannot
+// name its version directory, installs nothing and sends no "update_finished" for that run.
+class DeepLibraryTest : public UpdateRunTest {
+ protected:
+  void SetUp() override {
+    UpdateRunTest::SetUp();
+    const fs::path deep =
+        fs::path(env_->root()) / std::string(150, 'd') / std::string(100, 'e') / "1.2.3.4";
+    fs::create_directories(deep);
+    fs::copy_file(UPDATE_LIB_PATH, deep / "libupdate_lib.so");
+    deep_host_ = std::make_unique<LibraryHost>((deep / "libupdate_lib.so").string());
+    deep_host_->SetInitSDK(true);
+    deep_host_->SetDelegate(&delegate_);
+  }
+  void TearDown() override {
+    deep_host_->SetDelegate(nullptr);
+    UpdateRunTest::TearDown();
+  }
+  std::unique_ptr<LibraryHost> deep_host_;
+};
+
+TEST_F(DeepLibraryTest, VersionDirectoryBeyondMaxPathStopsTheInstallation) {
+  const std::string package = Package(1000);
+  server_->Serve("/p.exe", package);
+  server_->Plan("/check", Respond(200, R"({"upgrade_policy":1})"));
+  ASSERT_EQ(deep_host_->Do(ClientCheck(1, 2, 0)), 0);
+  ASSERT_TRUE(delegate_.WaitFor("cgi_response"));
+  ASSERT_TRUE(WaitForStoredUrl());
+  server_->Plan("/check", Respond(200, Offer(2, package, "/p.exe")));
+  ASSERT_EQ(deep_host_->Do(UnattendedCheck(2)), 0);
+  ASSERT_TRUE(env_->WaitForLog("Get version sub path error!", 1));
+  const std::vector<LogLine> failed = env_->Find("GetModuleFileNameW failed, error:");
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0].text, "GetModuleFileNameW failed, error:122");
+  EXPECT_EQ(failed[0].level, 1);
+  // The next run's "update_finished" is the first one.
+  server_->Plan("/check", Respond(200, R"({"upgrade_policy":0})"));
+  ASSERT_EQ(deep_host_->Do(UnattendedCheck(3)), 0);
+  const auto finished = delegate_.WaitFor("update_finished");
+  ASSERT_TRUE(finished);
+  EXPECT_EQ((*finished)["token"], 3);
+  EXPECT_FALSE(env_->Logged("create instance failed:"));
 }
 
 }  // namespace
