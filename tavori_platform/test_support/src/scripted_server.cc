@@ -54,13 +54,13 @@ bool ParseRange(const std::string& value, size_t size, size_t* first, size_t* la
   if (value.rfind("bytes=", 0) != 0 || value.find(',') != std::string::npos) {
     return false;
   }
-  const std::string spec = value.substr(6);
-  const size_t dash = spec.find('-');
+  const std::string range = value.substr(6);
+  const size_t dash = range.find('-');
   if (dash == std::string::npos || dash == 0) {
     return false;
   }
-  *first = std::stoull(spec.substr(0, dash));
-  *last = dash + 1 < spec.size() ? std::stoull(spec.substr(dash + 1)) : size - 1;
+  *first = std::stoull(range.substr(0, dash));
+  *last = dash + 1 < range.size() ? std::stoull(range.substr(dash + 1)) : size - 1;
   *last = std::min(*last, size - 1);
   return true;
 }
