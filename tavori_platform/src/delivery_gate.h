@@ -13,8 +13,10 @@
 #define TAVORI_PLATFORM_SRC_DELIVERY_GATE_H_
 
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 
+#include "base/log/log.h"
 #include "src/network_thread.h"
 
 namespace tavorisdk::internal {
@@ -67,13 +69,27 @@ class DeliveryGate {
   bool inside_ = false;
 };
 
+// Runs a delegate call.  An exception from the delegate's code is logged and stops here: it must
+// neither unwind through the network thread nor leave a gate entered.
+template <typename F>
+void CallDelegate(F&& call) {
+  static constexpr char kLogSource[] = "tavori_platform";
+  try {
+    call();
+  } catch (const std::exception& e) {
+    BASE_LOG(base::log::kLevelFailure) << "a delegate threw: " << e.what();
+  } catch (...) {
+    BASE_LOG(base::log::kLevelFailure) << "a delegate threw";
+  }
+}
+
 // Calls |call| through |gate|; returns whether it ran.
 template <typename F>
 bool DeliverThrough(DeliveryGate& gate, F&& call) {
   if (!gate.Enter()) {
     return false;
   }
-  call();
+  CallDelegate(call);
   gate.Leave();
   return true;
 }

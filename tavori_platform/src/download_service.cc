@@ -679,7 +679,8 @@ void DownloadJob::Succeed() {
     BASE_LOG(base::log::kLevelNote)
         << "downloaded " << settings_.url << " to " << settings_.save_path;
   }
-  delegate_->OnDownloadFinish(request_, error, settings_.save_path);
+  internal::CallDelegate(
+      [&] { delegate_->OnDownloadFinish(request_, error, settings_.save_path); });
   gate_.Leave();
 }
 

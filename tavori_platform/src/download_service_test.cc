@@ -9,6 +9,7 @@
 #include <fstream>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #include "src/curl_common.h"
@@ -553,6 +554,25 @@ TEST_F(DownloadServiceTest, StopOrDestroyFromInsideItsOwnNotification) {
       request.reset();
     }
   }
+}
+
+TEST_F(DownloadServiceTest, ADelegateThatThrowsStopsNeitherTheDownloadNorStop) {
+  const std::string body = RandomBytes(2 * 1024 * 1024, 17);
+  server_.Serve("/f", body);
+  RecordingDownloadDelegate delegate;
+  delegate.on_event = [](DownloadServiceRequest*, const DownloadEvent& event) {
+    if (event.kind != DownloadEvent::kFinish) {
+      throw std::runtime_error("host code failed");
+    }
+  };
+  std::unique_ptr<DownloadServiceRequest> request = Make(server_.Url("/f"), body, target_);
+  request->Start(&delegate);
+  ASSERT_TRUE(delegate.WaitForFinish(kWait));
+  EXPECT_EQ(delegate.Finish()->error, kDownloadOk);
+  ExpectWellFormed(delegate.Events(), static_cast<int64_t>(body.size()));
+  // The gate was left after each throw: Stop from this thread does not wait forever.
+  request->Stop(0);
+  request.reset();
 }
 
 TEST_F(DownloadServiceTest, NextDownloadStartsFromInsideAFinishNotification) {
