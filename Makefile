@@ -35,4 +35,4 @@ format-check:
 	@git ls-files '*.cc' '*.h' | xargs clang-format --dry-run -Werror
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz
