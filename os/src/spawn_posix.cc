@@ -339,6 +339,47 @@ std::string FindOnPath(const std::string& name) {
   return "";
 }
 
+namespace {
+
+// 0 when |fd| is open on a regular file; otherwise the shell's error for it.
+uintptr_t RegularFileError(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    return ShellErrorFromErrno(errno);
+  }
+  return S_ISREG(st.st_mode) ? 0 : kShellErrorNoAssociation;
+}
+
+// Completes |plan| for a program of |kind| and starts it with |arguments|.  |native| fills in
+// how a native program or script is executed; |wine_image| is how wine is to find a Windows
+// image.
+template <typename Native>
+uintptr_t PlanAndSpawn(ProgramKind kind, ExecPlan plan, Native native,
+                       const std::string& wine_image, const std::vector<std::string>& arguments,
+                       const SpawnOptions& options) {
+  switch (kind) {
+    case ProgramKind::kNative:
+    case ProgramKind::kScript:
+      native(kind, &plan);
+      break;
+    case ProgramKind::kWindows:
+      plan.path = FindOnPath("wine");
+      if (plan.path.empty()) {
+        return kShellErrorNoAssociation;
+      }
+      plan.argv = {plan.path, wine_image};
+      break;
+    case ProgramKind::kBadWindows:
+      return kShellErrorBadFormat;
+    case ProgramKind::kUnknown:
+      return kShellErrorNoAssociation;
+  }
+  plan.argv.insert(plan.argv.end(), arguments.begin(), arguments.end());
+  return Spawn(plan, options);
+}
+
+}  // namespace
+
 uintptr_t StartProgram(const std::string& path, const std::vector<std::string>& arguments,
                        const SpawnOptions& options) {
   // O_NONBLOCK: a FIFO at the path must not block the open.
@@ -350,45 +391,23 @@ uintptr_t StartProgram(const std::string& path, const std::vector<std::string>& 
     }
     return ShellErrorFromErrno(open_errno);
   }
-  struct stat st {};
-  if (fstat(fd.get(), &st) != 0) {
-    return ShellErrorFromErrno(errno);
+  if (const uintptr_t error = RegularFileError(fd.get()); error != 0) {
+    return error;
   }
-  if (!S_ISREG(st.st_mode)) {
-    return kShellErrorNoAssociation;
-  }
-  ExecPlan plan;
-  switch (ClassifyProgram(fd.get())) {
-    case ProgramKind::kNative:
-    case ProgramKind::kScript:
-      plan.path = path;
-      plan.argv.push_back(path);
-      break;
-    case ProgramKind::kWindows:
-      plan.path = FindOnPath("wine");
-      if (plan.path.empty()) {
-        return kShellErrorNoAssociation;
-      }
-      plan.argv = {plan.path, AbsolutePath(path)};
-      break;
-    case ProgramKind::kBadWindows:
-      return kShellErrorBadFormat;
-    case ProgramKind::kUnknown:
-      return kShellErrorNoAssociation;
-  }
-  plan.argv.insert(plan.argv.end(), arguments.begin(), arguments.end());
-  return Spawn(plan, options);
+  return PlanAndSpawn(
+      ClassifyProgram(fd.get()), ExecPlan{},
+      [&path](ProgramKind, ExecPlan* plan) {
+        plan->path = path;
+        plan->argv.push_back(path);
+      },
+      AbsolutePath(path), arguments, options);
 }
 
 uintptr_t StartProgramFromDescriptor(int fd, const std::string& name,
                                      const std::vector<std::string>& arguments,
                                      const SpawnOptions& options) {
-  struct stat st {};
-  if (fstat(fd, &st) != 0) {
-    return ShellErrorFromErrno(errno);
-  }
-  if (!S_ISREG(st.st_mode)) {
-    return kShellErrorNoAssociation;
+  if (const uintptr_t error = RegularFileError(fd); error != 0) {
+    return error;
   }
   // A copy of our own, above the standard descriptors: its number is the one the program sees.
   ScopedFd own(fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
@@ -396,32 +415,22 @@ uintptr_t StartProgramFromDescriptor(int fd, const std::string& name,
     return ShellErrorFromErrno(errno);
   }
   ExecPlan plan;
-  switch (ClassifyProgram(own.get())) {
-    case ProgramKind::kNative:
-      plan.fd = own.get();
-      plan.argv.push_back(name);
-      break;
-    case ProgramKind::kScript:
-      // The interpreter opens the script as /dev/fd/N: the descriptor must survive the exec.
-      plan.fd = own.get();
-      plan.inherited_fd = own.get();
-      plan.argv.push_back(name);
-      break;
-    case ProgramKind::kWindows:
-      plan.path = FindOnPath("wine");
-      if (plan.path.empty()) {
-        return kShellErrorNoAssociation;
-      }
-      plan.inherited_fd = own.get();
-      plan.argv = {plan.path, "/proc/self/fd/" + std::to_string(own.get())};
-      break;
-    case ProgramKind::kBadWindows:
-      return kShellErrorBadFormat;
-    case ProgramKind::kUnknown:
-      return kShellErrorNoAssociation;
+  const ProgramKind kind = ClassifyProgram(own.get());
+  if (kind == ProgramKind::kWindows) {
+    // wine opens the image through the descriptor, which must survive the exec.
+    plan.inherited_fd = own.get();
   }
-  plan.argv.insert(plan.argv.end(), arguments.begin(), arguments.end());
-  return Spawn(plan, options);
+  return PlanAndSpawn(
+      kind, plan,
+      [&name, &own](ProgramKind native_kind, ExecPlan* native_plan) {
+        native_plan->fd = own.get();
+        if (native_kind == ProgramKind::kScript) {
+          // The interpreter opens the script as /dev/fd/N: the descriptor must survive the exec.
+          native_plan->inherited_fd = own.get();
+        }
+        native_plan->argv.push_back(name);
+      },
+      "/proc/self/fd/" + std::to_string(own.get()), arguments, options);
 }
 
 }  // namespace os::internal

@@ -10,27 +10,17 @@
 #include <optional>
 #include <random>
 
+#include "base/test/file_contents.h"
 #include "src/network_thread.h"
 #include "util/crypto/crypto.h"
 
 namespace tavorisdk::internal {
 namespace {
 
+using base::test::RandomBytes;
+using base::test::ReadFileToString;
+
 using namespace std::chrono_literals;
-
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) {
-    c = static_cast<char>(random());
-  }
-  return bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // Plays the network thread: writes in pieces, waits for room when the pool is
 // full, finishes.
@@ -118,7 +108,7 @@ TEST_F(DownloadFileTest, HashesWhatIsWrittenWithBoundedMemory) {
     EXPECT_TRUE(outcome.ok);
     EXPECT_EQ(outcome.size, static_cast<int64_t>(c.size));
     EXPECT_EQ(outcome.md5, c.hash ? util::crypto::Md5(data) : "");
-    EXPECT_TRUE(ReadFile(path_) == data);
+    EXPECT_TRUE(ReadFileToString(path_) == data);
   }
 }
 
@@ -137,7 +127,7 @@ TEST_F(DownloadFileTest, FreshFileIsANewInodeNotAnOverwrite) {
   struct stat after {};
   ASSERT_EQ(stat(path_.c_str(), &after), 0);
   EXPECT_NE(before.st_ino, after.st_ino);
-  EXPECT_EQ(ReadFile(path_), "new");
+  EXPECT_EQ(ReadFileToString(path_), "new");
   std::string old;
   std::getline(reader, old);
   EXPECT_EQ(old, "old content that is longer than the new");
@@ -159,7 +149,7 @@ TEST_F(DownloadFileTest, ResumeHashesThePrefixOnDiskThenTheNewBytes) {
   EXPECT_TRUE(outcome.ok);
   EXPECT_EQ(outcome.size, static_cast<int64_t>(data.size()));
   EXPECT_EQ(outcome.md5, util::crypto::Md5(data));
-  EXPECT_TRUE(ReadFile(path_) == data);
+  EXPECT_TRUE(ReadFileToString(path_) == data);
 }
 
 TEST_F(DownloadFileTest, OpeningFailuresReportErrno) {

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "base/test/file_contents.h"
 #include "src/curl_common.h"
 #include "src/network_thread.h"
 #include "tavorisdk/test/recording_delegates.h"
@@ -21,6 +22,9 @@
 namespace tavorisdk {
 namespace {
 
+using base::test::RandomBytes;
+using base::test::ReadFileToString;
+
 using namespace std::chrono_literals;
 using test::DownloadEvent;
 using test::PlannedAnswer;
@@ -28,20 +32,6 @@ using test::RecordingDownloadDelegate;
 using test::ScriptedServer;
 
 constexpr auto kWait = 60s;
-
-std::string RandomBytes(size_t size, unsigned seed = 1) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) {
-    c = static_cast<char>(random());
-  }
-  return bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
@@ -167,7 +157,7 @@ TEST_F(DownloadServiceTest, DownloadsAreVerifiedRenamedAndReported) {
     const auto finish = delegate.Finish();
     EXPECT_EQ(finish->error, kDownloadOk);
     EXPECT_EQ(finish->path, target_);
-    EXPECT_TRUE(ReadFile(target_) == body);
+    EXPECT_TRUE(ReadFileToString(target_) == body);
     EXPECT_FALSE(Exists(target_ + ".part"));
     EXPECT_FALSE(Exists(target_ + ".part.info"));
     ExpectWellFormed(delegate.Events(), static_cast<int64_t>(body.size()));
@@ -377,7 +367,7 @@ TEST_F(DownloadServiceTest, InterruptedDownloadsResumeOrStartOverCleanly) {
       EXPECT_FALSE(Exists(target_));
     } else {
       EXPECT_EQ(delegate.Finish()->error, kDownloadOk);
-      EXPECT_TRUE(ReadFile(target_) == body);
+      EXPECT_TRUE(ReadFileToString(target_) == body);
       ExpectWellFormed(delegate.Events(), static_cast<int64_t>(body.size()));
     }
     EXPECT_EQ(delegate.Count(DownloadEvent::kStart), 1u);
@@ -399,7 +389,7 @@ TEST_F(DownloadServiceTest, TransientFailuresAreRetriedFromWhereTheyStopped) {
   request->Start(&delegate);
   ASSERT_TRUE(delegate.WaitForFinish(kWait));
   EXPECT_EQ(delegate.Finish()->error, kDownloadOk);
-  EXPECT_TRUE(ReadFile(target_) == body);
+  EXPECT_TRUE(ReadFileToString(target_) == body);
   const auto requests = server_.Requests();
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[1].Header("range"), "bytes=300000-");
@@ -613,7 +603,7 @@ TEST_F(DownloadServiceTest, NextDownloadStartsFromInsideAFinishNotification) {
     ASSERT_TRUE(all_done.wait_for(lock, kWait, [&] { return finished == kChain; }));
   }
   for (int i = 0; i < kChain; ++i) {
-    EXPECT_TRUE(ReadFile(target_ + std::to_string(i)) == body);
+    EXPECT_TRUE(ReadFileToString(target_ + std::to_string(i)) == body);
   }
   for (const DownloadEvent& e : delegate.Events()) {
     if (e.kind == DownloadEvent::kFinish) {

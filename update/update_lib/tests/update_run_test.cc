@@ -5,6 +5,7 @@
 #include <fstream>
 #include <regex>
 
+#include "base/test/file_contents.h"
 #include "tavorisdk/test/scripted_server.h"
 #include "update/update_lib/tests/library_host.h"
 #include "util/crypto/crypto.h"
@@ -13,6 +14,7 @@ namespace update_test {
 namespace {
 
 namespace fs = std::filesystem;
+using base::test::ReadFileToString;
 using tavorisdk::test::PlannedAnswer;
 using tavorisdk::test::Respond;
 using tavorisdk::test::ScriptedServer;
@@ -25,11 +27,6 @@ std::string Package(size_t size) {
     bytes[i] = static_cast<char>((i * 7919) >> 3);
   }
   return bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 class UpdateRunTest : public LibraryTest {
@@ -107,8 +104,8 @@ class UpdateRunTest : public LibraryTest {
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (std::chrono::steady_clock::now() < deadline) {
       // The committed row is in the file or its write-ahead log.
-      if (ReadFile(db).find(marker) != std::string::npos ||
-          ReadFile(db + "-wal").find(marker) != std::string::npos) {
+      if (ReadFileToString(db).find(marker) != std::string::npos ||
+          ReadFileToString(db + "-wal").find(marker) != std::string::npos) {
         return true;
       }
       std::this_thread::sleep_for(5ms);
@@ -391,7 +388,7 @@ TEST_F(UpdateRunTest, ClientDownloadsToTheDefaultPathWithEvents) {
       env_->download_dir() + util::crypto::Md5(server_->Url("/pkg/setup.exe")) + ".exe";
   EXPECT_EQ((*finish)["parameters"], (Json{{"err_code", 0}, {"path", target}}));
   EXPECT_EQ((*finish)["token"], 5);
-  EXPECT_EQ(util::crypto::Md5(ReadFile(target)), util::crypto::Md5(package));
+  EXPECT_EQ(util::crypto::Md5(ReadFileToString(target)), util::crypto::Md5(package));
 
   const std::vector<std::string> names = delegate_.Commands();
   ASSERT_GE(names.size(), 4u);
@@ -491,7 +488,7 @@ TEST_F(UpdateRunTest, DownloadPathAndRefusedAnswers) {
             ? env_->download_dir() + util::crypto::Md5(server_->Url("/p.exe")) + ".exe"
             : c.target;
     EXPECT_EQ((*finish)["parameters"]["path"], target);
-    EXPECT_EQ(ReadFile(target), package);
+    EXPECT_EQ(ReadFileToString(target), package);
   }
   // Nothing was ever written outside the download directory but the custom file.
   for (const auto& entry : fs::recursive_directory_iterator(env_->temp_dir())) {

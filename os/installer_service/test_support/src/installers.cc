@@ -11,6 +11,7 @@
 #include "authenticode/test/pe_file.h"
 #include "authenticode/test/pki.h"
 #include "authenticode/test/signing.h"
+#include "base/test/file_contents.h"
 #include "util/crypto/crypto.h"
 
 namespace installer_test {
@@ -25,16 +26,9 @@ struct InstallerFactory::Pki {
   std::unique_ptr<authenticode::test::Signer> signer;
 };
 
-namespace {
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+std::string FileMd5(const std::string& path) {
+  return util::crypto::Md5(base::test::ReadFileToString(path));
 }
-
-}  // namespace
-
-std::string FileMd5(const std::string& path) { return util::crypto::Md5(ReadAll(path)); }
 
 InstallerFactory::InstallerFactory(const std::string& directory)
     : directory_(directory), pki_(std::make_unique<Pki>()) {
@@ -112,7 +106,7 @@ std::vector<WineStandIn::Start> WineStandIn::Starts() const {
     if (entry.path().extension() != ".start") {
       continue;
     }
-    const std::string record = ReadAll(entry.path().string());
+    const std::string record = base::test::ReadFileToString(entry.path().string());
     Start start;
     size_t begin = 0;
     bool first = true;
