@@ -1,7 +1,7 @@
 #include "base/log/log.h"
 
 #include <spdlog/logger.h>
-#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include <atomic>
@@ -17,6 +17,7 @@
 #include "os/module.h"
 #include "os/path.h"
 #include "os/utf.h"
+#include "src/internal/rotating_file.h"
 
 namespace base::log {
 namespace {
@@ -24,6 +25,8 @@ namespace {
 constexpr size_t kMaxFileSize = 4 * 1024 * 1024;
 constexpr size_t kMaxFiles = 3;
 constexpr int kDefaultLevel = kLevelNote;
+// The longest source or function name a record shows.
+constexpr size_t kMaxName = 256;
 
 int LevelFromEnvironment() {
   const char* value = std::getenv("TAVORI_LOG_LEVEL");
@@ -74,6 +77,27 @@ std::string LogFilePath() {
   return (path / (program + ".update_lib.log")).string();
 }
 
+// Writes each formatted record to the log file that all processes of the program share.  spdlog's
+// own rotating sink is not used: it rotates without telling other processes, which then go on
+// writing into the renamed file and push it past the limit.  Called under base_sink's mutex.
+class SharedRotatingFileSink final : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  explicit SharedRotatingFileSink(std::string path)
+      : file_(std::move(path), kMaxFileSize, kMaxFiles) {}
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& message) override {
+    spdlog::memory_buf_t formatted;
+    formatter_->format(message, formatted);
+    file_.Write(std::string_view(formatted.data(), formatted.size()));
+  }
+  // Every record reaches the file with one write of its own; nothing is buffered.
+  void flush_() override {}
+
+ private:
+  RotatingFile file_;
+};
+
 // The process's logger.  Created on first use and deliberately never destroyed, so that records
 // written while the process exits (from other libraries' exit handlers, or the file looper's
 // final drain) still reach the file.  It is not registered with spdlog's global registry.
@@ -81,12 +105,8 @@ spdlog::logger* Logger() {
   static spdlog::logger* logger = [] {
     std::vector<spdlog::sink_ptr> sinks;
     if (const std::string path = LogFilePath(); !path.empty()) {
-      try {
-        sinks.push_back(
-            std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, kMaxFileSize, kMaxFiles));
-      } catch (const std::exception& e) {
-        std::fprintf(stderr, "update log: cannot open %s: %s\n", path.c_str(), e.what());
-      }
+      // The file is opened with the first record (and again after a failed write).
+      sinks.push_back(std::make_shared<SharedRotatingFileSink>(path));
     }
     const char* to_stderr = std::getenv("TAVORI_LOG_STDERR");
     if (to_stderr != nullptr && std::strcmp(to_stderr, "1") == 0) {
@@ -111,34 +131,127 @@ LogObserver& Observer() {
   return observer;
 }
 
-// Length of the longest prefix of |text| (at most |limit| bytes) that does not end inside a
-// UTF-8 sequence.
-size_t Utf8SafePrefix(const char* text, size_t length, size_t limit) {
-  if (length <= limit) {
-    return length;
+// Decodes the UTF-8 sequence at the start of |text|: its length, with its code point in
+// |code_point|, or 0 when the bytes there are no valid sequence (a stray continuation byte, an
+// overlong form, a surrogate, a value past U+10FFFF, a sequence cut short).
+size_t DecodeUtf8(std::string_view text, char32_t* code_point) {
+  const auto lead = static_cast<unsigned char>(text[0]);
+  size_t length;
+  char32_t value;
+  char32_t smallest;
+  if (lead < 0x80) {
+    *code_point = lead;
+    return 1;
+  } else if ((lead & 0xE0) == 0xC0) {
+    length = 2, value = lead & 0x1F, smallest = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, value = lead & 0x0F, smallest = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, value = lead & 0x07, smallest = 0x10000;
+  } else {
+    return 0;
   }
-  size_t cut = limit;
-  // Step back over continuation bytes; if the sequence they belong to would not be complete
-  // within the limit, drop it as well.
-  size_t back = 0;
-  while (back < 3 && cut - back > 0 &&
-         (static_cast<unsigned char>(text[cut - back - 1]) & 0xC0) == 0x80) {
-    ++back;
+  if (text.size() < length) {
+    return 0;
   }
-  if (cut - back > 0) {
-    const auto lead = static_cast<unsigned char>(text[cut - back - 1]);
-    size_t needed = 0;
-    if ((lead & 0xE0) == 0xC0)
-      needed = 1;
-    else if ((lead & 0xF0) == 0xE0)
-      needed = 2;
-    else if ((lead & 0xF8) == 0xF0)
-      needed = 3;
-    if (needed > 0 && back < needed) {
-      cut -= back + 1;
+  for (size_t i = 1; i < length; ++i) {
+    const auto next = static_cast<unsigned char>(text[i]);
+    if ((next & 0xC0) != 0x80) {
+      return 0;
     }
+    value = (value << 6) | (next & 0x3F);
   }
-  return cut;
+  if (value < smallest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+    return 0;
+  }
+  *code_point = value;
+  return length;
+}
+
+// Walks |text| in the form a record shows it, so that a record is always one line of valid
+// UTF-8 whatever its pieces held: C0 controls and DEL become \n, \r, \t or \xHH; C1 controls
+// and the line and paragraph separators U+2028 and U+2029 become \uHHHH; a byte that starts no
+// valid UTF-8 sequence becomes \xHH.  Everything else, the backslash included, stays as it is,
+// so escaping an escaped text changes nothing.
+//
+// The pieces of an escaped text.
+enum class Piece {
+  kRun,        // printable ASCII copied as it is; may be cut anywhere
+  kCharacter,  // one multi-byte character copied as it is; never cut
+  kEscape,     // one escape; never cut
+};
+
+// Calls |emit(text, kind)| for each piece of the result in order.  Stops when |emit| returns
+// false; returns whether every piece was taken.
+template <typename Emit>
+bool ForEachEscapedPiece(std::string_view text, Emit&& emit) {
+  size_t done = 0;
+  while (done < text.size()) {
+    size_t plain = done;
+    while (plain < text.size() && text[plain] >= 0x20 && text[plain] < 0x7F) {
+      ++plain;
+    }
+    if (plain > done) {
+      if (!emit(text.substr(done, plain - done), Piece::kRun)) return false;
+      done = plain;
+      continue;
+    }
+    const auto byte = static_cast<unsigned char>(text[done]);
+    char escape[8];
+    std::string_view piece;
+    Piece kind = Piece::kEscape;
+    char32_t code_point = 0;
+    const size_t length = DecodeUtf8(text.substr(done), &code_point);
+    if (length == 0 || code_point < 0x20 || code_point == 0x7F) {
+      switch (length == 0 ? 0 : byte) {
+        case '\n':
+          piece = "\\n";
+          break;
+        case '\r':
+          piece = "\\r";
+          break;
+        case '\t':
+          piece = "\\t";
+          break;
+        default:
+          std::snprintf(escape, sizeof(escape), "\\x%02x", byte);
+          piece = std::string_view(escape, 4);
+      }
+      done += 1;
+    } else if ((code_point >= 0x80 && code_point < 0xA0) || code_point == 0x2028 ||
+               code_point == 0x2029) {
+      std::snprintf(escape, sizeof(escape), "\\u%04x", static_cast<unsigned>(code_point));
+      piece = std::string_view(escape, 6);
+      done += length;
+    } else {
+      piece = text.substr(done, length);
+      kind = Piece::kCharacter;
+      done += length;
+    }
+    if (!emit(piece, kind)) return false;
+  }
+  return true;
+}
+
+// Whether |text| is shown as it is.
+bool ShownVerbatim(std::string_view text) {
+  return ForEachEscapedPiece(text,
+                             [](std::string_view, Piece kind) { return kind != Piece::kEscape; });
+}
+
+// |text| as a record shows it, cut after at most |limit| bytes.
+std::string Escaped(std::string_view text, size_t limit) {
+  std::string shown;
+  ForEachEscapedPiece(text, [&](std::string_view piece, Piece kind) {
+    const size_t room = limit - shown.size();
+    if (piece.size() > room) {
+      if (kind == Piece::kRun) shown.append(piece.substr(0, room));
+      return false;
+    }
+    shown.append(piece);
+    return true;
+  });
+  return shown;
 }
 
 }  // namespace
@@ -153,15 +266,24 @@ void SetLogObserver(LogObserver observer) {
 }
 
 void PrintLog(const LogRecord& record) {
+  // Records built by LogWriter arrive escaped already; a record handed in directly is escaped
+  // here, so that no text can start a line of its own in the file.
+  std::string source, function, text;
+  LogRecord shown = record;
+  if (!ShownVerbatim(record.source)) shown.source = source = Escaped(record.source, kMaxName);
+  if (!ShownVerbatim(record.function)) {
+    shown.function = function = Escaped(record.function, kMaxName);
+  }
+  if (!ShownVerbatim(record.text)) shown.text = text = Escaped(record.text, LogWriter::kMaxText);
   try {
-    Logger()->log(SpdlogLevel(record.level), "L{} {}:{} {}: {}", record.level, record.source,
-                  record.line, record.function, record.text);
+    Logger()->log(SpdlogLevel(shown.level), "L{} {}:{} {}: {}", shown.level, shown.source,
+                  shown.line, shown.function, shown.text);
   } catch (...) {
     // A sink that fails (disk full, closed stderr) must never take the caller down.
   }
   std::lock_guard<std::mutex> lock(ObserverMutex());
   if (Observer()) {
-    Observer()(record);
+    Observer()(shown);
   }
 }
 
@@ -176,11 +298,14 @@ LogWriter& LogWriter::operator<<(std::string_view text) {
   if (full_) {
     return *this;
   }
-  const size_t take = Utf8SafePrefix(text.data(), text.size(), kMaxText - size_);
-  std::memcpy(text_ + size_, text.data(), take);
-  size_ += take;
   // Once a piece was cut, later pieces are dropped even if they would fit the gap it left.
-  full_ = take < text.size();
+  full_ = !ForEachEscapedPiece(text, [this](std::string_view piece, Piece kind) {
+    const size_t room = kMaxText - size_;
+    const size_t take = piece.size() <= room ? piece.size() : kind == Piece::kRun ? room : 0;
+    std::memcpy(text_ + size_, piece.data(), take);
+    size_ += take;
+    return take == piece.size();
+  });
   return *this;
 }
 

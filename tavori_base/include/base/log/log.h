@@ -3,11 +3,21 @@
 // A record of level L is built only when GetLogLevel() is at least L:
 //   1 failures, 3 refused input and failed system calls, 4 notes, 6 tracing.
 // Each record carries its source unit, line and function, and a text of at most
-// LogWriter::kMaxText bytes; longer text is cut there (never inside a UTF-8 sequence).
+// LogWriter::kMaxText bytes; longer text is cut there (never inside a UTF-8 sequence or an
+// escape).
+//
+// A record is always exactly one line, whatever its pieces held: paths, URLs, answers and
+// parameters from outside may carry line breaks meant to forge records.  So the text is escaped
+// as it is built: C0 controls and DEL are shown as \n, \r, \t or \xHH, C1 controls and the
+// separators U+2028 and U+2029 as \uHHHH, and a byte that starts no valid UTF-8 sequence as
+// \xHH; everything else (the backslash too) stays as it is.  PrintLog applies the same to a
+// record handed to it directly.  Observers see the escaped record.
 //
 // Records go to PrintLog, which writes them to a rotating file under the user's state directory
-// (<state>/Halvern/Tavori/logs/<program>.update_lib.log) and, when the environment variable
-// TAVORI_LOG_STDERR is set to 1, to stderr as well.  TAVORI_LOG_LEVEL sets the starting level
+// (<state>/Halvern/Tavori/logs/<program>.update_lib.log, 4 MiB, 3 old files) and, when the
+// environment variable TAVORI_LOG_STDERR is set to 1, to stderr as well.  Every process of a
+// program writes and rotates that file together with the others under an advisory lock,
+// so no record is lost to another process's rotation.  TAVORI_LOG_LEVEL sets the starting level
 // (default 4).  Both are read once, when the first record is written.
 //
 // Everything here may be used from any thread.  Records are written and flushed one by one, so a
