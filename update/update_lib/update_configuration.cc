@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <filesystem>
 #include <locale>
 #include <mutex>
 #include <sstream>
@@ -104,9 +105,19 @@ void UpdateSQLiteOpenHelper::OpenOrCreateDb(const std::string& name) {
   const std::string directory =
       util::file::MakeChildDirPath(util::file::MakeChildDirPath(root, "Global"), "Database");
   const std::string path = directory + file_name;
-  if (!OpenOrCreate(path, kConfigurationDbVersion, "", false, nullptr)) {
-    BASE_LOG(kLevelFailure) << "open/create db failed: " << path;
+  if (OpenOrCreate(path, kConfigurationDbVersion, "", false, nullptr)) {
+    return;
   }
+  // A file this user may read but not write (its mode, or its directory's) still holds the
+  // remembered service URL: keep reading it.
+  std::error_code ignored;
+  if (std::filesystem::is_regular_file(
+          std::filesystem::path(std::u8string(path.begin(), path.end())), ignored) &&
+      OpenOrCreate(path, kConfigurationDbVersion, "", true, nullptr)) {
+    BASE_LOG(kLevelRefused) << "db opened read-only: " << path;
+    return;
+  }
+  BASE_LOG(kLevelFailure) << "open/create db failed: " << path;
 }
 
 void UpdateSQLiteOpenHelper::OnCreate(std::shared_ptr<SQLiteDatabase> database) {
@@ -218,6 +229,10 @@ bool UpdateDatabaseStorage::Set(const std::string& key, const Variant& value) {
   const std::shared_ptr<SQLiteDatabase> database = open_helper_->database();
   if (database == nullptr) {
     BASE_LOG(kLevelFailure) << "db is null";
+    return false;
+  }
+  if (database->read_only()) {
+    BASE_LOG(kLevelFailure) << "db is read-only: key = " << key;
     return false;
   }
   const int type = VariantTypeToLocalType(value.type());

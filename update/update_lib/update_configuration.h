@@ -48,6 +48,8 @@ class UpdateSQLiteOpenHelper : public base::database::SQLiteOpenHelper {
   ~UpdateSQLiteOpenHelper() override;
 
   // Builds the file's path for the database called |name| and opens it (one record on failure).
+  // A file that exists but cannot be opened for writing (its mode or its directory's) is opened
+  // for reading only, with a level-3 record: reads then work and writes fail.
   void OpenOrCreateDb(const std::string& name);
 
   // Writes the row of |key| with the text form |value| and stored type |type|.
@@ -88,7 +90,8 @@ class UpdateDatabaseStorage : public base::database::SQLiteSqlBuilder {
   bool SetUpdateConfig(base::variant::Variant params);
   // Stores the string |value| under |key|.
   void SetUpdateConfig(const std::string& key, const std::string& value);
-  // One typed write (boolean, string, integer or double) in its own transaction.
+  // One typed write (boolean, string, integer or double) in its own transaction.  False, with a
+  // level-1 record, when the file is open for reading only.
   bool Set(const std::string& key, const base::variant::Variant& value);
 
   // |request| is the key as a string, or a map with "key" and "def_value". Places the stored value

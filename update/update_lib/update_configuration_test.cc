@@ -1,5 +1,6 @@
 #include "update/update_lib/update_configuration.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -36,13 +38,15 @@ class ConfigHome : public ::testing::Environment {
  public:
   void SetUp() override {
     dir_ = std::make_unique<base::test::ScopedTempDir>();
+    // Open to the other user that some tests run as, so that they meet the file's own modes.
+    chmod(dir_->path().c_str(), 0755);
     setenv("XDG_CONFIG_HOME", dir_->path().c_str(), 1);
   }
   void TearDown() override { dir_.reset(); }
-  static std::string DbPath() {
-    return std::string(std::getenv("XDG_CONFIG_HOME")) + "/Halvern/Tavori/Global/Database/" +
-           kDbFileName;
+  static std::string DbDir() {
+    return std::string(std::getenv("XDG_CONFIG_HOME")) + "/Halvern/Tavori/Global/Database";
   }
+  static std::string DbPath() { return DbDir() + "/" + kDbFileName; }
 
  private:
   std::unique_ptr<base::test::ScopedTempDir> dir_;
@@ -412,12 +416,47 @@ int CheckUnusableStore() {
   return wrong;
 }
 
-// Child role: drops root's rights (root passes every permission check), then opens the store.
-const bool kUnprivilegedRole =
-    base::test::RunChildRoleIfAsked("unprivileged", [](const std::string&) {
-      if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 64;
-      return CheckUnusableStore();
-    });
+// What a store whose file it may read but not write does; the exit code is a bit set of what went
+// wrong, 65 when this user may write after all.
+int CheckReadOnlyStore() {
+  if (access(ConfigHome::DbPath().c_str(), W_OK) == 0 &&
+      access(ConfigHome::DbDir().c_str(), W_OK) == 0) {
+    return 65;
+  }
+  ScopedLogCapture capture;
+  UpdateDatabaseStorage storage;
+  int wrong = 0;
+  if (StoreRecords(capture) !=
+      std::vector<std::string>{"3 OpenOrCreateDb: db opened read-only: " + ConfigHome::DbPath()}) {
+    wrong |= 1;
+  }
+  std::string value;
+  if (!storage.GetConfiguration("update.cgi_url", value) || value != "http://stored") {
+    wrong |= 2;
+  }
+  capture.Clear();
+  if (storage.Set("update.cgi_url", Variant("http://new")) ||
+      StoreRecords(capture) !=
+          std::vector<std::string>{"1 Set: db is read-only: key = update.cgi_url"}) {
+    wrong |= 4;
+  }
+  return wrong;
+}
+
+// The user the child roles below run as: another one when this is root (root passes every
+// permission check), else this one.
+constexpr uid_t kOtherUser = 65534;
+uid_t ChildUser() { return geteuid() == 0 ? kOtherUser : geteuid(); }
+
+// Child roles: drop root's rights, then open the store.  64: the rights could not be dropped.
+bool DropRoot() {
+  return geteuid() != 0 ||
+         (setgroups(0, nullptr) == 0 && setgid(kOtherUser) == 0 && setuid(kOtherUser) == 0);
+}
+const bool kUnprivilegedRole = base::test::RunChildRoleIfAsked(
+    "unprivileged", [](const std::string&) { return DropRoot() ? CheckUnusableStore() : 64; });
+const bool kReadOnlyRole = base::test::RunChildRoleIfAsked(
+    "read-only", [](const std::string&) { return DropRoot() ? CheckReadOnlyStore() : 64; });
 
 TEST_F(UpdateConfigurationTest, UnusableFilesFailOnceAndLeaveAWorkingLibrary) {
   struct Case {
@@ -431,8 +470,6 @@ TEST_F(UpdateConfigurationTest, UnusableFilesFailOnceAndLeaveAWorkingLibrary) {
       // The child runs as another user when this is root, else as this user.
       {"no permission", [](const std::string& p) { chmod(p.c_str(), geteuid() == 0 ? 0600 : 0); },
        true},
-      {"no write permission",
-       [](const std::string& p) { chmod(p.c_str(), geteuid() == 0 ? 0644 : 0444); }, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -449,6 +486,43 @@ TEST_F(UpdateConfigurationTest, UnusableFilesFailOnceAndLeaveAWorkingLibrary) {
     } else {
       EXPECT_EQ(CheckUnusableStore(), 0);
     }
+  }
+}
+
+TEST_F(UpdateConfigurationTest, AFileThatCannotBeWrittenIsStillRead) {
+  const struct {
+    const char* name;
+    mode_t file_mode;
+    mode_t dir_mode;
+    bool writer_open;  // another connection has the file open, the value still in its -wal
+  } cases[] = {
+      {"read-only file", 0444, 0755, false},
+      {"read-only directory, no -wal or -shm", 0644, 0555, false},
+      {"read-only file and directory, a writer at work", 0444, 0555, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    auto writer = std::make_unique<RawFile>();
+    ASSERT_TRUE(writer->Insert("update.cgi_url", "http://stored", 2));
+    if (!c.writer_open) writer.reset();
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      const std::string file = ConfigHome::DbPath() + suffix;
+      ASSERT_EQ(std::filesystem::exists(file), *suffix == '\0' || c.writer_open) << file;
+      if (std::filesystem::exists(file)) {
+        ASSERT_EQ(chown(file.c_str(), ChildUser(), -1), 0);
+      }
+    }
+    ASSERT_EQ(chown(ConfigHome::DbDir().c_str(), ChildUser(), -1), 0);
+    chmod(ConfigHome::DbPath().c_str(), c.file_mode);
+    chmod(ConfigHome::DbDir().c_str(), c.dir_mode);
+    const int result = base::test::WaitForChild(base::test::SpawnChild("read-only", ""));
+    chmod(ConfigHome::DbDir().c_str(), 0755);
+    writer.reset();
+    if (result == 64 || result == 65) {
+      GTEST_SKIP() << "file modes do not bind the user the test can run as";
+    }
+    EXPECT_EQ(result, 0);
   }
 }
 

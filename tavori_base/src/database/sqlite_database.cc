@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -25,6 +27,51 @@ bool IsEmptyTail(const char* tail) {
   return true;
 }
 
+// A "file:" URI for |path| that opens it immutable: SQLite then reads the file as it is, without
+// locks and without the WAL files.  Every byte outside the unreserved set is percent-encoded, so
+// "?", "#" and "%" in the path keep their meaning as part of it; an absolute path gets an empty
+// authority so that a leading "//" stays part of the path.
+std::string ImmutableUri(const std::string& path) {
+  std::string uri = !path.empty() && path[0] == '/' ? "file://" : "file:";
+  for (const char c : path) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (std::isalnum(byte) || std::strchr("/-._~", c) != nullptr) {
+      uri.push_back(c);
+    } else {
+      char escape[4];
+      std::snprintf(escape, sizeof(escape), "%%%02X", byte);
+      uri += escape;
+    }
+  }
+  return uri + "?immutable=1";
+}
+
+// Opens |name| with |flags|; null, with a record naming |path|, on failure.
+sqlite3* OpenConnection(const std::string& name, const std::string& path, const std::string& vfs,
+                        int flags) {
+  sqlite3* connection = nullptr;
+  const int error =
+      sqlite3_open_v2(name.c_str(), &connection, flags, vfs.empty() ? nullptr : vfs.c_str());
+  if (error != SQLITE_OK) {
+    BASE_LOG(kLevelRefused) << "open failed: " << path << ", error: "
+                            << (connection != nullptr ? sqlite3_errmsg(connection)
+                                                      : sqlite3_errstr(error))
+                            << " (" << error << ")";
+    // A failed open still hands out a connection object to release.
+    sqlite3_close_v2(connection);
+    return nullptr;
+  }
+  return connection;
+}
+
+// Whether the read-only |connection|, not yet shared, can read its file in place; false when the
+// file is in WAL mode and no -shm index can be opened or made beside it.  Any other failure (a
+// damaged file, a lock) is left for the caller's first statement to report.
+bool WalReadable(sqlite3* connection) {
+  const int error = sqlite3_exec(connection, "PRAGMA user_version", nullptr, nullptr, nullptr);
+  return error != SQLITE_READONLY_DIRECTORY && (error & 0xFF) != SQLITE_CANTOPEN;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -40,17 +87,23 @@ std::shared_ptr<SQLiteDatabase> SQLiteDatabase::Open(const std::string& path,
   const int flags =
       (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
       SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_EXRESCODE;
-  sqlite3* connection = nullptr;
-  const int error =
-      sqlite3_open_v2(path.c_str(), &connection, flags, vfs.empty() ? nullptr : vfs.c_str());
-  if (error != SQLITE_OK) {
-    BASE_LOG(kLevelRefused) << "open failed: " << path << ", error: "
-                            << (connection != nullptr ? sqlite3_errmsg(connection)
-                                                      : sqlite3_errstr(error))
-                            << " (" << error << ")";
-    // A failed open still hands out a connection object to release.
-    sqlite3_close_v2(connection);
+  sqlite3* connection = OpenConnection(path, path, vfs, flags);
+  if (connection == nullptr) {
     return nullptr;
+  }
+  if (read_only && !WalReadable(connection)) {
+    // A WAL file can be read only through its -shm index, which a reader creates when it is
+    // missing; in a directory this user may not write, with no -wal and -shm left by a writer
+    // (the last connection removes them), it cannot.  Then nobody is writing, and the file as it
+    // is on disk is the whole database.
+    BASE_LOG(kLevelRefused) << "no WAL index can be made beside the read-only file, reading it as "
+                               "it is: "
+                            << path;
+    sqlite3_close_v2(connection);
+    connection = OpenConnection(ImmutableUri(path), path, vfs, flags | SQLITE_OPEN_URI);
+    if (connection == nullptr) {
+      return nullptr;
+    }
   }
   std::shared_ptr<SQLiteDatabase> database(
       new SQLiteDatabase(connection, path, read_only, delegate));

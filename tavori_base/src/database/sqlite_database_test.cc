@@ -1,6 +1,9 @@
 #include "base/database/sqlite_database.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +17,7 @@
 
 #include "base/database/sqlite_open_helper.h"
 #include "base/database/sqlite_sql_builder.h"
+#include "base/test/child_process.h"
 #include "base/test/log_capture.h"
 #include "base/test/temp_dir.h"
 
@@ -170,6 +174,41 @@ TEST_F(SQLiteDatabaseTest, ReadOnlyOpenReadsButNeverWrites) {
   Database db = reader.GetDatabase();
   EXPECT_EQ(QueryText(*db, "SELECT v FROM t WHERE k = 'a'"), "7");
   EXPECT_FALSE(Exec(*db, "INSERT INTO t VALUES ('b', 8)"));
+}
+
+// Child role: as another user when this is root (root passes every permission check), reads the
+// file |path| that lies in a directory this user may not write.  Exit code 64: the rights could
+// not be dropped; 65: the directory is writable after all.
+const bool kReaderRole = base::test::RunChildRoleIfAsked("reader", [](const std::string& path) {
+  if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+    return 64;
+  }
+  if (access(std::filesystem::path(path).parent_path().c_str(), W_OK) == 0) return 65;
+  RecordingHelper reader;
+  if (!reader.OpenOrCreate(path, 2, "", true, nullptr)) return 1;
+  Database db = reader.GetDatabase();
+  if (QueryText(*db, "SELECT v FROM t WHERE k = 'a'") != "7") return 2;
+  return Exec(*db, "INSERT INTO t VALUES ('b', 8)") ? 3 : 0;
+});
+
+TEST_F(SQLiteDatabaseTest, AReadOnlyOpenReadsAWalFileInADirectoryNobodyMayWriteTo) {
+  // No writer has the file open, so there is no -wal or -shm, and none can be made.  The name
+  // holds the characters that a URI would take for its own.
+  const std::string dir = dir_.Child("d ?#%25");
+  const std::string path = dir + "/test.db";
+  std::filesystem::create_directory(dir);
+  {
+    RecordingHelper writer;
+    ASSERT_TRUE(writer.OpenOrCreate(path, 2, "", false, nullptr));
+    ASSERT_TRUE(Exec(*writer.GetDatabase(), "INSERT INTO t VALUES ('a', 7)"));
+  }
+  ASSERT_FALSE(std::filesystem::exists(path + "-shm"));
+  chmod(dir_.path().c_str(), 0755);
+  chmod(dir.c_str(), 0555);
+  const int result = base::test::WaitForChild(base::test::SpawnChild("reader", path));
+  chmod(dir.c_str(), 0755);
+  if (result == 64 || result == 65) GTEST_SKIP() << "file modes do not bind this test's users";
+  EXPECT_EQ(result, 0);
 }
 
 TEST_F(SQLiteDatabaseTest, StatementsCompileOneStatementAndBindValuesExactly) {

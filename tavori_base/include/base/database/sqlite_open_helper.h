@@ -53,7 +53,11 @@ class SQLiteOpenHelper {
   //   |vfs|: the name of the SQLite VFS to open the file with, "" for SQLite's default.
   //   |read_only|: open an existing file for reading only.  Nothing is created, no connection
   //     setting that writes is applied, and a file whose version differs from |version| is
-  //     refused (its schema cannot be changed).
+  //     refused (its schema cannot be changed).  A file in WAL mode needs a -shm index beside it;
+  //     when none is there and none can be made (a directory this user may not write), the file
+  //     is read as it is on disk, without locks (SQLite's "immutable"): no writer was at work
+  //     when it was opened (a writer keeps its -wal and -shm files beside the file while it has
+  //     it open), and changes that a later writer makes are not seen.
   //   |delegate|: told about lock timeouts and damaged files on the handle, or null.
   // True when the file is open and OnOpen has run; the handle then replaces any earlier one.
   // False, with a record, when the file cannot be opened or written (no permission, a directory
