@@ -142,12 +142,19 @@ size_t DecodeUtf8(std::string_view text, char32_t* code_point) {
   if (lead < 0x80) {
     *code_point = lead;
     return 1;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2, value = lead & 0x1F, smallest = 0x80;
+  }
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2;
+    value = lead & 0x1F;
+    smallest = 0x80;
   } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, value = lead & 0x0F, smallest = 0x800;
+    length = 3;
+    value = lead & 0x0F;
+    smallest = 0x800;
   } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, value = lead & 0x07, smallest = 0x10000;
+    length = 4;
+    value = lead & 0x07;
+    smallest = 0x10000;
   } else {
     return 0;
   }
@@ -168,12 +175,6 @@ size_t DecodeUtf8(std::string_view text, char32_t* code_point) {
   return length;
 }
 
-// Walks |text| in the form a record shows it, so that a record is always one line of valid
-// UTF-8 whatever its pieces held: C0 controls and DEL become \n, \r, \t or \xHH; C1 controls
-// and the line and paragraph separators U+2028 and U+2029 become \uHHHH; a byte that starts no
-// valid UTF-8 sequence becomes \xHH.  Everything else, the backslash included, stays as it is,
-// so escaping an escaped text changes nothing.
-//
 // The pieces of an escaped text.
 enum class Piece {
   kRun,        // printable ASCII copied as it is; may be cut anywhere
@@ -181,6 +182,12 @@ enum class Piece {
   kEscape,     // one escape; never cut
 };
 
+// Walks |text| in the form a record shows it, so that a record is always one line of valid
+// UTF-8 whatever its pieces held: C0 controls and DEL become \n, \r, \t or \xHH; C1 controls
+// and the line and paragraph separators U+2028 and U+2029 become \uHHHH; a byte that starts no
+// valid UTF-8 sequence becomes \xHH.  Everything else, the backslash included, stays as it is,
+// so escaping an escaped text changes nothing.
+//
 // Calls |emit(text, kind)| for each piece of the result in order.  Stops when |emit| returns
 // false; returns whether every piece was taken.
 template <typename Emit>
