@@ -303,6 +303,10 @@ TEST_F(ShellTest, FailuresKeepTheShellMeaning) {
   far[0x3D] = 0x40;  // e_lfanew beyond the end of the file
   WriteFile(dir_ / "far.exe", far, fs::perms(0644));
   fs::create_directory(dir_ / "folder");
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0755), 0);  // opening it must not block
+  // Larger than an installer may be (a sparse file: nothing is written).
+  WriteFile(dir_ / "huge.exe", "", fs::perms(0755));
+  fs::resize_file(dir_ / "huge.exe", (uintmax_t{2} << 30) + 1);
 
   struct Case {
     std::wstring file;
@@ -319,6 +323,8 @@ TEST_F(ShellTest, FailuresKeepTheShellMeaning) {
       {Utf8ToWide((dir_ / "plain.txt").string()), kShellErrorNoAssociation},
       {Utf8ToWide((dir_ / "empty").string()), kShellErrorNoAssociation},
       {Utf8ToWide((dir_ / "folder").string()), kShellErrorNoAssociation},
+      {Utf8ToWide((dir_ / "fifo").string()), kShellErrorNoAssociation},
+      {Utf8ToWide((dir_ / "huge.exe").string()), kShellErrorOutOfMemory},
       {Utf8ToWide((dir_ / "not-pe.exe").string()), kShellErrorBadFormat},
       {Utf8ToWide((dir_ / "short.exe").string()), kShellErrorBadFormat},
       {Utf8ToWide((dir_ / "far.exe").string()), kShellErrorBadFormat},

@@ -165,9 +165,9 @@ TEST_F(TrustPosixTest, NameIsCutLikeCertGetNameString) {
   }
 }
 
-// What was opened is what is checked and started: another file given the name afterwards (an
-// unsigned script renamed over it) changes neither.
-TEST_F(TrustPosixTest, FileReplacedAfterOpeningIsStillTheOneCheckedAndStarted) {
+// What was opened is what is checked and started: an unsigned script that takes the installer's
+// name afterwards, or is written into the installer's file, changes neither.
+TEST_F(TrustPosixTest, FileChangedAfterOpeningIsStillTheOneCheckedAndStarted) {
   WriteBundle(root_.CertPem());
   const std::string dir = signer_->directory();
   // A `wine` that copies the image it is given, through the path it gets, to <dir>/started.
@@ -177,26 +177,33 @@ TEST_F(TrustPosixTest, FileReplacedAfterOpeningIsStillTheOneCheckedAndStarted) {
                                          dir + "/started.tmp' '" + dir + "/started'\n");
   std::filesystem::permissions(wine, std::filesystem::perms(0755));
   ASSERT_EQ(setenv("PATH", (dir + "/bin:/usr/bin:/bin").c_str(), 1), 0);
+  const std::string script = "#!/bin/sh\ntouch '" + dir + "/script-ran'\n";
 
-  const std::wstring path = SignedFile("setup.exe", kAcceptedName, root_);
-  const std::string signed_image = ReadFile(WideToUtf8(path));
-  const InstallerFile opened = InstallerFile::Open(path);
-  ASSERT_TRUE(opened.is_open());
-  const std::string script =
-      signer_->WriteFile("swap.sh", "#!/bin/sh\ntouch '" + dir + "/script-ran'\n");
-  std::filesystem::permissions(script, std::filesystem::perms(0755));
-  std::filesystem::rename(script, WideToUtf8(path));
+  for (const bool rename_over : {true, false}) {
+    SCOPED_TRACE(rename_over ? "renamed over" : "written into");
+    const std::wstring path = SignedFile("setup.exe", kAcceptedName, root_);
+    const std::string signed_image = ReadFile(WideToUtf8(path));
+    const InstallerFile opened = InstallerFile::Open(path);
+    ASSERT_TRUE(opened.is_open());
+    if (rename_over) {
+      std::filesystem::rename(signer_->WriteFile("swap.sh", script), WideToUtf8(path));
+    } else {
+      signer_->WriteFile("setup.exe", script);  // truncates and writes the same file
+    }
+    std::filesystem::permissions(WideToUtf8(path), std::filesystem::perms(0755));
 
-  EXPECT_EQ(SignerOf(path), L"") << "the name now holds the unsigned script";
-  EXPECT_EQ(GetVerifiedSignerName(opened), Utf8ToWide(kAcceptedName));
-  ASSERT_EQ(ShellExecute(opened, L"/S"), kShellStarted);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!std::filesystem::exists(dir + "/started") &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));  // polling, bounded
+    EXPECT_EQ(SignerOf(path), L"") << "the name now holds the unsigned script";
+    EXPECT_EQ(GetVerifiedSignerName(opened), Utf8ToWide(kAcceptedName));
+    std::filesystem::remove(dir + "/started");
+    ASSERT_EQ(ShellExecute(opened, L"/S"), kShellStarted);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!std::filesystem::exists(dir + "/started") &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));  // polling, bounded
+    }
+    EXPECT_EQ(ReadFile(dir + "/started"), signed_image) << "wine was not given the opened image";
+    EXPECT_FALSE(std::filesystem::exists(dir + "/script-ran"));
   }
-  EXPECT_EQ(ReadFile(dir + "/started"), signed_image) << "wine was not given the opened image";
-  EXPECT_FALSE(std::filesystem::exists(dir + "/script-ran"));
 }
 
 }  // namespace

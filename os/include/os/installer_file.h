@@ -1,5 +1,6 @@
 // An installer held open from before its signature is checked until it has been started, so that
-// the file that is checked is the file that runs, whatever happens to its name meanwhile.
+// the file that is checked is the file that runs, whatever happens to the file or its name
+// meanwhile.
 //
 // Open it once, check it with GetVerifiedSignerName (os/trust.h) and start it with ShellExecute
 // (os/shell.h), all on the same object:
@@ -9,11 +10,14 @@
 //     os::ShellExecute(installer, parameters);
 //   }
 //
-// The POSIX backend holds a read-only descriptor (close-on-exec): a rename or a new file under the
-// same name does not change what the descriptor reads or what is started from it.  The Windows
-// backend holds a handle opened with FILE_SHARE_READ only, which keeps others from writing,
-// renaming or deleting the file while it is open; the checks and the start go through the path
-// while that handle is held (WINTRUST_FILE_INFO names both the path and the handle).
+// The POSIX backend reads a regular file once, when it is opened, into a sealed memory file
+// (memfd) that nobody can change, and checks and starts that copy: neither a rename nor a write to
+// the file afterwards changes what is checked or what runs.  The copy takes memory the size of the
+// installer until the object and the started program are done with it; files above 2 GiB are
+// refused.  The Windows backend holds a handle opened with FILE_SHARE_READ only, which keeps
+// others from writing, renaming or deleting the file while it is open (and fails while someone
+// has it open for writing); the checks and the start go through the path while that handle is
+// held (WINTRUST_FILE_INFO names both the path and the handle).
 //
 // An object belongs to one thread at a time; the functions that take it only read it.
 
@@ -55,10 +59,11 @@ class InstallerFile {
   const std::wstring& path() const { return path_; }
   bool is_open() const { return native_ != kNotOpen; }
   // When not open: ShellExecute's error value for the failed open (kShellErrorFileNotFound,
-  // kShellErrorPathNotFound, kShellErrorAccessDenied, ...; see os/shell.h).
+  // kShellErrorPathNotFound, kShellErrorAccessDenied, kShellErrorOutOfMemory, and on POSIX
+  // kShellErrorNoAssociation for what is not a regular file; see os/shell.h).
   uintptr_t open_error() const { return open_error_; }
-  // For the OS layer's backends: the descriptor (POSIX) or HANDLE value (Windows); -1 (the value of
-  // INVALID_HANDLE_VALUE too) when not open.  Owned by this object.
+  // For the OS layer's backends: the descriptor of the sealed copy (POSIX) or the HANDLE value
+  // (Windows); -1 (the value of INVALID_HANDLE_VALUE too) when not open.  Owned by this object.
   intptr_t native_handle() const { return native_; }
 
  private:

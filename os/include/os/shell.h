@@ -7,14 +7,14 @@
 // started (or has failed to start).  Any thread.
 //
 // The POSIX backend's rules (the README lists the same):
-//   - The program is started from the open file, so that exactly the file that was opened runs,
-//     even when its name has been given to another file since.  Parameters are split with
-//     SplitCommandLine and passed as arguments; no shell is involved.
+//   - The program is started from the sealed copy that InstallerFile::Open made, so that exactly
+//     what was opened (and checked) runs, whatever has happened to the file or its name since.
+//     Parameters are split with SplitCommandLine and passed as arguments; no shell is involved.
 //   - A native program (an ELF image, or a script starting with "#!") is executed directly; it
 //     needs its execute permission.  A script's interpreter reads it from /dev/fd/N.
 //   - A Windows image ("MZ" with a "PE\0\0" header) is handed to `wine`, the first one found on
-//     this process's $PATH, as "wine /proc/self/fd/N <arguments...>", N being a copy of the open
-//     file that stays open in wine.
+//     this process's $PATH, as "wine /proc/self/fd/N <arguments...>", N being the copy, which
+//     stays open in wine.
 //   - Anything else has no program associated with it (a Windows program opens documents with
 //     their associated application; there is none here).
 //   - The program runs detached: in a session of its own, not a child of the caller (nothing to
