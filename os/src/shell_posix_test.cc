@@ -245,7 +245,7 @@ TEST_F(ShellTest, StartsWindowsImagesThroughWineAndScriptsDirectly) {
     ASSERT_TRUE(record.has_value()) << "the program did not run";
     EXPECT_EQ(record->id, c.id);
     if (c.id == "wine") {
-      // wine reads the image through its copy of the open file.
+      // wine reads the image through the opened copy, open in it as /proc/self/fd/N.
       ASSERT_FALSE(record->arguments.empty());
       EXPECT_TRUE(record->arguments[0].starts_with(c.arguments[0])) << record->arguments[0];
       record->arguments[0] = c.arguments[0];
