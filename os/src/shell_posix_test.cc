@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "os/installer_file.h"
 #include "os/shell.h"
 #include "os/utf.h"
 #include "src/internal/spawn_posix.h"
@@ -132,6 +133,11 @@ std::optional<Record> TakeRecord(const fs::path& records) {
                 fields[6], fields[7], std::vector<std::string>(fields.begin() + 8, fields.end())};
 }
 
+// Opens |file| and starts it, as an installer is started.
+uintptr_t OpenAndStart(const std::wstring& file, const std::wstring& parameters) {
+  return ShellExecute(InstallerFile::Open(file), parameters);
+}
+
 // Whether this process has any child left, running or not reaped.
 bool HasChildren() { return !(waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD); }
 
@@ -212,7 +218,6 @@ TEST_F(ShellTest, StartsWindowsImagesThroughWineAndScriptsDirectly) {
   const std::string image_bytes = PeImage("first installer");
   WriteFile(image, image_bytes, fs::perms(0644));  // Windows images need no execute permission
   WriteFile(dir_ / "record.sh", RecorderScript("script", records_), fs::perms(0755));
-  WriteFile(bin_ / "record-tool", RecorderScript("tool", records_), fs::perms(0755));
 
   struct Case {
     std::wstring file;
@@ -223,12 +228,11 @@ TEST_F(ShellTest, StartsWindowsImagesThroughWineAndScriptsDirectly) {
       {Utf8ToWide(image.string()),
        L"/S \"/D=C:\\Program Files\\x\" a\\\\\"b c\"",
        "wine",
-       {image.string(), "/S", "/D=C:\\Program Files\\x", "a\\b c"}},
+       {"/proc/self/fd/", "/S", "/D=C:\\Program Files\\x", "a\\b c"}},
       {Utf8ToWide((dir_ / "record.sh").string()),
        L" one \"two three\" \"\" caf\u00e9",
        "script",
        {"one", "two three", "", "caf\xC3\xA9"}},
-      {L"record-tool", L"found on PATH", "tool", {"found", "on", "PATH"}},
       {Utf8ToWide((dir_ / "record.sh").string()) + std::wstring(1, L'\0') + L"ignored",
        std::wstring(L"cut") + std::wstring(1, L'\0') + L" here",
        "script",
@@ -236,10 +240,16 @@ TEST_F(ShellTest, StartsWindowsImagesThroughWineAndScriptsDirectly) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.id);
-    ASSERT_EQ(ShellExecute(c.file, c.parameters), kShellStarted);
-    const std::optional<Record> record = TakeRecord(records_);
+    ASSERT_EQ(OpenAndStart(c.file, c.parameters), kShellStarted);
+    std::optional<Record> record = TakeRecord(records_);
     ASSERT_TRUE(record.has_value()) << "the program did not run";
     EXPECT_EQ(record->id, c.id);
+    if (c.id == "wine") {
+      // wine reads the image through the opened copy, open in it as /proc/self/fd/N.
+      ASSERT_FALSE(record->arguments.empty());
+      EXPECT_TRUE(record->arguments[0].starts_with(c.arguments[0])) << record->arguments[0];
+      record->arguments[0] = c.arguments[0];
+    }
     EXPECT_EQ(record->arguments, c.arguments);
     EXPECT_EQ(record->cwd, fs::current_path().string());
     ExpectDetached(*record);
@@ -253,7 +263,7 @@ TEST_F(ShellTest, StartsNativeImagesDirectly) {
   fs::permissions(tool, fs::perms(0755));
   const fs::path first = dir_ / "made by elf";
   const fs::path second = dir_ / "second";
-  ASSERT_EQ(ShellExecute(Utf8ToWide(tool.string()),
+  ASSERT_EQ(OpenAndStart(Utf8ToWide(tool.string()),
                          Utf8ToWide("\"" + first.string() + "\" " + second.string())),
             kShellStarted);
   EXPECT_TRUE(WaitForFile(first));
@@ -266,7 +276,7 @@ TEST_F(ShellTest, DoesNotWaitForTheProgram) {
   WriteFile(dir_ / "blocking.sh",
             RecorderScript("blocking", records_, "", "read line < '" + fifo.string() + "'\n"),
             fs::perms(0755));
-  ASSERT_EQ(ShellExecute(Utf8ToWide((dir_ / "blocking.sh").string()), L""), kShellStarted);
+  ASSERT_EQ(OpenAndStart(Utf8ToWide((dir_ / "blocking.sh").string()), L""), kShellStarted);
   ASSERT_TRUE(TakeRecord(records_).has_value());
   // The program is still running, reading the FIFO: release it.
   int writer = -1;
@@ -293,6 +303,10 @@ TEST_F(ShellTest, FailuresKeepTheShellMeaning) {
   far[0x3D] = 0x40;  // e_lfanew beyond the end of the file
   WriteFile(dir_ / "far.exe", far, fs::perms(0644));
   fs::create_directory(dir_ / "folder");
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0755), 0);  // opening it must not block
+  // Larger than an installer may be (a sparse file: nothing is written).
+  WriteFile(dir_ / "huge.exe", "", fs::perms(0755));
+  fs::resize_file(dir_ / "huge.exe", (uintmax_t{2} << 30) + 1);
 
   struct Case {
     std::wstring file;
@@ -309,12 +323,14 @@ TEST_F(ShellTest, FailuresKeepTheShellMeaning) {
       {Utf8ToWide((dir_ / "plain.txt").string()), kShellErrorNoAssociation},
       {Utf8ToWide((dir_ / "empty").string()), kShellErrorNoAssociation},
       {Utf8ToWide((dir_ / "folder").string()), kShellErrorNoAssociation},
+      {Utf8ToWide((dir_ / "fifo").string()), kShellErrorNoAssociation},
+      {Utf8ToWide((dir_ / "huge.exe").string()), kShellErrorOutOfMemory},
       {Utf8ToWide((dir_ / "not-pe.exe").string()), kShellErrorBadFormat},
       {Utf8ToWide((dir_ / "short.exe").string()), kShellErrorBadFormat},
       {Utf8ToWide((dir_ / "far.exe").string()), kShellErrorBadFormat},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(ShellExecute(c.file, L"/S"), c.expected) << WideToUtf8(c.file);
+    EXPECT_EQ(OpenAndStart(c.file, L"/S"), c.expected) << WideToUtf8(c.file);
   }
   EXPECT_TRUE(fs::is_empty(records_)) << "a failed start ran something";
 }
@@ -322,7 +338,7 @@ TEST_F(ShellTest, FailuresKeepTheShellMeaning) {
 TEST_F(ShellWithoutWineTest, WindowsImageHasNoAssociation) {
   const fs::path image = dir_ / "setup.exe";
   WriteFile(image, PeImage("x"), fs::perms(0755));
-  EXPECT_EQ(ShellExecute(Utf8ToWide(image.string()), L"/S"), kShellErrorNoAssociation);
+  EXPECT_EQ(OpenAndStart(Utf8ToWide(image.string()), L"/S"), kShellErrorNoAssociation);
   const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(StartProgramFromDescriptor(fd, "setup", {}, {}), kShellErrorNoAssociation);

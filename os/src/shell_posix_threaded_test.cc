@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "os/installer_file.h"
 #include "os/shell.h"
 #include "os/utf.h"
 
@@ -37,7 +38,8 @@ TEST(ShellThreadedTest, StartsFromSeveralThreadsAtOnce) {
       for (int i = 0; i < kStartsPerThread; ++i) {
         const fs::path made = dir / ("made " + std::to_string(t) + "-" + std::to_string(i));
         results[t * kStartsPerThread + i] =
-            ShellExecute(Utf8ToWide(tool.string()), Utf8ToWide("\"" + made.string() + "\""));
+            ShellExecute(InstallerFile::Open(Utf8ToWide(tool.string())),
+                         Utf8ToWide("\"" + made.string() + "\""));
       }
     });
   }

@@ -46,15 +46,16 @@ std::wstring CutToUtf16Units(std::wstring name, size_t max_units) {
 
 }  // namespace
 
-std::wstring GetVerifiedSignerName(const std::wstring& path) {
-  if (path.empty()) {
+std::wstring GetVerifiedSignerName(const InstallerFile& file) {
+  if (!file.is_open()) {
     return {};
   }
   const std::unique_ptr<authenticode::TrustStore> trust = LoadTrustAnchors();
   if (trust == nullptr) {
     return {};
   }
-  const authenticode::VerifyResult result = authenticode::VerifyFile(WideToUtf8(path), *trust);
+  const authenticode::VerifyResult result =
+      authenticode::VerifyDescriptor(static_cast<int>(file.native_handle()), *trust);
   if (!result.ok()) {
     return {};
   }

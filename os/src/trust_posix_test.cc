@@ -2,12 +2,18 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
 
 #include "authenticode/test/pe_file.h"
 #include "authenticode/test/pki.h"
 #include "authenticode/test/signing.h"
+#include "os/installer_file.h"
+#include "os/shell.h"
 #include "os/trust.h"
 #include "os/utf.h"
 
@@ -22,6 +28,16 @@ using authenticode::test::MinimalPe;
 
 constexpr char kAcceptedName[] = "Halvern Technology(Ostervik) Company Limited";
 constexpr char kAcceptedNameWithBlank[] = "Halvern Technology (Ostervik) Company Limited";
+
+// The signer name of the file at |path|, opened as an installer is.
+std::wstring SignerOf(const std::wstring& path) {
+  return GetVerifiedSignerName(InstallerFile::Open(path));
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 // Each test gets its own system root and system store; the environment is set in SetUp, before any
 // thread starts, and each test runs in its own process.
@@ -94,7 +110,7 @@ TEST_F(TrustPosixTest, NameOnlyForValidlySignedFiles) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(GetVerifiedSignerName(c.path), c.expected);
+    EXPECT_EQ(SignerOf(c.path), c.expected);
   }
 }
 
@@ -104,25 +120,25 @@ TEST_F(TrustPosixTest, AnchorsAreTheBundleWhenPresentElseTheSystemStore) {
   // The system store trusts the root throughout; the bundle, when present, replaces it.
   signer_->WriteFile("system-store.pem", root_.CertPem());
 
-  EXPECT_EQ(GetVerifiedSignerName(file), name) << "no bundle: the system store";
+  EXPECT_EQ(SignerOf(file), name) << "no bundle: the system store";
   WriteBundle(other_root_.CertPem());
-  EXPECT_EQ(GetVerifiedSignerName(file), L"") << "a bundle without the root";
+  EXPECT_EQ(SignerOf(file), L"") << "a bundle without the root";
   WriteBundle(other_root_.CertPem() + root_.CertPem());
-  EXPECT_EQ(GetVerifiedSignerName(file), name) << "the bundle is read on every call";
+  EXPECT_EQ(SignerOf(file), name) << "the bundle is read on every call";
   WriteBundle("-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n");
-  EXPECT_EQ(GetVerifiedSignerName(file), L"") << "a broken bundle trusts nothing";
+  EXPECT_EQ(SignerOf(file), L"") << "a broken bundle trusts nothing";
   WriteBundle("");
-  EXPECT_EQ(GetVerifiedSignerName(file), L"") << "an empty bundle trusts nothing";
+  EXPECT_EQ(SignerOf(file), L"") << "an empty bundle trusts nothing";
   std::filesystem::remove(BundlePath());
   std::filesystem::create_directory(BundlePath());
-  EXPECT_EQ(GetVerifiedSignerName(file), L"") << "a directory in the bundle's place";
+  EXPECT_EQ(SignerOf(file), L"") << "a directory in the bundle's place";
   std::filesystem::remove(BundlePath());
-  EXPECT_EQ(GetVerifiedSignerName(file), name) << "bundle removed again";
+  EXPECT_EQ(SignerOf(file), name) << "bundle removed again";
 
   ASSERT_EQ(setenv("TAVORI_SYSTEM_ROOT", (system_root_ + "/missing").c_str(), 1), 0);
-  EXPECT_EQ(GetVerifiedSignerName(file), name) << "no system root at all";
+  EXPECT_EQ(SignerOf(file), name) << "no system root at all";
   signer_->WriteFile("system-store.pem", other_root_.CertPem());
-  EXPECT_EQ(GetVerifiedSignerName(file), L"") << "system store without the root";
+  EXPECT_EQ(SignerOf(file), L"") << "system store without the root";
 }
 
 TEST_F(TrustPosixTest, NameIsCutLikeCertGetNameString) {
@@ -144,9 +160,49 @@ TEST_F(TrustPosixTest, NameIsCutLikeCertGetNameString) {
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(
-        GetVerifiedSignerName(SignedFile("long" + std::to_string(++n) + ".exe", c.signer, root_)),
-        c.expected);
+    EXPECT_EQ(SignerOf(SignedFile("long" + std::to_string(++n) + ".exe", c.signer, root_)),
+              c.expected);
+  }
+}
+
+// What was opened is what is checked and started: an unsigned script that takes the installer's
+// name afterwards, or is written into the installer's file, changes neither.
+TEST_F(TrustPosixTest, FileChangedAfterOpeningIsStillTheOneCheckedAndStarted) {
+  WriteBundle(root_.CertPem());
+  const std::string dir = signer_->directory();
+  // A `wine` that copies the image it is given, through the path it gets, to <dir>/started.
+  std::filesystem::create_directory(dir + "/bin");
+  const std::string wine =
+      signer_->WriteFile("bin/wine", "#!/bin/sh\ncat \"$1\" > '" + dir + "/started.tmp' && mv '" +
+                                         dir + "/started.tmp' '" + dir + "/started'\n");
+  std::filesystem::permissions(wine, std::filesystem::perms(0755));
+  ASSERT_EQ(setenv("PATH", (dir + "/bin:/usr/bin:/bin").c_str(), 1), 0);
+  const std::string script = "#!/bin/sh\ntouch '" + dir + "/script-ran'\n";
+
+  for (const bool rename_over : {true, false}) {
+    SCOPED_TRACE(rename_over ? "renamed over" : "written into");
+    const std::wstring path = SignedFile("setup.exe", kAcceptedName, root_);
+    const std::string signed_image = ReadFile(WideToUtf8(path));
+    const InstallerFile opened = InstallerFile::Open(path);
+    ASSERT_TRUE(opened.is_open());
+    if (rename_over) {
+      std::filesystem::rename(signer_->WriteFile("swap.sh", script), WideToUtf8(path));
+    } else {
+      signer_->WriteFile("setup.exe", script);  // truncates and writes the same file
+    }
+    std::filesystem::permissions(WideToUtf8(path), std::filesystem::perms(0755));
+
+    EXPECT_EQ(SignerOf(path), L"") << "the name now holds the unsigned script";
+    EXPECT_EQ(GetVerifiedSignerName(opened), Utf8ToWide(kAcceptedName));
+    std::filesystem::remove(dir + "/started");
+    ASSERT_EQ(ShellExecute(opened, L"/S"), kShellStarted);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!std::filesystem::exists(dir + "/started") &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));  // polling, bounded
+    }
+    EXPECT_EQ(ReadFile(dir + "/started"), signed_image) << "wine was not given the opened image";
+    EXPECT_FALSE(std::filesystem::exists(dir + "/script-ran"));
   }
 }
 

@@ -8,6 +8,7 @@
 #include "base/threading/looper_thread.h"
 #include "os/com.h"
 #include "os/folders.h"
+#include "os/installer_file.h"
 #include "os/module.h"
 #include "os/path.h"
 #include "os/process.h"
@@ -103,14 +104,16 @@ std::string GetDownloadTempDir() {
 
 }  // namespace
 
-// The simple display name of the certificate that validly signed the file at |path|, or "" when
-// the file is not validly signed or any step fails.  Any thread; no state.
-std::wstring GetFileSignerName(const std::wstring& path) { return os::GetVerifiedSignerName(path); }
+// The simple display name of the certificate that validly signed the opened installer |file|, or
+// "" when the file is not open or not validly signed or any step fails.  Any thread; no state.
+std::wstring GetFileSignerName(const os::InstallerFile& file) {
+  return os::GetVerifiedSignerName(file);
+}
 
-// Whether the installer at |path| is validly signed by one of the accepted publishers, compared
-// exactly (case and blanks count).
-bool IsInstallerPublisherAccepted(const std::wstring& path) {
-  const std::wstring signer = GetFileSignerName(path);
+// Whether the opened installer |file| is validly signed by one of the accepted publishers,
+// compared exactly (case and blanks count).
+bool IsInstallerPublisherAccepted(const os::InstallerFile& file) {
+  const std::wstring signer = GetFileSignerName(file);
   for (const wchar_t* accepted : kAcceptedPublishers) {
     if (signer == accepted) {
       return true;
@@ -741,11 +744,15 @@ int UpdateOperation::InstallPackage(JsonValue& parameters) {
 
 bool UpdateOperation::InstallPackageWithNormalPrivilege(const std::wstring& path,
                                                         const std::wstring& parameters) {
-  if (!IsInstallerPublisherAccepted(path)) {
+  // Opened once and held until the start: the publisher is checked on, and the shell starts, this
+  // open file, so that nobody can swap the file under its name between the check and the start.
+  // A file that cannot be opened fails the publisher check.
+  const os::InstallerFile installer = os::InstallerFile::Open(path);
+  if (!IsInstallerPublisherAccepted(installer)) {
     BASE_LOG(kLevelRefused) << "verify failed.";
     return false;
   }
-  const uintptr_t result = os::ShellExecute(path, parameters);
+  const uintptr_t result = os::ShellExecute(installer, parameters);
   if (result > 32) {
     BASE_LOG(kLevelTrace) << "shell execute success";
     return true;

@@ -44,16 +44,20 @@
 #include "update/update_lib/update_configuration.h"
 #include "update/update_lib/update_lib.h"
 
+namespace os {
+class InstallerFile;
+}  // namespace os
+
 namespace UpdateLib {
 
-// The simple display name of the certificate that validly signed the file at |path| (Authenticode,
-// no revocation checks), or "" when the file is not validly signed or any step fails.  Any thread;
-// no state.
-std::wstring GetFileSignerName(const std::wstring& path);
+// The simple display name of the certificate that validly signed the opened installer |file|
+// (Authenticode, no revocation checks), or "" when the file is not open or not validly signed or
+// any step fails.  Any thread; no state.
+std::wstring GetFileSignerName(const os::InstallerFile& file);
 
-// The publisher check of installers started with the caller's rights: whether the file is validly
-// signed by one of the maker's two accepted names, compared exactly.  Any thread.
-bool IsInstallerPublisherAccepted(const std::wstring& path);
+// The publisher check of installers started with the caller's rights: whether the opened file is
+// validly signed by one of the maker's two accepted names, compared exactly.  Any thread.
+bool IsInstallerPublisherAccepted(const os::InstallerFile& file);
 
 class UpdateOperation : public tavorisdk::IDownloadResponseDelegate,
                         public tavorisdk::ICGITypedResponseDelegate<std::string> {
@@ -115,6 +119,8 @@ class UpdateOperation : public tavorisdk::IDownloadResponseDelegate,
 
   // The update process's installation of a downloaded package (network thread).
   void InstallPackageInternal(const std::string& package_path);
+  // Opens the installer at |path| once, checks its publisher on the open file and starts that same
+  // file with the caller's rights; true when it started.
   bool InstallPackageWithNormalPrivilege(const std::wstring& path, const std::wstring& parameters);
   bool InstallPackageWithElevationPrivilege(const std::wstring& path,
                                             const std::wstring& parameters, const std::wstring& md5,

@@ -2,22 +2,26 @@
 // working directory and SW_SHOW), and splitting a command line the way a Windows program's C
 // runtime does.
 //
-// ShellExecute starts the program and returns without waiting for it; it blocks only until the
-// program has really been started (or has failed to start).  Any thread.
+// ShellExecute starts an installer that the caller has opened (os/installer_file.h) and usually
+// checked, and returns without waiting for it; it blocks only until the program has really been
+// started (or has failed to start).  Any thread.
 //
 // The POSIX backend's rules (the README lists the same):
-//   - |file| names the program; a name without a '/' is looked up in the current directory, then
-//     along $PATH.  Parameters are split with SplitCommandLine and passed as arguments; no shell
-//     is involved.
+//   - The program is started from the sealed copy that InstallerFile::Open made, so that exactly
+//     what was opened (and checked) runs, whatever has happened to the file or its name since.
+//     Parameters are split with SplitCommandLine and passed as arguments; no shell is involved.
 //   - A native program (an ELF image, or a script starting with "#!") is executed directly; it
-//     needs its execute permission.
+//     needs its execute permission.  A script's interpreter reads it from /dev/fd/N.
 //   - A Windows image ("MZ" with a "PE\0\0" header) is handed to `wine`, the first one found on
-//     this process's $PATH, as "wine <absolute path of file> <arguments...>".
+//     this process's $PATH, as "wine /proc/self/fd/N <arguments...>", N being the copy, which
+//     stays open in wine.
 //   - Anything else has no program associated with it (a Windows program opens documents with
 //     their associated application; there is none here).
 //   - The program runs detached: in a session of its own, not a child of the caller (nothing to
 //     reap), with stdin, stdout and stderr on /dev/null, the caller's working directory and
 //     environment, default signal dispositions and no other descriptor of the caller.
+// The Windows backend calls ShellExecuteW with the file's path while the file is held open with
+// FILE_SHARE_READ only, so that nobody can change, rename or delete it before it has started.
 
 #ifndef OS_SHELL_H_
 #define OS_SHELL_H_
@@ -26,6 +30,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "os/installer_file.h"
 
 namespace os {
 
@@ -41,10 +47,11 @@ inline constexpr uintptr_t kShellErrorNoAssociation = 31;  // no program runs th
 // What a successful start returns (Windows returns this value too; it is not a handle).
 inline constexpr uintptr_t kShellStarted = 42;
 
-// ShellExecuteW(nullptr, nullptr, file, parameters, nullptr, SW_SHOW).  Both strings end at their
-// first NUL, as the Windows call reads them.  Returns kShellStarted once the program has been
-// executed, or one of the errors above.
-uintptr_t ShellExecute(const std::wstring& file, const std::wstring& parameters);
+// ShellExecuteW(nullptr, nullptr, <the file's path>, parameters, nullptr, SW_SHOW) for the opened
+// |file|.  |parameters| ends at its first NUL, as the Windows call reads it.  Returns kShellStarted
+// once the program has been executed, or one of the errors above; for a file that could not be
+// opened, its open_error().
+uintptr_t ShellExecute(const InstallerFile& file, const std::wstring& parameters);
 
 // Splits |command_line| into arguments by the rules of the Microsoft C runtime for the arguments
 // after the program name: blanks (space, tab) separate arguments outside quotes; a '"' starts or

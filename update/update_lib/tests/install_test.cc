@@ -10,8 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "installer_service/test/installers.h"
 #include "tavorisdk/test/scripted_server.h"
@@ -121,26 +124,81 @@ TEST_F(InstallTest, CallersRightsNeedAnAcceptedPublisher) {
       {"untrusted root", factory_->SignedByUntrustedRoot("untrusted.exe"), 0, 4},
       {"missing", env_->root() + "/installers/missing.exe", 0, 4},
   };
-  size_t started = 0;
+  std::vector<std::string> started;  // the MD5s of the installers that must have started
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const size_t refused = env_->Find("verify failed.").size();
     EXPECT_EQ(host_->Do(Install(c.path, "ignored", c.elevate)), c.result);
     EXPECT_EQ(env_->Find("verify failed.").size(), refused + (c.result == 4 ? 1 : 0));
-    started += c.result == 0 ? 1 : 0;
+    if (c.result == 0) {
+      started.push_back(installer_test::FileMd5(c.path));
+    }
   }
-  const auto starts = wine_->WaitForStarts(started, 20s);
-  ASSERT_EQ(starts.size(), started);
+  const auto starts = wine_->WaitForStarts(started.size(), 20s);
+  ASSERT_EQ(starts.size(), started.size());
+  std::vector<std::string> started_md5;
   for (const auto& start : starts) {
-    // wine gets the installer's own path, then the parameters split by the Windows rules.
+    // wine gets the installer through the library's open file, then the parameters split by the
+    // Windows rules.
     ASSERT_EQ(start.arguments.size(), 3u);
+    EXPECT_TRUE(start.arguments[0].starts_with("/proc/self/fd/")) << start.arguments[0];
     EXPECT_EQ(start.arguments[1], "/S");
     EXPECT_EQ(start.arguments[2], "/D=C:\\Tavori");
-    EXPECT_EQ(start.program_md5, installer_test::FileMd5(start.arguments[0]));
+    started_md5.push_back(start.program_md5);
   }
-  EXPECT_EQ(env_->Find("shell execute success").size(), started);
+  std::sort(started.begin(), started.end());
+  std::sort(started_md5.begin(), started_md5.end());
+  EXPECT_EQ(started_md5, started);
+  EXPECT_EQ(env_->Find("shell execute success").size(), started.size());
   // The installer starts without anybody asking for elevation: no events.
   EXPECT_TRUE(delegate_.Events().empty());
+}
+
+// Check one file, start another: while another thread gives the installer's name, as fast as it
+// can, alternately to an accepted installer and to an unsigned script, every "install" either
+// starts the accepted installer or is refused; the script never runs.
+TEST_F(InstallTest, NameSwappedDuringInstallNeverStartsTheUncheckedFile) {
+  const std::string dir = env_->root() + "/swap";
+  fs::create_directories(dir);
+  const std::string marker = dir + "/script-ran";
+  const std::string script = dir + "/script";
+  std::ofstream(script) << "#!/bin/sh\ntouch '" << marker << "'\n";
+  fs::permissions(script, fs::perms(0755));
+  const std::string target = dir + "/setup.exe";
+  fs::copy_file(good_, target);
+
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    const std::string spare = dir + "/spare";
+    for (bool good = false; !stop.load(std::memory_order_relaxed); good = !good) {
+      // A new name for one of the prepared files, renamed over the installer's name.
+      unlink(spare.c_str());
+      if (link((good ? good_ : script).c_str(), spare.c_str()) == 0) {
+        rename(spare.c_str(), target.c_str());
+      }
+    }
+  });
+  constexpr int kTries = 300;
+  const auto budget = std::chrono::steady_clock::now() + 5s;
+  size_t started = 0;
+  size_t refused = 0;
+  for (int i = 0; i < kTries && std::chrono::steady_clock::now() < budget; ++i) {
+    const int result = host_->Do(Install(target, "ignored", 0));
+    EXPECT_TRUE(result == 0 || result == 4) << result;
+    ++(result == 0 ? started : refused);
+  }
+  stop = true;
+  swapper.join();
+  // Both files were met, so the swap really raced the installs.
+  EXPECT_GT(started, 0u);
+  EXPECT_GT(refused, 0u);
+  // Every start that was reported is a start of the accepted installer through wine.
+  const auto starts = wine_->WaitForStarts(started, 20s);
+  EXPECT_EQ(starts.size(), started);
+  for (const auto& start : starts) {
+    EXPECT_EQ(start.program_md5, installer_test::FileMd5(good_));
+  }
+  EXPECT_FALSE(fs::exists(marker)) << "the unsigned script was started";
 }
 
 TEST_F(InstallTest, ParametersAreReadInOrder) {
