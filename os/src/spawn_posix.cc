@@ -1,4 +1,4 @@
-#include "src/internal/spawn_posix.h"
+#include "os/posix/spawn.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -19,7 +19,11 @@
 
 extern char** environ;
 
-namespace os::internal {
+namespace os::posix {
+
+using internal::GetEnv;
+using internal::ScopedFd;
+
 namespace {
 
 // How much of a file ClassifyProgram reads: the DOS header ends at 0x40 with e_lfanew at 0x3C.
@@ -433,4 +437,4 @@ uintptr_t StartProgramFromDescriptor(int fd, const std::string& name,
       "/proc/self/fd/" + std::to_string(own.get()), arguments, options);
 }
 
-}  // namespace os::internal
+}  // namespace os::posix
