@@ -87,6 +87,20 @@ bool IsHexMd5(const std::string& text) {
          });
 }
 
+// How many |per_user| counts for |uid|; a user with none has no entry.
+size_t CountOf(const std::map<uid_t, size_t>& per_user, uid_t uid) {
+  const auto it = per_user.find(uid);
+  return it == per_user.end() ? 0 : it->second;
+}
+
+// Takes one off |uid|'s count, dropping the entry at zero.
+void Forget(std::map<uid_t, size_t>* per_user, uid_t uid) {
+  const auto it = per_user->find(uid);
+  if (it != per_user->end() && --it->second == 0) {
+    per_user->erase(it);
+  }
+}
+
 std::string Lower(std::string text) {
   for (char& c : text) {
     c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -145,8 +159,8 @@ bool Service::Listen() {
   fs::create_directories(config_.staging_dir, error);
   // The staging directory must be a directory of the service's own (not a link to one), which
   // nobody else may enter.
-  staging_fd_.reset(open(config_.staging_dir.c_str(),
-                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  staging_fd_.reset(
+      open(config_.staging_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st {};
   if (!staging_fd_.valid() || fstat(staging_fd_.get(), &st) != 0 || st.st_uid != geteuid() ||
       fchmod(staging_fd_.get(), 0700) != 0) {
@@ -223,7 +237,8 @@ void Service::Run() {
       if (connection->state == Connection::State::kReading) {
         fds.push_back({connection->fd.get(), POLLIN, 0});
         ids.push_back(id);
-        wake_at = std::min({wake_at, connection->request_deadline, connection->connection_deadline});
+        wake_at =
+            std::min({wake_at, connection->request_deadline, connection->connection_deadline});
       } else if (connection->state == Connection::State::kWaiting) {
         // Only a hang-up is of interest: a caller that gave up frees its place at once.
         fds.push_back({connection->fd.get(), POLLRDHUP, 0});
@@ -322,6 +337,11 @@ void Service::Accept() {
     if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) {
       continue;  // closed: a caller that cannot be named is not served
     }
+    // A caller that has hung up already (a burst of connect and close) takes no place.
+    pollfd hangup{fd.get(), POLLRDHUP, 0};
+    if (poll(&hangup, 1, 0) == 1 && (hangup.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0) {
+      continue;
+    }
     auto connection = std::make_unique<Connection>();
     connection->id = next_id_++;
     connection->fd = std::move(fd);
@@ -335,14 +355,15 @@ void Service::Admit(std::unique_ptr<Connection> connection) {
   const uid_t uid = connection->caller.uid;
   const uint64_t id = connection->id;
   if (serving_count_ < config_.max_connections &&
-      serving_per_user_[uid] < config_.max_connections_per_user && waiting_per_user_[uid] == 0) {
+      CountOf(serving_per_user_, uid) < config_.max_connections_per_user &&
+      CountOf(waiting_per_user_, uid) == 0) {
     connection->state = Connection::State::kReading;
     connection->connection_deadline = now + config_.connection_timeout;
     connection->request_deadline = now + config_.request_timeout;
     ++serving_per_user_[uid];
     ++serving_count_;
   } else if (waiting_count_ < config_.max_waiting &&
-             waiting_per_user_[uid] < config_.max_waiting_per_user) {
+             CountOf(waiting_per_user_, uid) < config_.max_waiting_per_user) {
     connection->state = Connection::State::kWaiting;
     connection->wait_deadline = now + config_.wait_timeout;
     ++waiting_per_user_[uid];
@@ -362,12 +383,12 @@ void Service::PromoteWaiting() {
        it != waiting_.end() && serving_count_ < config_.max_connections;) {
     Connection* connection = connections_.at(*it).get();
     const uid_t uid = connection->caller.uid;
-    if (serving_per_user_[uid] >= config_.max_connections_per_user) {
+    if (CountOf(serving_per_user_, uid) >= config_.max_connections_per_user) {
       ++it;
       continue;
     }
     it = waiting_.erase(it);
-    --waiting_per_user_[uid];
+    Forget(&waiting_per_user_, uid);
     --waiting_count_;
     connection->state = Connection::State::kReading;
     connection->connection_deadline = now + config_.connection_timeout;
@@ -383,18 +404,12 @@ void Service::Close(uint64_t id) {
     return;
   }
   const uid_t uid = it->second->caller.uid;
-  auto forget = [uid](std::map<uid_t, size_t>* per_user) {
-    auto entry = per_user->find(uid);
-    if (entry != per_user->end() && --entry->second == 0) {
-      per_user->erase(entry);
-    }
-  };
   if (it->second->state == Connection::State::kWaiting) {
     waiting_.erase(std::find(waiting_.begin(), waiting_.end(), id));
-    forget(&waiting_per_user_);
+    Forget(&waiting_per_user_, uid);
     --waiting_count_;
   } else {
-    forget(&serving_per_user_);
+    Forget(&serving_per_user_, uid);
     --serving_count_;
   }
   connections_.erase(it);
@@ -451,8 +466,7 @@ void Service::OnRequest(Connection* connection, std::string payload, ScopedFd de
   const Caller& caller = connection->caller;
   const Json request = Json::parse(payload, nullptr, /*allow_exceptions=*/false);
   if (!request.is_object() || !request.contains("type") || !request["type"].is_string()) {
-    BASE_LOG(kLevelRefused) << "malformed request from uid " << caller.uid << " pid "
-                            << caller.pid;
+    BASE_LOG(kLevelRefused) << "malformed request from uid " << caller.uid << " pid " << caller.pid;
     Reply(connection, kEInvalidArg);
     return;
   }
@@ -462,7 +476,7 @@ void Service::OnRequest(Connection* connection, std::string payload, ScopedFd de
   if (extra_ancillary || descriptor.valid() != exec_install) {
     BASE_LOG(kLevelRefused) << "request \"" << type << "\" from uid " << caller.uid << " pid "
                             << caller.pid << " came with "
-                            << (extra_ancillary       ? "unexpected ancillary data"
+                            << (extra_ancillary      ? "unexpected ancillary data"
                                 : descriptor.valid() ? "a descriptor"
                                                      : "no descriptor");
     Reply(connection, kEInvalidArg);
@@ -589,7 +603,7 @@ void Service::WorkerLoop() {
   while (!workers_stop_) {
     // The oldest install whose user has a free place; the others of a busy user wait.
     auto it = std::find_if(queue_.begin(), queue_.end(), [this](const auto& install) {
-      return running_per_user_[install->caller.uid] < config_.max_installs_per_user;
+      return CountOf(running_per_user_, install->caller.uid) < config_.max_installs_per_user;
     });
     if (it == queue_.end()) {
       work_ready_.wait(lock);
@@ -606,9 +620,7 @@ void Service::WorkerLoop() {
     install.reset();  // closes the caller's descriptor
     lock.lock();
     --running_;
-    if (--running_per_user_[uid] == 0) {
-      running_per_user_.erase(uid);
-    }
+    Forget(&running_per_user_, uid);
     finished_.emplace_back(id, result);
     const uint64_t one = 1;
     (void)!write(wake_fd_.get(), &one, sizeof(one));
@@ -798,7 +810,8 @@ HResult Service::Start(int staged_fd, const std::string& name, const std::string
   }
   os::posix::SpawnOptions options;
   options.working_directory = "/";
-  const uintptr_t result = os::posix::StartProgramFromDescriptor(staged_fd, name, arguments, options);
+  const uintptr_t result =
+      os::posix::StartProgramFromDescriptor(staged_fd, name, arguments, options);
   if (result > 32) {
     return kSOk;
   }

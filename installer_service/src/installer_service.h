@@ -152,13 +152,13 @@ class Service {
   const ServiceConfig config_;
   os::posix::ScopedFd listen_fd_;
   os::posix::ScopedFd staging_fd_;  // the staging directory, checked to be the service's own
-  os::posix::ScopedFd wake_fd_;  // eventfd: Stop() and finished installs wake the loop
+  os::posix::ScopedFd wake_fd_;     // eventfd: Stop() and finished installs wake the loop
   std::atomic<bool> stopping_{false};
 
   // Loop thread only.
   uint64_t next_id_ = 1;
   std::map<uint64_t, std::unique_ptr<Connection>> connections_;
-  std::deque<uint64_t> waiting_;           // ids of waiting connections, oldest first
+  std::deque<uint64_t> waiting_;  // ids of waiting connections, oldest first
   std::map<uid_t, size_t> serving_per_user_;
   std::map<uid_t, size_t> waiting_per_user_;
   std::chrono::steady_clock::time_point accept_resume_;  // accept paused until then
@@ -171,12 +171,12 @@ class Service {
 
   mutable std::mutex mu_;
   std::condition_variable work_ready_;
-  std::deque<std::unique_ptr<Install>> queue_;                  // guarded by mu_
-  std::vector<std::pair<uint64_t, HResult>> finished_;         // guarded by mu_
-  std::map<uid_t, size_t> running_per_user_;                    // guarded by mu_
-  size_t running_ = 0;                                          // guarded by mu_
-  size_t worker_count_ = 0;                                     // guarded by mu_
-  bool workers_stop_ = false;                                   // guarded by mu_
+  std::deque<std::unique_ptr<Install>> queue_;          // guarded by mu_
+  std::vector<std::pair<uint64_t, HResult>> finished_;  // guarded by mu_
+  std::map<uid_t, size_t> running_per_user_;            // guarded by mu_
+  size_t running_ = 0;                                  // guarded by mu_
+  size_t worker_count_ = 0;                             // guarded by mu_
+  bool workers_stop_ = false;                           // guarded by mu_
 };
 
 // Text of an HRESULT as 0x%08X, for log records.

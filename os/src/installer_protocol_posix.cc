@@ -1,5 +1,3 @@
-#include "os/installer_protocol.h"
-
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -7,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "os/installer_protocol.h"
 
 namespace os::installer_protocol {
 namespace {

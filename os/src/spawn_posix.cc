@@ -1,5 +1,3 @@
-#include "os/posix/spawn.h"
-
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -13,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "os/posix/spawn.h"
 #include "os/shell.h"
 #include "src/internal/environment_posix.h"
 #include "src/internal/scoped_fd_posix.h"
