@@ -207,6 +207,7 @@ Service::Stats Service::GetStats() const {
   Stats stats;
   stats.serving = serving_count_.load();
   stats.waiting = waiting_count_.load();
+  stats.accept_failures = accept_failures_.load();
   std::lock_guard<std::mutex> lock(mu_);
   stats.queued_installs = queue_.size();
   stats.running_installs = running_;
@@ -325,6 +326,7 @@ void Service::Accept() {
       }
       // Out of descriptors or memory (EMFILE, ENFILE, ENOMEM, ENOBUFS) or anything else: the
       // callers stay in the listen backlog until the pause is over.
+      ++accept_failures_;
       accept_backoff_ = NextBackoff(accept_backoff_);
       accept_resume_ = Clock::now() + accept_backoff_;
       BASE_LOG(kLevelFailure) << "accept failed: " << std::strerror(error) << "; pausing "

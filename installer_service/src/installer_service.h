@@ -104,6 +104,7 @@ class Service {
     size_t queued_installs = 0;
     size_t running_installs = 0;
     size_t workers = 0;
+    size_t accept_failures = 0;  // since the start
   };
 
   explicit Service(ServiceConfig config);
@@ -168,6 +169,7 @@ class Service {
   std::vector<std::thread> workers_;
   std::atomic<size_t> serving_count_{0};
   std::atomic<size_t> waiting_count_{0};
+  std::atomic<size_t> accept_failures_{0};
 
   mutable std::mutex mu_;
   std::condition_variable work_ready_;

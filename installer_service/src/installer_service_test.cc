@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -504,6 +505,42 @@ TEST_F(InstallerServiceTest, ConnectionsAreReclaimedAtOnce) {
   ASSERT_TRUE(WaitUntil([&] { return service_->GetStats().serving == 0; }));
   EXPECT_EQ(ThreadCount(), threads);
   EXPECT_LT(HeapBytes(), heap + (1u << 20));
+  EXPECT_EQ(ExecGood(), os::com::kSOk);
+}
+
+TEST_F(InstallerServiceTest, RunningOutOfDescriptorsPausesAccepting) {
+  ServiceConfig config = Config();
+  config.min_backoff = std::chrono::milliseconds(20);
+  config.max_backoff = std::chrono::milliseconds(200);
+  StartService(config);
+  // The service shares this process's descriptor table: fill it, keeping room for one caller.
+  rlimit original{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
+  rlimit lowered = original;
+  lowered.rlim_cur = 256;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  std::vector<int> filler;
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+    filler.push_back(fd);
+  }
+  ASSERT_FALSE(filler.empty());
+  close(filler.back());
+  filler.pop_back();
+  const int caller = Connect();
+  ASSERT_GE(caller, 0);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitUntil([&] { return service_->GetStats().accept_failures >= 4; }));
+  // Pauses of 20, 40, 80, 160, 200... ms: a handful of attempts, not a busy loop.
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_LE(service_->GetStats().accept_failures,
+            5 + static_cast<size_t>(elapsed / std::chrono::milliseconds(200)));
+  for (int fd : filler) {
+    close(fd);
+  }
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &original), 0);
+  // The caller that waited in the backlog is served.
+  EXPECT_EQ(Ask(caller, CreateRequest()), 0);
+  close(caller);
   EXPECT_EQ(ExecGood(), os::com::kSOk);
 }
 
