@@ -1,7 +1,10 @@
 // The COM stand-in: the privileged installer's "local server" is the tavori-installer-service
 // daemon, reached over its Unix socket.  Creating the object connects and asks the service for
-// the interface; ExecInstall is one request/reply on that connection.
+// the interface; ExecInstall opens the installer with this process's own rights and hands the
+// open descriptor to the service with the request, so the service never opens a path for its
+// caller.
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -11,15 +14,18 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "installer_service/protocol.h"
 #include "os/com.h"
+#include "os/installer_protocol.h"
+#include "os/posix/scoped_fd.h"
+#include "os/result.h"
 #include "os/utf.h"
 #include "src/internal/environment_posix.h"
 
 namespace os::com {
 namespace {
 
-using installer_service::IoStatus;
+namespace protocol = os::installer_protocol;
+using protocol::IoStatus;
 using Json = nlohmann::json;
 
 // How long the service may take to answer: creating the object is quick; ExecInstall copies,
@@ -37,9 +43,11 @@ std::string GuidText(const Guid& guid) {
   return text;
 }
 
-// Sends |request| and returns the HRESULT of the reply, or |on_silence| when no reply comes.
-HResult Call(int fd, const Json& request, std::chrono::milliseconds timeout, HResult on_silence) {
-  const IoStatus sent = installer_service::WriteFrame(fd, request.dump());
+// Sends |request| (with |descriptor| when it is not -1) and returns the HRESULT of the reply, or
+// |on_silence| when no reply comes.
+HResult Call(int fd, const Json& request, std::chrono::milliseconds timeout, HResult on_silence,
+             int descriptor = -1) {
+  const IoStatus sent = protocol::WriteFrame(fd, request.dump(), descriptor);
   if (sent == IoStatus::kTooLarge) {
     return kEInvalidArg;
   }
@@ -47,7 +55,7 @@ HResult Call(int fd, const Json& request, std::chrono::milliseconds timeout, HRe
     return kRpcEDisconnected;
   }
   std::string reply;
-  switch (installer_service::ReadFrame(fd, timeout, &reply)) {
+  switch (protocol::ReadFrame(fd, timeout, &reply)) {
     case IoStatus::kOk:
       break;
     case IoStatus::kTimeout:
@@ -70,13 +78,22 @@ class SocketPrivilegedInstaller final : public PrivilegedInstaller {
 
   HResult ExecInstall(std::wstring_view path, std::wstring_view parameters, std::wstring_view md5,
                       uint32_t session_id, uint32_t mode) override {
+    const std::string utf8_path = WideToUtf8(path);
+    // Non-blocking, so that a FIFO cannot hold the caller; the service reads only regular files.
+    const posix::ScopedFd installer(
+        open(utf8_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!installer.valid()) {
+      // ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ... as HRESULT_FROM_WIN32 gives them.
+      const ErrorCode error = ErrorFromErrno(errno);
+      return static_cast<HResult>(0x80070000u | (error & 0xFFFFu));
+    }
     const Json request = {{"type", "exec_install"},
-                          {"path", WideToUtf8(path)},
+                          {"path", utf8_path},
                           {"parameters", WideToUtf8(parameters)},
                           {"md5", WideToUtf8(md5)},
                           {"session_id", session_id},
                           {"mode", mode}};
-    return Call(fd_, request, kExecInstallTimeout, kRpcETimeout);
+    return Call(fd_, request, kExecInstallTimeout, kRpcETimeout, installer.get());
   }
 
  private:
@@ -101,10 +118,10 @@ HResult CreatePrivilegedInstaller(const Guid& clsid, const Guid& iid,
   if (instance == nullptr) {
     return kEPointer;
   }
-  if (GuidText(clsid) != installer_service::kClassId) {
+  if (GuidText(clsid) != protocol::kClassId) {
     return kRegdbEClassNotReg;
   }
-  const std::string path = internal::SystemRoot() + "/" + installer_service::kSocketRelativePath;
+  const std::string path = internal::SystemRoot() + "/" + protocol::kSocketRelativePath;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof(address.sun_path)) {

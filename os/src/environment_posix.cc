@@ -9,7 +9,7 @@
 #include "os/folders.h"
 #include "os/utf.h"
 
-namespace os::internal {
+namespace os::posix {
 
 std::string GetEnv(const char* name) {
   const char* value = std::getenv(name);
@@ -26,6 +26,10 @@ std::string SystemRoot() {
   }
   return root;
 }
+
+}  // namespace os::posix
+
+namespace os::internal {
 
 std::string HomeDirectory() {
   std::string home = GetEnv("HOME");

@@ -1,5 +1,3 @@
-#include "src/internal/spawn_posix.h"
-
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -13,13 +11,18 @@
 #include <cerrno>
 #include <cstring>
 
+#include "os/posix/spawn.h"
 #include "os/shell.h"
 #include "src/internal/environment_posix.h"
 #include "src/internal/scoped_fd_posix.h"
 
 extern char** environ;
 
-namespace os::internal {
+namespace os::posix {
+
+using internal::GetEnv;
+using internal::ScopedFd;
+
 namespace {
 
 // How much of a file ClassifyProgram reads: the DOS header ends at 0x40 with e_lfanew at 0x3C.
@@ -433,4 +436,4 @@ uintptr_t StartProgramFromDescriptor(int fd, const std::string& name,
       "/proc/self/fd/" + std::to_string(own.get()), arguments, options);
 }
 
-}  // namespace os::internal
+}  // namespace os::posix

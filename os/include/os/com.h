@@ -54,7 +54,9 @@ class PrivilegedInstaller {
 
   // Asks the service to start the installer at |path| with |parameters|, after checking that the
   // file's MD5 is |md5|, in session |session_id|; |mode| is passed through (the library passes 1).
-  // S_OK only when the installer was started.
+  // S_OK only when the installer was started.  The POSIX backend opens |path| itself, with this
+  // process's rights, and hands the open file to the service; a file it cannot open fails with
+  // HRESULT_FROM_WIN32 of the open's error (0x80070002 not found, E_ACCESSDENIED, ...).
   virtual HResult ExecInstall(std::wstring_view path, std::wstring_view parameters,
                               std::wstring_view md5, uint32_t session_id, uint32_t mode) = 0;
 };

@@ -1,21 +1,19 @@
-// Helpers shared by the POSIX backend's files: environment lookups and the machine-wide root of
-// the Windows stand-ins.  Private to the OS layer.
+// Helpers shared by the POSIX backend's files: environment lookups (os/posix/environment.h, here
+// under their internal names), the home directory and the MAX_PATH check.  Private to the OS
+// layer.
 
 #ifndef OS_SRC_INTERNAL_ENVIRONMENT_POSIX_H_
 #define OS_SRC_INTERNAL_ENVIRONMENT_POSIX_H_
 
 #include <string>
 
+#include "os/posix/environment.h"
 #include "os/result.h"
 
 namespace os::internal {
 
-// The value of environment variable |name| when it is set and not empty; otherwise "".
-std::string GetEnv(const char* name);
-
-// The machine-wide root under which the POSIX backend keeps what Windows keeps in the system:
-// $TAVORI_SYSTEM_ROOT when set, otherwise /var/lib/tavori.  No trailing separator.
-std::string SystemRoot();
+using posix::GetEnv;
+using posix::SystemRoot;
 
 // The user's home directory: $HOME, or the password database's entry for the real user.
 std::string HomeDirectory();

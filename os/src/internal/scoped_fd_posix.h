@@ -1,35 +1,14 @@
-// A file descriptor that is closed when its owner goes out of scope.  Private to the OS layer.
-// Not thread-safe; one owner.
+// The OS layer's own files reach os/posix/scoped_fd.h under the name they have always used.
+// Private to the OS layer.
 
 #ifndef OS_SRC_INTERNAL_SCOPED_FD_POSIX_H_
 #define OS_SRC_INTERNAL_SCOPED_FD_POSIX_H_
 
-#include <unistd.h>
+#include "os/posix/scoped_fd.h"
 
 namespace os::internal {
 
-class ScopedFd {
- public:
-  ScopedFd() = default;
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  ~ScopedFd() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
-  // Closes the descriptor held so far and takes |fd|.
-  void reset(int fd = -1) {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
+using posix::ScopedFd;
 
 }  // namespace os::internal
 

@@ -1,0 +1,118 @@
+// tavori-installer-service: the privileged installer service.
+//
+//   tavori-installer-service [--socket PATH] [--staging DIR] [--trust-bundle PATH]
+//                            [--notify-fd FD] [--max-installer-size BYTES]
+//                            [--staging-reserve BYTES] [--max-connections N]
+//                            [--max-connections-per-user N] [--workers N]
+//                            [--max-installs-per-user N] [--request-timeout SECONDS]
+//                            [--connection-timeout SECONDS]
+//
+// Defaults live under the machine-wide root of the stand-ins ($TAVORI_SYSTEM_ROOT or
+// /var/lib/tavori): run/privileged-installer.sock, run/installer-staging and
+// trust/code-signing-roots.pem; the limits' defaults are ServiceConfig's.  With --notify-fd the
+// service writes "READY\n" to FD once it listens.  SIGTERM and SIGINT stop it; it exits 0 after a
+// clean stop, 1 when it cannot listen, 2 on a bad option.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "os/posix/environment.h"
+#include "src/installer_service.h"
+
+namespace {
+
+// A whole decimal number, or nothing.
+bool ParseNumber(const char* text, uint64_t* value) {
+  const char* end = text + std::strlen(text);
+  const auto [ptr, error] = std::from_chars(text, end, *value);
+  return error == std::errc() && ptr == end;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string root = os::posix::SystemRoot();
+  installer_service::ServiceConfig config;
+  config.socket_path = root + "/run/privileged-installer.sock";
+  config.staging_dir = root + "/run/installer-staging";
+  config.trust_bundle_path = root + "/trust/code-signing-roots.pem";
+  int notify_fd = -1;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "tavori-installer-service: %s needs a value\n", arg.c_str());
+      return 2;
+    }
+    if (arg == "--socket") {
+      config.socket_path = argv[++i];
+    } else if (arg == "--staging") {
+      config.staging_dir = argv[++i];
+    } else if (arg == "--trust-bundle") {
+      config.trust_bundle_path = argv[++i];
+    } else if (arg == "--notify-fd") {
+      notify_fd = std::atoi(argv[++i]);
+    } else {
+      uint64_t value = 0;
+      // Every limit but the staging reserve must be at least 1.
+      if (!ParseNumber(argv[++i], &value) || (value == 0 && arg != "--staging-reserve")) {
+        std::fprintf(stderr, "tavori-installer-service: %s needs a positive number\n", arg.c_str());
+        return 2;
+      }
+      if (arg == "--max-installer-size") {
+        config.max_installer_bytes = value;
+      } else if (arg == "--staging-reserve") {
+        config.staging_reserve_bytes = value;
+      } else if (arg == "--max-connections") {
+        config.max_connections = value;
+      } else if (arg == "--max-connections-per-user") {
+        config.max_connections_per_user = value;
+      } else if (arg == "--workers") {
+        config.workers = value;
+      } else if (arg == "--max-installs-per-user") {
+        config.max_installs_per_user = value;
+      } else if (arg == "--request-timeout") {
+        config.request_timeout = std::chrono::seconds(value);
+      } else if (arg == "--connection-timeout") {
+        config.connection_timeout = std::chrono::seconds(value);
+      } else {
+        std::fprintf(stderr, "tavori-installer-service: unknown option %s\n", arg.c_str());
+        return 2;
+      }
+    }
+  }
+
+  // Signals are taken by one thread with sigwait; every other thread blocks them.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  installer_service::Service service(config);
+  if (!service.Listen()) {
+    return 1;
+  }
+  std::thread signal_thread([&service, signals] {
+    int received = 0;
+    sigwait(&signals, &received);
+    service.Stop();
+  });
+  if (notify_fd >= 0) {
+    (void)!write(notify_fd, "READY\n", 6);
+    close(notify_fd);
+  }
+  service.Run();
+  // Run returned for a signal (the signal thread is done) or a failure: wake the thread if it
+  // still waits.
+  pthread_kill(signal_thread.native_handle(), SIGTERM);
+  signal_thread.join();
+  return 0;
+}
