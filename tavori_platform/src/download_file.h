@@ -92,8 +92,8 @@ class DownloadFile : public std::enable_shared_from_this<DownloadFile> {
   // No more writes: hashes the rest, syncs the file to disk, then calls |done|
   // on the file thread.  Not called when Abort() comes first.
   void Finish(FinishCallback done);
-  // Drops pending work; no callback fires after the file thread notices.  The
-  // file stays.
+  // Drops pending work and releases the lock; no callback fires after the
+  // file thread notices.  The file stays.
   void Abort();
 
   // Whether |name| in |dir_fd| still names this very file (device and inode).

@@ -216,6 +216,9 @@ void DownloadFile::Finish(FinishCallback done) {
 }
 
 void DownloadFile::Abort() {
+  // Nothing is written any more: another job may take the file over at once,
+  // even while the file thread still holds a reference.
+  ::flock(fd_, LOCK_UN);
   std::lock_guard<std::mutex> lock(mu_);
   aborted_ = true;
   finish_ = nullptr;
