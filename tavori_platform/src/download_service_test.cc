@@ -220,14 +220,17 @@ TEST_F(DownloadServiceTest, FailuresEndWithTheirCodeAndNeverLeaveATarget) {
          r.SetStallTimeout(1);
        }},
       // Nothing that could not be verified is fetched, let alone reported as a success.
-      {"MD5 not hexadecimal", [](ScriptedServer&, const std::string&) {}, kDownloadErrorMd5Mismatch,
-       false, [](DownloadServiceRequest& r) { r.SetMd5("not-an-md5-but-32-characters-ok!"); }, 0,
+      {"MD5 not hexadecimal",
+       [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); },
+       kDownloadErrorMd5Mismatch, false,
+       [](DownloadServiceRequest& r) { r.SetMd5("not-an-md5-but-32-characters-ok!"); }, 0, 0},
+      {"no MD5", [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); },
+       kDownloadErrorMd5Mismatch, false, [](DownloadServiceRequest& r) { r.SetMd5(""); }, 0, 0},
+      {"negative size", [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); },
+       kDownloadErrorSizeMismatch, false, [](DownloadServiceRequest& r) { r.SetFileSize(-1); }, 0,
        0},
-      {"no MD5", [](ScriptedServer&, const std::string&) {}, kDownloadErrorMd5Mismatch, false,
-       [](DownloadServiceRequest& r) { r.SetMd5(""); }, 0, 0},
-      {"negative size", [](ScriptedServer&, const std::string&) {}, kDownloadErrorSizeMismatch,
-       false, [](DownloadServiceRequest& r) { r.SetFileSize(-1); }, 0, 0},
-      {"neither size nor MD5", [](ScriptedServer&, const std::string&) {},
+      {"neither size nor MD5",
+       [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); },
        kDownloadErrorSizeMismatch, false,
        [](DownloadServiceRequest& r) {
          r.SetFileSize(-5);
@@ -341,7 +344,7 @@ TEST_F(DownloadServiceTest, PlantedLinksAndForeignDirectoriesNeverReceiveTheDown
     request->Start(&delegate);
     ASSERT_TRUE(delegate.WaitForFinish(kWait));
     EXPECT_EQ(delegate.Finish()->error, c.error);
-    EXPECT_EQ(ReadFileToString(victim), "victim data");
+    EXPECT_TRUE(ReadFileToString(victim) == "victim data") << "the victim's file was written";
     if (c.error == kDownloadOk) {
       EXPECT_TRUE(ReadFileToString(target) == body);
       struct stat info {};

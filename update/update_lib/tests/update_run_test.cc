@@ -519,14 +519,36 @@ TEST_F(UpdateRunTest, FailedDownloadReportsTheErrorAndLeavesNoFile) {
   std::string corrupt = package;
   corrupt[100] ^= 1;
   server_->Serve("/bad.exe", corrupt);
-  server_->Plan("/check", Respond(200, Offer(3, package, "/bad.exe")));
-  ASSERT_EQ(host_->Do(ClientCheck(9, 2, 0)), 0);
-  ASSERT_TRUE(delegate_.WaitFor("cgi_response"));
-  ASSERT_EQ(host_->Do(Command("download", 9)), 0);
-  const auto finish = delegate_.WaitFor("download_finish");
-  ASSERT_TRUE(finish);
-  EXPECT_EQ((*finish)["parameters"]["err_code"], 4);  // MD5 mismatch
-  EXPECT_FALSE(fs::exists((*finish)["parameters"]["path"].get<std::string>()));
+  server_->Serve("/good.exe", package);
+  const Json good = Json::parse(Offer(3, package, "/good.exe"));
+  auto with = [&](Json changes) {
+    Json answer = good;
+    answer.update(changes);
+    return answer;
+  };
+  const struct {
+    const char* name;
+    Json answer;
+    int err_code;
+  } cases[] = {
+      {"wrong bytes", Json::parse(Offer(3, package, "/bad.exe")), 4},
+      // Nothing to verify the bytes against: never a success.
+      {"empty md5", with({{"md5", ""}}), 4},
+      {"negative size", with({{"size", -1}}), 3},
+      {"empty md5 and negative size", with({{"md5", ""}, {"size", -1}}), 3},
+  };
+  int64_t token = 9;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    server_->Plan("/check", Respond(200, c.answer.dump()));
+    ASSERT_EQ(host_->Do(ClientCheck(++token, 2, 0)), 0);
+    ASSERT_TRUE(delegate_.WaitFor("cgi_response", static_cast<size_t>(token - 9)));
+    ASSERT_EQ(host_->Do(Command("download", token)), 0);
+    const auto finish = delegate_.WaitFor("download_finish", static_cast<size_t>(token - 9));
+    ASSERT_TRUE(finish);
+    EXPECT_EQ((*finish)["parameters"]["err_code"], c.err_code);
+    EXPECT_FALSE(fs::exists((*finish)["parameters"]["path"].get<std::string>()));
+  }
 }
 
 // Another local user got to the shared temporary directory first: their "Halvern" directory
@@ -559,7 +581,7 @@ TEST_F(UpdateRunTest, DownloadIntoAnotherUsersTemporaryDirectoryFailsAndTouchesN
   const auto finish = delegate_.WaitFor("download_finish");
   ASSERT_TRUE(finish);
   EXPECT_EQ((*finish)["parameters"], (Json{{"err_code", 5}, {"path", target}}));
-  EXPECT_EQ(ReadFileToString(victim), "victim data");
+  EXPECT_TRUE(ReadFileToString(victim) == "victim data") << "the victim's file was written";
   EXPECT_TRUE(fs::is_symlink(target + ".part"));
   EXPECT_EQ(RequestsTo("/p.exe"), 0u);
   const std::vector<LogLine> records = env_->Find("directory " + halvern + " is not private");
