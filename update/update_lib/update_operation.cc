@@ -17,7 +17,6 @@
 #include "tavori_common/utils/meeting_info.h"
 #include "tavorisdk/sdk_startup.h"
 #include "util/crypto/crypto.h"
-#include "util/file/file_util.h"
 #include "util/stringhelp/stringhelp.h"
 #include "util/time/time_util.h"
 
@@ -100,9 +99,9 @@ std::string GetTempRootPath() {
 // temporary directory may be shared with other users, so the download creates it private and
 // checks it before every use (SetPrivateRoot).  "" when the temporary directory is unknown.
 std::string GetPrivateTempDir() {
-  constexpr std::string_view kLast = "Tavori/";
+  const std::string last = std::string("Tavori") + static_cast<char>(os::kPathSeparator);
   const std::string root = GetTempRootPath();
-  return root.ends_with(kLast) ? root.substr(0, root.size() - kLast.size()) : std::string();
+  return root.ends_with(last) ? root.substr(0, root.size() - last.size()) : std::string();
 }
 
 // The default download directory: "<temp root>/Temp/", or "" when the temporary directory is
@@ -110,7 +109,7 @@ std::string GetPrivateTempDir() {
 // passed its check.
 std::string GetDownloadTempDir() {
   const std::string root = GetTempRootPath();
-  return root.empty() ? std::string() : root + "Temp/";
+  return root.empty() ? std::string() : root + "Temp" + static_cast<char>(os::kPathSeparator);
 }
 
 }  // namespace
