@@ -16,13 +16,12 @@
 // (EBUSY) instead of replacing it.  A resumed file must be a regular file of
 // the effective user with a single link.
 //
-// Threads: Create*, Reserve, Write, Finish and Abort run on one thread (the
-// network thread); the room and finish callbacks run on the file thread and
-// must only post work elsewhere.  mu_ guards the chunk queue and the flags the
-// two threads share; the hasher and the read position belong to the file
-// thread, the write position and descriptor writes to the writer.  The object
-// is shared (the file thread holds a reference while it has work), and closes
-// the file when the last reference goes.
+// Threads: the factories, Reserve, Write, IsAt, RenameAt, Finish and Abort run
+// on one thread (the network thread); FreeSpace on any; the room and finish callbacks run on the
+// file thread and must only post work elsewhere.  mu_ guards the chunk queue and the flags the two
+// threads share; the hasher and the read position belong to the file thread, the write position and
+// descriptor writes to the writer.  The object is shared (the file thread holds a reference while
+// it has work), and closes the file when the last reference goes.
 
 #ifndef TAVORI_PLATFORM_SRC_DOWNLOAD_FILE_H_
 #define TAVORI_PLATFORM_SRC_DOWNLOAD_FILE_H_
