@@ -327,6 +327,17 @@ void DownloadJob::Begin() {
     Fail(kDownloadErrorLocalFile, true);
     return;
   }
+  if (!settings_.private_root.empty()) {
+    // What was opened, too, must be the user's alone: a directory swapped in
+    // after the check above is not.
+    struct stat st {};
+    if (::fstat(dir_fd_, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0) {
+      BASE_LOG(base::log::kLevelFailure)
+          << "directory " << dir_ << " is not private to this user; nothing is downloaded into it";
+      Fail(kDownloadErrorLocalFile, true);
+      return;
+    }
+  }
   if (DownloadFile::IsHeldElsewhere(dir_fd_, part_name_)) {
     BASE_LOG(base::log::kLevelRefused)
         << "another download is writing " << settings_.save_path << ".part";

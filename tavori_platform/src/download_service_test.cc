@@ -319,6 +319,13 @@ TEST_F(DownloadServiceTest, PlantedLinksAndForeignDirectoriesNeverReceiveTheDown
          ASSERT_EQ(chmod(root.c_str(), 01777), 0);
        },
        true, kDownloadErrorLocalFile},
+      {"download directory of another user below the private root",
+       [&] {
+         std::filesystem::create_directories(root + "/Tavori/Temp");
+         ASSERT_EQ(chmod(root.c_str(), 0700), 0);
+         ASSERT_EQ(chown((root + "/Tavori/Temp").c_str(), 65534, 65534), 0);
+       },
+       true, kDownloadErrorLocalFile},
       {"private root is a link",
        [&] {
          ASSERT_EQ(mkdir((dir_ + "/real").c_str(), 0700), 0);

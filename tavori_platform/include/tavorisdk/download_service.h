@@ -140,7 +140,8 @@ class DownloadServiceRequest {
   // such as the temporary directory.  When the download begins, |dir| is
   // created private to the user when missing and must then be a real
   // directory (not a link) owned by the user that nobody else may write
-  // (os::EnsurePrivateDirectory); otherwise the download fails with
+  // (os::EnsurePrivateDirectory), as must the save path's directory once
+  // opened; otherwise the download fails with
   // kDownloadErrorLocalFile and a level-1 log record naming it.  The
   // directories between |dir| and the save path are created for the user
   // alone.
