@@ -290,6 +290,7 @@ void PlantPart(const std::string& target, const std::string& url, const std::str
 
 // Another local user prepares the download directory in a shared place: a
 // partial file that links to the victim's file, with a matching info file.
+// (Which directories count as private is the OS layer's test.)
 TEST_F(DownloadServiceTest, PlantedLinksAndForeignDirectoriesNeverReceiveTheDownload) {
   if (geteuid() != 0) {
     GTEST_SKIP() << "needs root: the attacker's directory belongs to another user (uid 65534)";
@@ -313,23 +314,11 @@ TEST_F(DownloadServiceTest, PlantedLinksAndForeignDirectoriesNeverReceiveTheDown
          ASSERT_EQ(chown(root.c_str(), 65534, 65534), 0);
        },
        true, kDownloadErrorLocalFile},
-      {"private root writable by everyone",
-       [&] {
-         ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
-         ASSERT_EQ(chmod(root.c_str(), 01777), 0);
-       },
-       true, kDownloadErrorLocalFile},
       {"download directory of another user below the private root",
        [&] {
          std::filesystem::create_directories(root + "/Tavori/Temp");
          ASSERT_EQ(chmod(root.c_str(), 0700), 0);
          ASSERT_EQ(chown((root + "/Tavori/Temp").c_str(), 65534, 65534), 0);
-       },
-       true, kDownloadErrorLocalFile},
-      {"private root is a link",
-       [&] {
-         ASSERT_EQ(mkdir((dir_ + "/real").c_str(), 0700), 0);
-         ASSERT_EQ(symlink((dir_ + "/real").c_str(), root.c_str()), 0);
        },
        true, kDownloadErrorLocalFile},
   };
@@ -362,7 +351,6 @@ TEST_F(DownloadServiceTest, PlantedLinksAndForeignDirectoriesNeverReceiveTheDown
       EXPECT_FALSE(Exists(target));
     }
     std::filesystem::remove_all(root);
-    std::filesystem::remove_all(dir_ + "/real");
   }
 }
 
