@@ -665,7 +665,7 @@ size_t DownloadJob::OnWrite(const char* data, size_t bytes) {
   if (abort_ != Abort::kNone) {
     return 0;
   }
-  if (file_->size() + static_cast<int64_t>(bytes) > settings_.size) {
+  if (settings_.size >= 0 && file_->size() + static_cast<int64_t>(bytes) > settings_.size) {
     BASE_LOG(base::log::kLevelRefused) << "body longer than the expected " << settings_.size;
     abort_ = Abort::kSizeMismatch;
     return 0;
