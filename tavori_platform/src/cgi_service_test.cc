@@ -14,6 +14,7 @@
 #include "tavorisdk/download_service.h"
 #include "tavorisdk/test/recording_delegates.h"
 #include "tavorisdk/test/scripted_server.h"
+#include "util/crypto/crypto.h"
 
 namespace tavorisdk {
 namespace {
@@ -278,6 +279,8 @@ TEST_F(CgiServiceTest, EveryCallWorksFromInsideAnAnswer) {
       download = CreateDownloadRequest();
       download->SetUrl(server_.Url("/pkg").c_str());
       download->SetSavePath((std::string(dir) + "/pkg").c_str());
+      download->SetMd5(util::crypto::Md5("package").c_str());
+      download->SetFileSize(7);
       download->Start(&download_delegate);
     }
   };

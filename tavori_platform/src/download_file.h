@@ -9,13 +9,19 @@
 // final sync in Finish() has little left to do.  The file is never read back,
 // except once for a resumed file: the bytes already on disk are hashed first.
 //
-// Threads: Create*, Reserve, Write, Finish and Abort run on one thread (the
-// network thread); the room and finish callbacks run on the file thread and
-// must only post work elsewhere.  mu_ guards the chunk queue and the flags the
-// two threads share; the hasher and the read position belong to the file
-// thread, the write position and descriptor writes to the writer.  The object
-// is shared (the file thread holds a reference while it has work), and closes
-// the file when the last reference goes.
+// Files are named relative to a directory descriptor that the caller keeps open,
+// opened without following links, and held under an exclusive lock (flock, per
+// open file description) for the object's whole life, so that a second job
+// aiming at the same name, in this process or another, sees the file busy
+// (EBUSY) instead of replacing it.  A resumed file must be a regular file of
+// the effective user with a single link.
+//
+// Threads: the factories, Reserve, Write, IsAt, RenameAt, Finish and Abort run
+// on one thread (the network thread); FreeSpace on any; the room and finish callbacks run on the
+// file thread and must only post work elsewhere.  mu_ guards the chunk queue and the flags the two
+// threads share; the hasher and the read position belong to the file thread, the write position and
+// descriptor writes to the writer.  The object is shared (the file thread holds a reference while
+// it has work), and closes the file when the last reference goes.
 
 #ifndef TAVORI_PLATFORM_SRC_DOWNLOAD_FILE_H_
 #define TAVORI_PLATFORM_SRC_DOWNLOAD_FILE_H_
@@ -52,15 +58,21 @@ class DownloadFile : public std::enable_shared_from_this<DownloadFile> {
   using RoomCallback = std::function<void()>;
   using FinishCallback = std::function<void(const Outcome&)>;
 
-  // Creates a new, empty file at |path|, removing whatever was there (a fresh
-  // inode: never overwrites old data in place).  Returns null and sets |*error|
-  // (errno) on failure.
-  static std::shared_ptr<DownloadFile> CreateFresh(const std::string& path, bool hash, int* error);
-  // Opens the existing |path| to append after its first |offset| bytes
-  // (anything beyond is cut off); those bytes are hashed first, on the file
-  // thread.
-  static std::shared_ptr<DownloadFile> OpenForResume(const std::string& path, int64_t offset,
-                                                     bool hash, int* error);
+  // Creates a new, empty file |name| in |dir_fd|, removing whatever was there
+  // (a fresh inode: never overwrites old data in place, never follows a link),
+  // and locks it.  Returns null and sets |*error| (errno; EBUSY when another
+  // job holds the file there) on failure.
+  static std::shared_ptr<DownloadFile> CreateFresh(int dir_fd, const std::string& name, bool hash,
+                                                   int* error);
+  // Opens the existing file |name| in |dir_fd| to append after what it holds,
+  // which must be more than nothing and less than |limit| bytes, and locks it;
+  // the bytes on disk are hashed first, on the file thread.  Fails with EBUSY
+  // when another job holds it, EPERM when it is not a regular file of this
+  // user with one link.
+  static std::shared_ptr<DownloadFile> OpenForResume(int dir_fd, const std::string& name,
+                                                     int64_t limit, bool hash, int* error);
+  // Whether |name| in |dir_fd| is a file whose lock another job holds.
+  static bool IsHeldElsewhere(int dir_fd, const std::string& name);
 
   ~DownloadFile();
   DownloadFile(const DownloadFile&) = delete;
@@ -79,16 +91,23 @@ class DownloadFile : public std::enable_shared_from_this<DownloadFile> {
   // No more writes: hashes the rest, syncs the file to disk, then calls |done|
   // on the file thread.  Not called when Abort() comes first.
   void Finish(FinishCallback done);
-  // Drops pending work; no callback fires after the file thread notices.  The
-  // file stays.
+  // Drops pending work and releases the lock; no callback fires after the
+  // file thread notices.  The file stays.
   void Abort();
+
+  // Whether |name| in |dir_fd| still names this very file (device and inode).
+  bool IsAt(int dir_fd, const std::string& name) const;
+  // Renames |from| to |to| in |dir_fd| when |from| still names this file;
+  // returns 0 or an errno (ESTALE when the name leads elsewhere).  The lock is
+  // kept.
+  int RenameAt(int dir_fd, const std::string& from, const std::string& to) const;
 
   int64_t size() const { return size_; }
   int error() const { return error_; }
-  const std::string& path() const { return path_; }
+  const std::string& name() const { return name_; }
 
  private:
-  DownloadFile(std::string path, int fd, int64_t offset, bool hash);
+  DownloadFile(std::string name, int fd, int64_t offset, bool hash);
 
   struct Chunk {
     std::unique_ptr<char[]> data;
@@ -103,7 +122,7 @@ class DownloadFile : public std::enable_shared_from_this<DownloadFile> {
   void Complete();
   void StartWriteback();
 
-  const std::string path_;
+  const std::string name_;  // for the log
   const int fd_;
   const bool hash_;
 
@@ -128,6 +147,13 @@ class DownloadFile : public std::enable_shared_from_this<DownloadFile> {
   FinishCallback finish_;          // set by Finish(); guarded by mu_
   RoomCallback room_;              // guarded by mu_
 };
+
+// Bytes that may still be written to the file system of the directory
+// |dir_fd| (fstatvfs, the share of unprivileged users), or -1 when unknown.
+// Any thread.
+int64_t FreeSpace(int dir_fd);
+// Tests: FreeSpace answers |bytes| from now on; -1 restores the real query.
+void SetFreeSpaceForTesting(int64_t bytes);
 
 }  // namespace tavorisdk::internal
 

@@ -1,7 +1,10 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -13,6 +16,18 @@ namespace tavorisdk::internal {
 namespace {
 
 constexpr char kLogSource[] = "tavori_platform";
+
+std::atomic<int64_t> free_space_for_testing{-1};
+
+// An exclusive lock on the open file description, without waiting.
+bool Lock(int fd) {
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EINTR) {
+      return false;
+    }
+  }
+  return true;
+}
 
 bool WriteAll(int fd, const char* data, size_t bytes) {
   while (bytes > 0) {
@@ -31,44 +46,93 @@ bool WriteAll(int fd, const char* data, size_t bytes) {
 
 }  // namespace
 
-std::shared_ptr<DownloadFile> DownloadFile::CreateFresh(const std::string& path, bool hash,
-                                                        int* error) {
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+std::shared_ptr<DownloadFile> DownloadFile::CreateFresh(int dir_fd, const std::string& name,
+                                                        bool hash, int* error) {
+  if (IsHeldElsewhere(dir_fd, name)) {
+    *error = EBUSY;
+    return nullptr;
+  }
+  if (::unlinkat(dir_fd, name.c_str(), 0) != 0 && errno != ENOENT) {
     *error = errno;
     return nullptr;
   }
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const int fd =
+      ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
     *error = errno;
     return nullptr;
   }
-  return std::shared_ptr<DownloadFile>(new DownloadFile(path, fd, 0, hash));
+  // Another job that probed the name between our creation and this lock may
+  // have replaced the file; the check before the rename catches that.
+  if (!Lock(fd)) {
+    *error = EBUSY;
+    ::close(fd);
+    return nullptr;
+  }
+  return std::shared_ptr<DownloadFile>(new DownloadFile(name, fd, 0, hash));
 }
 
-std::shared_ptr<DownloadFile> DownloadFile::OpenForResume(const std::string& path, int64_t offset,
-                                                          bool hash, int* error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+std::shared_ptr<DownloadFile> DownloadFile::OpenForResume(int dir_fd, const std::string& name,
+                                                          int64_t limit, bool hash, int* error) {
+  // O_NONBLOCK: a FIFO planted under the name must not block the open.
+  const int fd = ::openat(dir_fd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     *error = errno;
     return nullptr;
   }
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || info.st_size < offset || ::ftruncate(fd, offset) != 0 ||
-      ::lseek(fd, offset, SEEK_SET) != offset) {
-    *error = errno != 0 ? errno : EINVAL;
-    ::close(fd);
-    return nullptr;
+  struct stat named {};
+  errno = 0;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
+      info.st_nlink != 1) {
+    *error = errno != 0 ? errno : EPERM;
+  } else if (!Lock(fd) || ::fstatat(dir_fd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+             named.st_dev != info.st_dev || named.st_ino != info.st_ino) {
+    *error = EBUSY;
+  } else if (info.st_size <= 0 || info.st_size >= limit) {
+    *error = EINVAL;
+  } else if (::lseek(fd, info.st_size, SEEK_SET) != info.st_size) {
+    *error = errno;
+  } else {
+    auto file = std::shared_ptr<DownloadFile>(new DownloadFile(name, fd, info.st_size, hash));
+    if (hash) {
+      std::lock_guard<std::mutex> lock(file->mu_);
+      file->ScheduleLocked();  // hash what is on disk while the transfer starts
+    }
+    return file;
   }
-  auto file = std::shared_ptr<DownloadFile>(new DownloadFile(path, fd, offset, hash));
-  if (hash && offset > 0) {
-    std::lock_guard<std::mutex> lock(file->mu_);
-    file->ScheduleLocked();  // hash what is on disk while the transfer starts
-  }
-  return file;
+  ::close(fd);
+  return nullptr;
 }
 
-DownloadFile::DownloadFile(std::string path, int fd, int64_t offset, bool hash)
-    : path_(std::move(path)),
+bool DownloadFile::IsHeldElsewhere(int dir_fd, const std::string& name) {
+  const int fd = ::openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  struct stat info {};
+  const bool held = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && !Lock(fd);
+  ::close(fd);  // drops the probe's own lock
+  return held;
+}
+
+bool DownloadFile::IsAt(int dir_fd, const std::string& name) const {
+  struct stat mine {};
+  struct stat named {};
+  return ::fstat(fd_, &mine) == 0 &&
+         ::fstatat(dir_fd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+}
+
+int DownloadFile::RenameAt(int dir_fd, const std::string& from, const std::string& to) const {
+  if (!IsAt(dir_fd, from)) {
+    return ESTALE;
+  }
+  return ::renameat(dir_fd, from.c_str(), dir_fd, to.c_str()) == 0 ? 0 : errno;
+}
+
+DownloadFile::DownloadFile(std::string name, int fd, int64_t offset, bool hash)
+    : name_(std::move(name)),
       fd_(fd),
       hash_(hash),
       size_(offset),
@@ -99,7 +163,7 @@ bool DownloadFile::Reserve(size_t bytes) {
 bool DownloadFile::Write(const char* data, size_t bytes) {
   if (!WriteAll(fd_, data, bytes)) {
     error_ = errno;
-    BASE_LOG(base::log::kLevelRefused) << "write to " << path_ << " failed: " << error_;
+    BASE_LOG(base::log::kLevelRefused) << "write to " << name_ << " failed: " << error_;
     return false;
   }
   size_ += static_cast<int64_t>(bytes);
@@ -152,6 +216,9 @@ void DownloadFile::Finish(FinishCallback done) {
 }
 
 void DownloadFile::Abort() {
+  // Nothing is written any more: another job may take the file over at once,
+  // even while the file thread still holds a reference.
+  ::flock(fd_, LOCK_UN);
   std::lock_guard<std::mutex> lock(mu_);
   aborted_ = true;
   finish_ = nullptr;
@@ -211,20 +278,22 @@ void DownloadFile::Drain() {
 
 bool DownloadFile::HashPrefix() {
   // Reads back only what an earlier run left on disk, once, before the new
-  // bytes.
-  const int read_fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  // bytes: from the descriptor that was checked, never by name again.
   auto buffer = std::make_unique<char[]>(kChunkBytes);
   int64_t offset = 0;
-  while (offset < prefix_ && read_fd >= 0) {
+  errno = 0;
+  while (offset < prefix_) {
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (aborted_ || IsExiting()) {
-        ::close(read_fd);
         return false;
       }
     }
     const size_t want = static_cast<size_t>(std::min<int64_t>(prefix_ - offset, kChunkBytes));
-    const ssize_t got = ::pread(read_fd, buffer.get(), want, offset);
+    const ssize_t got = ::pread(fd_, buffer.get(), want, offset);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
     if (got <= 0) {
       break;
     }
@@ -233,10 +302,7 @@ bool DownloadFile::HashPrefix() {
   }
   if (offset < prefix_) {
     prefix_error_ = errno != 0 ? errno : EIO;
-    BASE_LOG(base::log::kLevelRefused) << "cannot read back " << path_ << " at " << offset;
-  }
-  if (read_fd >= 0) {
-    ::close(read_fd);
+    BASE_LOG(base::log::kLevelRefused) << "cannot read back " << name_ << " at " << offset;
   }
   prefix_ = 0;
   return true;  // a read failure is reported by the outcome
@@ -256,7 +322,7 @@ void DownloadFile::Complete() {
     outcome.error = prefix_error_;
   } else if (::fdatasync(fd_) != 0) {
     outcome.error = errno;
-    BASE_LOG(base::log::kLevelRefused) << "fdatasync of " << path_ << " failed: " << errno;
+    BASE_LOG(base::log::kLevelRefused) << "fdatasync of " << name_ << " failed: " << errno;
   } else {
     outcome.ok = true;
   }
@@ -264,5 +330,19 @@ void DownloadFile::Complete() {
     done(outcome);
   }
 }
+
+int64_t FreeSpace(int dir_fd) {
+  const int64_t forced = free_space_for_testing.load();
+  if (forced >= 0) {
+    return forced;
+  }
+  struct statvfs info {};
+  if (::fstatvfs(dir_fd, &info) != 0) {
+    return -1;
+  }
+  return static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
+}
+
+void SetFreeSpaceForTesting(int64_t bytes) { free_space_for_testing.store(bytes); }
 
 }  // namespace tavorisdk::internal

@@ -13,6 +13,14 @@
 // belong to.  A later download resumes only when URL, MD5 and size match,
 // sending If-Range with the validator; a 200 answer (range ignored or resource
 // changed) starts the file over, as does a 206 whose range does not fit.
+//
+// Files: the job opens the save path's directory once and names every file
+// relative to that descriptor; files are opened without following links and
+// the partial file stays locked (DownloadFile) from its creation or reopening
+// until after the rename, which happens only while the name still leads to the
+// file this job wrote.  A second job finding the partial file locked fails at
+// once with kDownloadErrorLocalFile and touches nothing; a job removes partial
+// files only when they are its own or nobody holds them.
 
 #include "tavorisdk/download_service.h"
 
@@ -25,12 +33,14 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <mutex>
 #include <sstream>
 #include <vector>
 
 #include "base/log/log.h"
+#include "os/folders.h"
+#include "os/utf.h"
 #include "src/curl_common.h"
 #include "src/delivery_gate.h"
 #include "src/download_file.h"
@@ -47,6 +57,8 @@ constexpr long kReceiveBufferBytes = 256 * 1024;
 // How often a download starts over from byte 0 on its own (range not honoured
 // as promised, or a resumed file whose MD5 came out wrong) before it gives up.
 constexpr int kMaxFreshRestarts = 1;
+// The most of a ".part.info" file that is read.
+constexpr size_t kMaxPartInfoBytes = 64 * 1024;
 
 using internal::DownloadFile;
 using internal::NetworkThread;
@@ -56,6 +68,7 @@ struct DownloadSettings {
   std::string save_path;
   std::string md5;  // lower case
   int64_t size = -1;
+  std::string private_root;
   int speed_limit_kib = 0;
   bool urgent = false;
   int connect_timeout_s = 15;
@@ -77,11 +90,42 @@ struct PartInfo {
 
 constexpr char kPartInfoMagic[] = "tavori-part 1";
 
-std::string PartPath(const std::string& save_path) { return save_path + ".part"; }
-std::string InfoPath(const std::string& save_path) { return save_path + ".part.info"; }
+// Splits |path| into its directory ("." when it has none) and a file name;
+// false when there is no file name.
+bool SplitPath(const std::string& path, std::string* dir, std::string* name) {
+  const size_t slash = path.rfind('/');
+  *dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  *name = slash == std::string::npos ? path : path.substr(slash + 1);
+  return !name->empty() && *name != "." && *name != "..";
+}
 
-bool ReadPartInfo(const std::string& path, PartInfo* info) {
-  std::ifstream in(path);
+std::string WithoutTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') {
+    path.pop_back();
+  }
+  return path;
+}
+
+// Reads |name| in |dir_fd| when it is a regular file of this user, at most
+// kMaxPartInfoBytes of it.
+bool ReadPartInfo(int dir_fd, const std::string& name, PartInfo* info) {
+  const int fd = ::openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  std::string text;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid()) {
+    text.resize(kMaxPartInfoBytes);
+    size_t got = 0;
+    ssize_t n = 0;
+    while (got < text.size() && (n = ::read(fd, text.data() + got, text.size() - got)) > 0) {
+      got += static_cast<size_t>(n);
+    }
+    text.resize(got);
+  }
+  ::close(fd);
+  std::istringstream in(text);
   std::string line;
   if (!std::getline(in, line) || line != kPartInfoMagic) {
     return false;
@@ -107,32 +151,24 @@ bool ReadPartInfo(const std::string& path, PartInfo* info) {
   return seen == 4;
 }
 
-bool WritePartInfo(const std::string& path, const PartInfo& info) {
-  ::unlink(path.c_str());
-  std::ofstream out(path, std::ios::trunc);
+// Replaces |name| in |dir_fd| with a new file (never through a link).
+bool WritePartInfo(int dir_fd, const std::string& name, const PartInfo& info) {
+  ::unlinkat(dir_fd, name.c_str(), 0);
+  const int fd =
+      ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    return false;
+  }
+  std::ostringstream out;
   out << kPartInfoMagic << "\nurl " << info.url << "\nmd5 " << info.md5 << "\nsize " << info.size
       << "\nvalidator " << info.validator << "\n";
-  out.close();
-  return !out.fail();
-}
-
-void RemovePartFiles(const std::string& save_path) {
-  ::unlink(InfoPath(save_path).c_str());
-  ::unlink(PartPath(save_path).c_str());
-}
-
-// Makes the rename of a file in the directory of |path| durable.
-void SyncDirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const std::string dir =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0 || ::fsync(fd) != 0) {
-    BASE_LOG(base::log::kLevelRefused) << "cannot sync directory " << dir << ": " << errno;
+  const std::string text = out.str();
+  size_t done = 0;
+  ssize_t n = 0;
+  while (done < text.size() && (n = ::write(fd, text.data() + done, text.size() - done)) > 0) {
+    done += static_cast<size_t>(n);
   }
-  if (fd >= 0) {
-    ::close(fd);
-  }
+  return ::close(fd) == 0 && done == text.size();
 }
 
 bool IsMd5Text(const std::string& text) {
@@ -165,6 +201,9 @@ class DownloadJob : public std::enable_shared_from_this<DownloadJob> {
         urgent_(settings_.urgent) {}
   ~DownloadJob() {
     ReleaseTransfer();
+    if (dir_fd_ >= 0) {
+      ::close(dir_fd_);
+    }
     if (easy_ != nullptr) {
       curl_easy_cleanup(easy_);
     }
@@ -185,7 +224,14 @@ class DownloadJob : public std::enable_shared_from_this<DownloadJob> {
   // Why the job aborted its own transfer from a write callback.
   enum class Abort { kNone, kHttpStatus, kSizeMismatch, kLocalFile, kRangeMismatch };
 
-  void TryResumeFromDisk();
+  bool PreparePrivateRoot();
+  bool TryResumeFromDisk();
+  bool CheckFreeSpace();
+  // Removes the partial file and its info when they are this job's or nobody
+  // holds them.
+  void RemovePartFiles();
+  // Lets go of the partial file, removing it first when |remove|.
+  void DropFile(bool remove);
   void StartAttempt();
   void ApplySpeed();
   void ReleaseTransfer();
@@ -220,6 +266,11 @@ class DownloadJob : public std::enable_shared_from_this<DownloadJob> {
   DownloadServiceRequest* const request_;  // identity for the delegate only
 
   // Network thread only, from here on.
+  std::string dir_;          // the save path's directory
+  std::string target_name_;  // names within it
+  std::string part_name_;
+  std::string info_name_;
+  int dir_fd_ = -1;
   int speed_limit_kib_;
   bool urgent_;
   CURL* easy_ = nullptr;
@@ -260,10 +311,55 @@ void DownloadJob::Begin() {
   if (gate_.closed()) {
     return;
   }
-  if (settings_.url.empty() || settings_.save_path.empty() ||
-      (!settings_.md5.empty() && !IsMd5Text(settings_.md5))) {
-    BASE_LOG(base::log::kLevelRefused) << "download without URL, save path or valid MD5";
+  if (settings_.url.empty() || !SplitPath(settings_.save_path, &dir_, &target_name_)) {
+    BASE_LOG(base::log::kLevelRefused) << "download without URL or file name to save to";
     Fail(kDownloadErrorBadRequest, true);
+    return;
+  }
+  part_name_ = target_name_ + ".part";
+  info_name_ = target_name_ + ".part.info";
+  if (!settings_.private_root.empty() && !PreparePrivateRoot()) {
+    return;
+  }
+  dir_fd_ = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd_ < 0) {
+    BASE_LOG(base::log::kLevelRefused) << "cannot open directory " << dir_ << ": " << errno;
+    Fail(kDownloadErrorLocalFile, true);
+    return;
+  }
+  if (!settings_.private_root.empty()) {
+    // What was opened, too, must be the user's alone: a directory swapped in
+    // after the check above is not.
+    struct stat st {};
+    if (::fstat(dir_fd_, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0) {
+      BASE_LOG(base::log::kLevelFailure)
+          << "directory " << dir_ << " is not private to this user; nothing is downloaded into it";
+      Fail(kDownloadErrorLocalFile, true);
+      return;
+    }
+  }
+  if (DownloadFile::IsHeldElsewhere(dir_fd_, part_name_)) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "another download is writing " << settings_.save_path << ".part";
+    Fail(kDownloadErrorLocalFile, true);
+    return;
+  }
+  // Whatever was at the target goes now: only a verified file may stand there
+  // afterwards.
+  if (::unlinkat(dir_fd_, target_name_.c_str(), 0) != 0 && errno != ENOENT) {
+    BASE_LOG(base::log::kLevelRefused) << "cannot remove " << settings_.save_path << ": " << errno;
+  }
+  // Without an expected size and MD5 nothing could be verified: such a
+  // download never succeeds.
+  if (settings_.size < 0) {
+    BASE_LOG(base::log::kLevelRefused) << "download " << settings_.url << " has no expected size";
+    Fail(kDownloadErrorSizeMismatch, true);
+    return;
+  }
+  if (!IsMd5Text(settings_.md5)) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "download " << settings_.url << " has no valid MD5: \"" << settings_.md5 << "\"";
+    Fail(kDownloadErrorMd5Mismatch, true);
     return;
   }
   easy_ = curl_easy_init();
@@ -271,39 +367,100 @@ void DownloadJob::Begin() {
     Fail(kDownloadErrorTransport, true);
     return;
   }
-  // Whatever was at the target goes now: only a verified file may stand there
-  // afterwards.
-  if (::unlink(settings_.save_path.c_str()) != 0 && errno != ENOENT) {
-    BASE_LOG(base::log::kLevelRefused) << "cannot remove " << settings_.save_path << ": " << errno;
+  if (settings_.resume && !TryResumeFromDisk()) {
+    return;
   }
-  if (settings_.resume) {
-    TryResumeFromDisk();
+  if (!CheckFreeSpace()) {
+    return;
   }
   StartAttempt();
 }
 
-void DownloadJob::TryResumeFromDisk() {
-  PartInfo info;
-  if (!ReadPartInfo(InfoPath(settings_.save_path), &info) || info.url != settings_.url ||
-      info.md5 != settings_.md5 || info.size != settings_.size) {
-    return;
+bool DownloadJob::PreparePrivateRoot() {
+  const std::string root = WithoutTrailingSlashes(settings_.private_root);
+  if (dir_ != root && !dir_.starts_with(root + "/")) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "save path " << settings_.save_path << " is not below " << root;
+    Fail(kDownloadErrorBadRequest, true);
+    return false;
   }
-  const std::string part = PartPath(settings_.save_path);
-  struct stat st {};
-  if (::stat(part.c_str(), &st) != 0 || st.st_size <= 0 ||
-      (settings_.size >= 0 && st.st_size >= settings_.size)) {
-    return;
+  const os::ErrorCode error = os::EnsurePrivateDirectory(os::Utf8ToWide(root));
+  if (error != os::kErrorSuccess) {
+    BASE_LOG(base::log::kLevelFailure)
+        << "directory " << root << " is not private to this user (error " << error
+        << "); nothing is downloaded into it";
+    Fail(kDownloadErrorLocalFile, true);
+    return false;
+  }
+  // The directories below it, for this user alone; nobody else can get in.
+  for (size_t at = root.size() + 1; at <= dir_.size(); ++at) {
+    if (at == dir_.size() || dir_[at] == '/') {
+      ::mkdir(dir_.substr(0, at).c_str(), 0700);
+    }
+  }
+  return true;
+}
+
+bool DownloadJob::TryResumeFromDisk() {
+  PartInfo info;
+  if (!ReadPartInfo(dir_fd_, info_name_, &info) || info.url != settings_.url ||
+      info.md5 != settings_.md5 || info.size != settings_.size) {
+    return true;
   }
   int error = 0;
-  file_ = DownloadFile::OpenForResume(part, st.st_size, !settings_.md5.empty(), &error);
+  file_ = DownloadFile::OpenForResume(dir_fd_, part_name_, settings_.size, true, &error);
   if (!file_) {
-    BASE_LOG(base::log::kLevelRefused) << "cannot reopen " << part << ": " << error;
-    return;
+    if (error == EBUSY) {
+      BASE_LOG(base::log::kLevelRefused)
+          << "another download is writing " << settings_.save_path << ".part";
+      Fail(kDownloadErrorLocalFile, true);
+      return false;
+    }
+    BASE_LOG(base::log::kLevelNote) << "not resuming " << settings_.save_path << ".part: " << error;
+    return true;  // a fresh file replaces it
   }
   WatchRoom();
   validator_ = info.validator;
   resumed_from_disk_ = true;
-  BASE_LOG(base::log::kLevelNote) << "resuming " << settings_.url << " at " << st.st_size;
+  BASE_LOG(base::log::kLevelNote) << "resuming " << settings_.url << " at " << file_->size();
+  return true;
+}
+
+bool DownloadJob::CheckFreeSpace() {
+  const int64_t needed = settings_.size - (file_ ? file_->size() : 0);
+  const int64_t available = internal::FreeSpace(dir_fd_);
+  if (available >= 0 && needed > available) {
+    BASE_LOG(base::log::kLevelFailure)
+        << "download " << settings_.url << " needs " << needed << " more bytes in " << dir_
+        << ", but only " << available << " are free";
+    Fail(kDownloadErrorLocalFile, true);
+    return false;
+  }
+  return true;
+}
+
+void DownloadJob::RemovePartFiles() {
+  if (dir_fd_ < 0) {
+    return;
+  }
+  const bool ours = file_ ? file_->IsAt(dir_fd_, part_name_)
+                          : !DownloadFile::IsHeldElsewhere(dir_fd_, part_name_);
+  if (!ours) {
+    return;  // another job's files now
+  }
+  ::unlinkat(dir_fd_, info_name_.c_str(), 0);
+  ::unlinkat(dir_fd_, part_name_.c_str(), 0);
+}
+
+void DownloadJob::DropFile(bool remove) {
+  if (!file_) {
+    return;
+  }
+  if (remove && file_->IsAt(dir_fd_, part_name_)) {
+    ::unlinkat(dir_fd_, part_name_.c_str(), 0);
+  }
+  file_->Abort();
+  file_.reset();
 }
 
 void DownloadJob::WatchRoom() {
@@ -463,8 +620,7 @@ bool DownloadJob::Decide() {
       // over with this very response.
       BASE_LOG(base::log::kLevelNote)
           << "server answered " << status << " to a range request; starting over";
-      file_->Abort();
-      file_.reset();
+      DropFile(true);
       resume_from_ = 0;
       resumed_from_disk_ = false;
     }
@@ -478,11 +634,10 @@ bool DownloadJob::Decide() {
   }
   if (!file_) {
     int error = 0;
-    file_ =
-        DownloadFile::CreateFresh(PartPath(settings_.save_path), !settings_.md5.empty(), &error);
+    file_ = DownloadFile::CreateFresh(dir_fd_, part_name_, true, &error);
     if (!file_) {
       BASE_LOG(base::log::kLevelRefused)
-          << "cannot create " << PartPath(settings_.save_path) << ": " << error;
+          << "cannot create " << settings_.save_path << ".part: " << error;
       abort_ = Abort::kLocalFile;
       return false;
     }
@@ -491,8 +646,8 @@ bool DownloadJob::Decide() {
     // bytes on disk still belong to the resource.
     validator_ = (!etag_.empty() && !etag_.starts_with("W/")) ? etag_ : last_modified_;
     PartInfo info{settings_.url, settings_.md5, settings_.size, validator_};
-    if (!WritePartInfo(InfoPath(settings_.save_path), info)) {
-      BASE_LOG(base::log::kLevelRefused) << "cannot write " << InfoPath(settings_.save_path);
+    if (!WritePartInfo(dir_fd_, info_name_, info)) {
+      BASE_LOG(base::log::kLevelRefused) << "cannot write " << settings_.save_path << ".part.info";
     }
   }
   if (!started_notified_) {
@@ -589,7 +744,7 @@ void DownloadJob::OnDone(CURLcode code) {
     }
     return;
   }
-  if (settings_.size >= 0 && file_->size() != settings_.size) {
+  if (file_->size() != settings_.size) {
     BASE_LOG(base::log::kLevelRefused)
         << "got " << file_->size() << " bytes, expected " << settings_.size;
     Fail(kDownloadErrorSizeMismatch, false);
@@ -612,7 +767,7 @@ void DownloadJob::OnFileFinished(const DownloadFile::Outcome& outcome) {
     Fail(kDownloadErrorLocalFile, false);
     return;
   }
-  if (!settings_.md5.empty() && outcome.md5 != settings_.md5) {
+  if (outcome.md5 != settings_.md5) {
     BASE_LOG(base::log::kLevelRefused)
         << "MD5 of " << settings_.url << " is " << outcome.md5 << ", expected " << settings_.md5;
     if (resumed_from_disk_ && fresh_restarts_ < kMaxFreshRestarts) {
@@ -647,11 +802,8 @@ void DownloadJob::RestartFresh(const char* why) {
   }
   BASE_LOG(base::log::kLevelNote) << "download " << settings_.url << " starts over: " << why;
   ++fresh_restarts_;
-  if (file_) {
-    file_->Abort();
-    file_.reset();
-  }
-  RemovePartFiles(settings_.save_path);
+  RemovePartFiles();
+  DropFile(false);
   validator_.clear();
   resumed_from_disk_ = false;
   server_total_ = -1;
@@ -661,24 +813,30 @@ void DownloadJob::RestartFresh(const char* why) {
 void DownloadJob::Succeed() {
   finished_ = true;
   DeliverProgress();  // the final one
-  file_.reset();
   // The rename happens inside the gate: once Stop has returned, no file appears
   // at the target.
   if (!gate_.Enter()) {
+    DropFile(false);
     return;
   }
-  const std::string part = PartPath(settings_.save_path);
   int32_t error = kDownloadOk;
-  if (::rename(part.c_str(), settings_.save_path.c_str()) != 0) {
-    BASE_LOG(base::log::kLevelRefused) << "cannot rename " << part << ": " << errno;
+  // Only the file this job wrote and verified, still locked, is renamed.
+  if (const int rename_error = file_->RenameAt(dir_fd_, part_name_, target_name_);
+      rename_error != 0) {
+    BASE_LOG(base::log::kLevelRefused) << "cannot rename " << settings_.save_path << ".part: "
+                                       << (rename_error == ESTALE ? "the name leads to another file"
+                                                                  : std::strerror(rename_error));
     error = kDownloadErrorLocalFile;
-    RemovePartFiles(settings_.save_path);
+    RemovePartFiles();
   } else {
-    ::unlink(InfoPath(settings_.save_path).c_str());
-    SyncDirectoryOf(settings_.save_path);
+    ::unlinkat(dir_fd_, info_name_.c_str(), 0);
+    if (::fsync(dir_fd_) != 0) {
+      BASE_LOG(base::log::kLevelRefused) << "cannot sync directory " << dir_ << ": " << errno;
+    }
     BASE_LOG(base::log::kLevelNote)
         << "downloaded " << settings_.url << " to " << settings_.save_path;
   }
+  DropFile(false);
   internal::CallDelegate(
       [&] { delegate_->OnDownloadFinish(request_, error, settings_.save_path); });
   gate_.Leave();
@@ -687,19 +845,16 @@ void DownloadJob::Succeed() {
 void DownloadJob::Fail(int32_t error, bool keep_part) {
   finished_ = true;
   ReleaseTransfer();
-  if (file_) {
-    file_->Abort();
-    file_.reset();
-  }
   if (!keep_part) {
-    RemovePartFiles(settings_.save_path);
+    RemovePartFiles();
   }
+  DropFile(false);
   BASE_LOG(base::log::kLevelRefused) << "download " << settings_.url << " failed with " << error;
   internal::DeliverThrough(
       gate_, [&] { delegate_->OnDownloadFinish(request_, error, settings_.save_path); });
 }
 
-int64_t DownloadJob::Total() const { return settings_.size >= 0 ? settings_.size : server_total_; }
+int64_t DownloadJob::Total() const { return settings_.size; }
 
 void DownloadJob::MaybeProgress() {
   if (progress_pending_) {
@@ -727,7 +882,7 @@ void DownloadJob::MaybeProgress() {
 
 void DownloadJob::DeliverProgress() {
   const int64_t total = Total();
-  const int64_t received = file_ ? file_->size() : (settings_.size >= 0 ? settings_.size : total);
+  const int64_t received = file_ ? file_->size() : total;
   notified_bytes_ = received;
   notified_time_ = std::chrono::steady_clock::now();
   internal::DeliverThrough(gate_,
@@ -770,6 +925,9 @@ class DownloadRequest final : public DownloadServiceRequest {
   void SetUrgent(bool urgent) override {
     Set([&](auto& s) { s.urgent = urgent; });
     ApplyLiveSpeed();
+  }
+  void SetPrivateRoot(const char* dir) override {
+    Set([&](auto& s) { s.private_root = dir ? dir : ""; });
   }
   void SetFileSize(int64_t size) override {
     Set([&](auto& s) { s.size = size < 0 ? -1 : size; });

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -14,6 +15,7 @@
 
 #include "base/test/file_contents.h"
 #include "src/curl_common.h"
+#include "src/download_file.h"
 #include "src/network_thread.h"
 #include "tavorisdk/test/recording_delegates.h"
 #include "tavorisdk/test/scripted_server.h"
@@ -104,7 +106,6 @@ struct SuccessCase {
   const char* name;
   size_t size;
   std::function<void(ScriptedServer&, const std::string& body)> plan;
-  bool check_md5 = true;
   bool uppercase_md5 = false;
 };
 
@@ -128,10 +129,8 @@ TEST_F(DownloadServiceTest, DownloadsAreVerifiedRenamedAndReported) {
          s.Plan("/f", answer);
        }},
       {"empty file", 0, [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); }},
-      {"unchecked", 70000, [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); },
-       false},
       {"md5 in upper case", 70000,
-       [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); }, true, true},
+       [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); }, true},
   };
   for (const SuccessCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -140,10 +139,6 @@ TEST_F(DownloadServiceTest, DownloadsAreVerifiedRenamedAndReported) {
     c.plan(server, body);
     RecordingDownloadDelegate delegate;
     auto request = Make(server.Url("/f"), body, target_);
-    if (!c.check_md5) {
-      request->SetMd5("");
-      request->SetFileSize(-1);
-    }
     if (c.uppercase_md5) {
       std::string md5 = util::crypto::Md5(body);
       for (char& ch : md5) {
@@ -224,14 +219,31 @@ TEST_F(DownloadServiceTest, FailuresEndWithTheirCodeAndNeverLeaveATarget) {
          r.SetMaxRetries(0);
          r.SetStallTimeout(1);
        }},
-      {"bad MD5 text", [](ScriptedServer&, const std::string&) {}, kDownloadErrorBadRequest, false,
-       [](DownloadServiceRequest& r) { r.SetMd5("not-an-md5"); }, 0, 0},
+      // Nothing that could not be verified is fetched, let alone reported as a success.
+      {"MD5 not hexadecimal",
+       [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); },
+       kDownloadErrorMd5Mismatch, false,
+       [](DownloadServiceRequest& r) { r.SetMd5("not-an-md5-but-32-characters-ok!"); }, 0, 0},
+      {"no MD5", [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); },
+       kDownloadErrorMd5Mismatch, false, [](DownloadServiceRequest& r) { r.SetMd5(""); }, 0, 0},
+      {"negative size", [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); },
+       kDownloadErrorSizeMismatch, false, [](DownloadServiceRequest& r) { r.SetFileSize(-1); }, 0,
+       0},
+      {"neither size nor MD5",
+       [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); },
+       kDownloadErrorSizeMismatch, false,
+       [](DownloadServiceRequest& r) {
+         r.SetFileSize(-5);
+         r.SetMd5("");
+       },
+       0, 0},
       {"no URL", [](ScriptedServer&, const std::string&) {}, kDownloadErrorBadRequest, false,
        [](DownloadServiceRequest& r) { r.SetUrl(""); }, 0, 0},
       {"unwritable directory",
        [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); },
        kDownloadErrorLocalFile, false,
-       [this](DownloadServiceRequest& r) { r.SetSavePath((dir_ + "/missing/p.exe").c_str()); }},
+       [this](DownloadServiceRequest& r) { r.SetSavePath((dir_ + "/missing/p.exe").c_str()); }, 0,
+       0},
   };
   const std::string body = RandomBytes(300000);
   for (const FailureCase& c : cases) {
@@ -260,6 +272,155 @@ TEST_F(DownloadServiceTest, FailuresEndWithTheirCodeAndNeverLeaveATarget) {
     std::filesystem::remove(target_ + ".part");
     std::filesystem::remove(target_ + ".part.info");
   }
+}
+
+// A partial file from an "earlier run" of |url|: |part| bytes, or a link to
+// |victim| when |victim| is given, with a matching info file.
+void PlantPart(const std::string& target, const std::string& url, const std::string& body,
+               const std::string& part, const std::string& victim = "") {
+  if (victim.empty()) {
+    std::ofstream(target + ".part", std::ios::binary) << part;
+  } else {
+    ASSERT_EQ(symlink(victim.c_str(), (target + ".part").c_str()), 0);
+  }
+  std::ofstream(target + ".part.info")
+      << "tavori-part 1\nurl " << url << "\nmd5 " << util::crypto::Md5(body) << "\nsize "
+      << body.size() << "\nvalidator \"v1\"\n";
+}
+
+// Another local user prepares the download directory in a shared place: a
+// partial file that links to the victim's file, with a matching info file.
+// (Which directories count as private is the OS layer's test.)
+TEST_F(DownloadServiceTest, PlantedLinksAndForeignDirectoriesNeverReceiveTheDownload) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root: the attacker's directory belongs to another user (uid 65534)";
+  }
+  const std::string body = RandomBytes(200000, 29);
+  const std::string victim = dir_ + "/victim";
+  const std::string root = dir_ + "/Halvern";
+  const std::string target = root + "/Tavori/Temp/p.exe";
+  const struct {
+    const char* name;
+    std::function<void()> prepare;  // null: nothing exists beforehand
+    bool private_root;
+    int32_t error;
+  } cases[] = {
+      {"private root made fresh", nullptr, true, kDownloadOk},
+      {"shared directory without a private root", [&] { ASSERT_EQ(mkdir(root.c_str(), 01777), 0); },
+       false, kDownloadOk},
+      {"private root of another user",
+       [&] {
+         ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+         ASSERT_EQ(chown(root.c_str(), 65534, 65534), 0);
+       },
+       true, kDownloadErrorLocalFile},
+      {"download directory of another user below the private root",
+       [&] {
+         std::filesystem::create_directories(root + "/Tavori/Temp");
+         ASSERT_EQ(chmod(root.c_str(), 0700), 0);
+         ASSERT_EQ(chown((root + "/Tavori/Temp").c_str(), 65534, 65534), 0);
+       },
+       true, kDownloadErrorLocalFile},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server;
+    server.Serve("/f", body);
+    std::ofstream(victim) << "victim data";
+    if (c.prepare) {
+      c.prepare();
+      std::filesystem::create_directories(root + "/Tavori/Temp");
+      PlantPart(target, server.Url("/f"), body, "", victim);
+    }
+    RecordingDownloadDelegate delegate;
+    auto request = Make(server.Url("/f"), body, target);
+    if (c.private_root) {
+      request->SetPrivateRoot((root + "/").c_str());
+    }
+    request->Start(&delegate);
+    ASSERT_TRUE(delegate.WaitForFinish(kWait));
+    EXPECT_EQ(delegate.Finish()->error, c.error);
+    EXPECT_TRUE(ReadFileToString(victim) == "victim data") << "the victim's file was written";
+    if (c.error == kDownloadOk) {
+      EXPECT_TRUE(ReadFileToString(target) == body);
+      struct stat info {};
+      ASSERT_EQ(lstat((root + "/Tavori").c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 022, 0u);
+    } else {
+      EXPECT_EQ(server.RequestCount(), 0u);
+      EXPECT_FALSE(Exists(target));
+    }
+    std::filesystem::remove_all(root);
+  }
+}
+
+// Two downloads of different packages to one target: the second finds the
+// partial file held and fails without touching it; the first ends with its own
+// package.
+TEST_F(DownloadServiceTest, SecondDownloadToATargetInUseFailsAndTheFirstIsUnharmed) {
+  const std::string first_body = RandomBytes(400000, 31);
+  const std::string second_body = RandomBytes(300000, 37);
+  PlannedAnswer stall = test::Respond(200, first_body);
+  stall.stall_after = 100000;
+  server_.Plan("/first", stall);
+  server_.Serve("/second", second_body);
+  RecordingDownloadDelegate first_delegate;
+  auto first = Make(server_.Url("/first"), first_body, target_);
+  first->Start(&first_delegate);
+  ASSERT_TRUE(server_.WaitForStall(kWait));
+  // The start notification follows the creation of the partial file.
+  ASSERT_TRUE(first_delegate.WaitFor([](const auto& events) { return !events.empty(); }, kWait));
+
+  RecordingDownloadDelegate second_delegate;
+  auto second = Make(server_.Url("/second"), second_body, target_);
+  second->Start(&second_delegate);
+  ASSERT_TRUE(second_delegate.WaitForFinish(kWait));
+  EXPECT_EQ(second_delegate.Finish()->error, kDownloadErrorLocalFile);
+  EXPECT_EQ(server_.RequestCount(), 1u);
+
+  server_.ReleaseStalls();
+  ASSERT_TRUE(first_delegate.WaitForFinish(kWait));
+  EXPECT_EQ(first_delegate.Finish()->error, kDownloadOk);
+  EXPECT_TRUE(ReadFileToString(target_) == first_body);
+  EXPECT_FALSE(Exists(target_ + ".part"));
+}
+
+TEST_F(DownloadServiceTest, ADownloadThatCannotFitFailsBeforeTheTransfer) {
+  const std::string body = RandomBytes(300000, 41);
+  const int64_t size = static_cast<int64_t>(body.size());
+  const struct {
+    const char* name;
+    int64_t free;
+    size_t kept;  // bytes of a partial file from an earlier run
+    int32_t error;
+  } cases[] = {
+      {"fits exactly", size, 0, kDownloadOk},
+      {"one byte short", size - 1, 0, kDownloadErrorLocalFile},
+      {"the rest of a resumed file fits", size - 100000, 100000, kDownloadOk},
+      {"the rest of a resumed file does not", size - 100001, 100000, kDownloadErrorLocalFile},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server;
+    server.Serve("/f", body);
+    if (c.kept > 0) {
+      PlantPart(target_, server.Url("/f"), body, body.substr(0, c.kept));
+    }
+    internal::SetFreeSpaceForTesting(c.free);
+    RecordingDownloadDelegate delegate;
+    auto request = Make(server.Url("/f"), body, target_);
+    request->Start(&delegate);
+    ASSERT_TRUE(delegate.WaitForFinish(kWait));
+    EXPECT_EQ(delegate.Finish()->error, c.error);
+    EXPECT_EQ(server.RequestCount(), c.error == kDownloadOk ? 1u : 0u);
+    if (c.error != kDownloadOk && c.kept > 0) {
+      EXPECT_EQ(std::filesystem::file_size(target_ + ".part"), c.kept) << "kept for later";
+    }
+    std::filesystem::remove(target_);
+    std::filesystem::remove(target_ + ".part");
+    std::filesystem::remove(target_ + ".part.info");
+  }
+  internal::SetFreeSpaceForTesting(-1);
 }
 
 TEST_F(DownloadServiceTest, ConnectionRefusedIsATransportFailure) {
@@ -711,10 +872,14 @@ TEST(DownloadServiceExitTest, ProcessExitsCleanlyWithDownloadsRunning) {
         auto stalled = CreateDownloadRequest();
         stalled->SetUrl(server->Url("/stall").c_str());
         stalled->SetSavePath("/tmp/tavori_exit_test_stall");
+        stalled->SetMd5(util::crypto::Md5(body).c_str());
+        stalled->SetFileSize(static_cast<int64_t>(body.size()));
         stalled->Start(stalled_delegate);
         auto busy = CreateDownloadRequest();
         busy->SetUrl(server->Url("/f").c_str());
         busy->SetSavePath("/tmp/tavori_exit_test_busy");
+        busy->SetMd5(util::crypto::Md5(body).c_str());
+        busy->SetFileSize(static_cast<int64_t>(body.size()));
         busy->SetSpeedLimit(512);
         busy->SetProgressInterval(0);
         busy->Start(busy_delegate);

@@ -18,7 +18,6 @@
 #include "tavori_common/utils/meeting_info.h"
 #include "tavorisdk/sdk_startup.h"
 #include "util/crypto/crypto.h"
-#include "util/file/file_util.h"
 #include "util/stringhelp/stringhelp.h"
 #include "util/time/time_util.h"
 
@@ -85,21 +84,33 @@ std::string GetTempRootPath() {
   std::lock_guard<std::mutex> lock(mutex);
   if (root.empty()) {
     os::Result<std::wstring> temp = os::GetTempDirectory();
-    if (temp.ok()) {
-      std::wstring path = temp.value();
-      if (os::PathAppend(&path, L"\\Halvern\\Tavori\\")) {
-        root = util::stringhelp::UnicodeToUtf8(path);
-      }
+    if (!temp.ok()) {
+      BASE_LOG(kLevelFailure) << "no temporary directory, error:" << temp.error();
+      return root;
+    }
+    std::wstring path = temp.value();
+    if (os::PathAppend(&path, L"\\Halvern\\Tavori\\")) {
+      root = util::stringhelp::UnicodeToUtf8(path);
     }
   }
   return root;
 }
 
+// The part of the temporary root that belongs to this user alone, "<temp>/Halvern/": the
+// temporary directory may be shared with other users, so the download creates it private and
+// checks it before every use (SetPrivateRoot).  "" when the temporary directory is unknown.
+std::string GetPrivateTempDir() {
+  const std::string last = std::string("Tavori") + static_cast<char>(os::kPathSeparator);
+  const std::string root = GetTempRootPath();
+  return root.ends_with(last) ? root.substr(0, root.size() - last.size()) : std::string();
+}
+
 // The default download directory: "<temp root>/Temp/", or "" when the temporary directory is
-// unknown.
+// unknown.  Not created here: the download creates it below the private directory once that
+// passed its check.
 std::string GetDownloadTempDir() {
   const std::string root = GetTempRootPath();
-  return root.empty() ? std::string() : util::file::MakeChildDirPath(root, "Temp");
+  return root.empty() ? std::string() : root + "Temp" + static_cast<char>(os::kPathSeparator);
 }
 
 }  // namespace
@@ -624,6 +635,7 @@ int UpdateOperation::DownloadPackage(JsonValue& parameters) {
   }
   const std::string package_url = url.AsString();
 
+  std::string private_root;  // set for the default target only
   if (target.empty()) {
     // The default file name ends in the URL's last four bytes (as a rule its extension); they
     // must not lead out of the download directory.
@@ -642,6 +654,7 @@ int UpdateOperation::DownloadPackage(JsonValue& parameters) {
       return 9;
     }
     target = directory + util::crypto::Md5(package_url) + suffix;
+    private_root = GetPrivateTempDir();
   }
 
   std::unique_ptr<tavorisdk::DownloadServiceRequest> request = tavorisdk::CreateDownloadRequest();
@@ -654,6 +667,9 @@ int UpdateOperation::DownloadPackage(JsonValue& parameters) {
   if (strategy == 2 || strategy == 3) {
     // Forced updates: the download is urgent.
     request->SetUrgent(true);
+  }
+  if (!private_root.empty()) {
+    request->SetPrivateRoot(private_root.c_str());
   }
 
   std::unique_ptr<tavorisdk::DownloadServiceRequest> replaced;

@@ -19,19 +19,34 @@ using ErrorCode = uint32_t;
 inline constexpr ErrorCode kErrorSuccess = 0;
 inline constexpr ErrorCode kErrorFileNotFound = 2;
 inline constexpr ErrorCode kErrorPathNotFound = 3;
+inline constexpr ErrorCode kErrorTooManyOpenFiles = 4;
 inline constexpr ErrorCode kErrorAccessDenied = 5;
+inline constexpr ErrorCode kErrorInvalidHandle = 6;
 inline constexpr ErrorCode kErrorNotEnoughMemory = 8;
 inline constexpr ErrorCode kErrorBadFormat = 11;
 inline constexpr ErrorCode kErrorInvalidData = 13;
+inline constexpr ErrorCode kErrorNotSameDevice = 17;
+inline constexpr ErrorCode kErrorSharingViolation = 32;
+inline constexpr ErrorCode kErrorNotSupported = 50;
 inline constexpr ErrorCode kErrorInvalidParameter = 87;
+inline constexpr ErrorCode kErrorDiskFull = 112;
 inline constexpr ErrorCode kErrorInsufficientBuffer = 122;
+inline constexpr ErrorCode kErrorDirNotEmpty = 145;
+inline constexpr ErrorCode kErrorAlreadyExists = 183;
+inline constexpr ErrorCode kErrorFileTooLarge = 223;
 inline constexpr ErrorCode kErrorMoreData = 234;
 inline constexpr ErrorCode kErrorBadDb = 1009;
 inline constexpr ErrorCode kErrorCantOpen = 1011;
 inline constexpr ErrorCode kErrorCantRead = 1012;
+inline constexpr ErrorCode kErrorNoUnicodeTranslation = 1113;
+inline constexpr ErrorCode kErrorIoDevice = 1117;
+inline constexpr ErrorCode kErrorDiskQuotaExceeded = 1295;
+inline constexpr ErrorCode kErrorTimeout = 1460;
 inline constexpr ErrorCode kErrorUnsupportedType = 1630;
+inline constexpr ErrorCode kErrorCantResolveFilename = 1921;
 
-// Maps an errno value onto the closest Windows error code.
+// Maps an errno value onto the Windows error code that the corresponding Windows call reports;
+// an errno without a counterpart becomes kErrorInvalidData.
 ErrorCode ErrorFromErrno(int errno_value);
 
 // Either a value of type T or a non-zero ErrorCode.

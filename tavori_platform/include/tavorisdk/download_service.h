@@ -11,10 +11,22 @@
 // from inside that very notification). Destroying a request implies Stop.  A
 // request that is not stopped gets exactly one finish notification.
 //
+// Verification: a download succeeds only for bytes whose size and MD5 matched what SetFileSize and
+// SetMd5 gave.  There is no unchecked download: a negative size never matches
+// (kDownloadErrorSizeMismatch) and an MD5 that is not 32 hexadecimal digits never matches
+// (kDownloadErrorMd5Mismatch); both are refused before anything is fetched.
+//
 // Files: the data is written to "<save path>.part" and renamed to the save path only after its
 // size and MD5 matched and the file was synced to disk; the directory is synced after the rename.
 // Whatever stood at the save path is removed when the download begins, so a failed or stopped
-// download never leaves a file there.  A transport failure or Stop keeps the partial file (with
+// download never leaves a file there.  Files are created and reopened without following links,
+// relative to the save path's directory opened once; a partial file is resumed only when it is a
+// regular file of the user.  The partial file is locked for the whole download and renamed only
+// while its name still leads to the file this download wrote: a second download to the same save
+// path while the first runs fails at once with kDownloadErrorLocalFile and changes nothing.  When
+// the save path's file system lacks room for the bytes still to come (the expected size less what
+// a resumed partial file holds), the download fails at once with kDownloadErrorLocalFile.  A
+// transport failure or Stop keeps the partial file (with
 // "<save path>.part.info", which records URL, MD5, size and the server's validator); a later
 // download of the same URL with the same MD5 and size to the same path resumes it with a range
 // request (If-Range), and starts over from byte 0 when the server ignores the range, the
@@ -42,10 +54,12 @@ namespace tavorisdk {
 inline constexpr int32_t kDownloadOk = 0;
 inline constexpr int32_t kDownloadErrorTransport = 1;     // connection failed, cut or stalled
 inline constexpr int32_t kDownloadErrorHttpStatus = 2;    // the server answered with an error
-inline constexpr int32_t kDownloadErrorSizeMismatch = 3;  // body size differs from SetFileSize
-inline constexpr int32_t kDownloadErrorMd5Mismatch = 4;   // body MD5 differs from SetMd5
-inline constexpr int32_t kDownloadErrorLocalFile = 5;     // the file could not be written
-inline constexpr int32_t kDownloadErrorBadRequest = 6;    // no URL or no save path
+inline constexpr int32_t kDownloadErrorSizeMismatch = 3;  // size differs from SetFileSize, or none
+inline constexpr int32_t kDownloadErrorMd5Mismatch = 4;   // MD5 differs from SetMd5, or none
+// The file could not be written: no room, a directory that is not private (SetPrivateRoot), or
+// another download holding the partial file.
+inline constexpr int32_t kDownloadErrorLocalFile = 5;
+inline constexpr int32_t kDownloadErrorBadRequest = 6;  // no URL or no save path
 
 class DownloadServiceRequest;
 
@@ -87,8 +101,8 @@ class DownloadServiceRequest {
   virtual void SetUrl(const char* url) = 0;
   // Slot 2: the full path of the file to create (copied).
   virtual void SetSavePath(const char* path) = 0;
-  // Slot 3: the expected MD5 as hexadecimal text, either case (copied); empty:
-  // not checked.
+  // Slot 3: the expected MD5 as 32 hexadecimal digits, either case (copied).
+  // Required: anything else never matches.
   virtual void SetMd5(const char* md5) = 0;
   // Slot 4: bandwidth cap in KiB/s; 0 (the default) for none.
   virtual void SetSpeedLimit(int kib_per_second) = 0;
@@ -102,7 +116,8 @@ class DownloadServiceRequest {
   virtual void SetMaxRetries(int retries) = 0;
   // Slot 8: an urgent download (a forced update) ignores the bandwidth cap.
   virtual void SetUrgent(bool urgent) = 0;
-  // Slot 9: the expected size in bytes; negative: not checked.
+  // Slot 9: the expected size in bytes.  Required: a negative size never
+  // matches.
   virtual void SetFileSize(int64_t size) = 0;
   // Slot 10: the User-Agent to send (copied).
   virtual void SetUserAgent(const char* user_agent) = 0;
@@ -120,6 +135,17 @@ class DownloadServiceRequest {
   // outlive the request or its Stop.  A request starts at most once; later
   // calls are ignored.
   virtual void Start(IDownloadResponseDelegate* delegate) = 0;
+  // Slot 16: |dir| (copied; empty: none, the default) is a directory that
+  // holds the save path at any depth and lies where other users may write,
+  // such as the temporary directory.  When the download begins, |dir| is
+  // created private to the user when missing and must then be a real
+  // directory (not a link) owned by the user that nobody else may write
+  // (os::EnsurePrivateDirectory), as must the save path's directory once
+  // opened; otherwise the download fails with
+  // kDownloadErrorLocalFile and a level-1 log record naming it.  The
+  // directories between |dir| and the save path are created for the user
+  // alone.
+  virtual void SetPrivateRoot(const char* dir) = 0;
 };
 
 // Creates a request; never null.

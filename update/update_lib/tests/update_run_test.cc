@@ -1,6 +1,8 @@
 // The update run through the real library: the check request, the service's answer and upgrade
 // policy, and the download, against a scripted update service on loopback.
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -36,6 +38,9 @@ class UpdateRunTest : public LibraryTest {
     // Before the library starts any thread that may read the environment.
     if (!system_root_override_.empty()) {
       setenv("TAVORI_SYSTEM_ROOT", system_root_override_.c_str(), 1);
+    }
+    if (!temp_override_.empty()) {
+      setenv("TMPDIR", temp_override_.c_str(), 1);
     }
     server_ = std::make_unique<ScriptedServer>();
     host_->SetInitSDK(true);
@@ -114,7 +119,13 @@ class UpdateRunTest : public LibraryTest {
   }
 
   std::string system_root_override_;
+  std::string temp_override_;
   std::unique_ptr<ScriptedServer> server_;
+};
+
+class NonUtf8TempDirTest : public UpdateRunTest {
+ protected:
+  NonUtf8TempDirTest() { temp_override_ = "/tmp/\xff\xfe"; }
 };
 
 class LongSystemRootTest : public UpdateRunTest {
@@ -508,14 +519,86 @@ TEST_F(UpdateRunTest, FailedDownloadReportsTheErrorAndLeavesNoFile) {
   std::string corrupt = package;
   corrupt[100] ^= 1;
   server_->Serve("/bad.exe", corrupt);
-  server_->Plan("/check", Respond(200, Offer(3, package, "/bad.exe")));
-  ASSERT_EQ(host_->Do(ClientCheck(9, 2, 0)), 0);
+  server_->Serve("/good.exe", package);
+  const Json good = Json::parse(Offer(3, package, "/good.exe"));
+  auto with = [&](Json changes) {
+    Json answer = good;
+    answer.update(changes);
+    return answer;
+  };
+  const struct {
+    const char* name;
+    Json answer;
+    int err_code;
+  } cases[] = {
+      {"wrong bytes", Json::parse(Offer(3, package, "/bad.exe")), 4},
+      // Nothing to verify the bytes against: never a success.
+      {"empty md5", with({{"md5", ""}}), 4},
+      {"negative size", with({{"size", -1}}), 3},
+      {"empty md5 and negative size", with({{"md5", ""}, {"size", -1}}), 3},
+  };
+  int64_t token = 9;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    server_->Plan("/check", Respond(200, c.answer.dump()));
+    ASSERT_EQ(host_->Do(ClientCheck(++token, 2, 0)), 0);
+    ASSERT_TRUE(delegate_.WaitFor("cgi_response", static_cast<size_t>(token - 9)));
+    ASSERT_EQ(host_->Do(Command("download", token)), 0);
+    const auto finish = delegate_.WaitFor("download_finish", static_cast<size_t>(token - 9));
+    ASSERT_TRUE(finish);
+    EXPECT_EQ((*finish)["parameters"]["err_code"], c.err_code);
+    EXPECT_FALSE(fs::exists((*finish)["parameters"]["path"].get<std::string>()));
+  }
+}
+
+// Another local user got to the shared temporary directory first: their "Halvern" directory
+// holds a partial file of this very download that links to the victim's file.
+TEST_F(UpdateRunTest, DownloadIntoAnotherUsersTemporaryDirectoryFailsAndTouchesNothing) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root: the planted directory belongs to another user (uid 65534)";
+  }
+  const std::string package = Package(100000);
+  server_->Serve("/p.exe", package);
+  const std::string halvern = env_->temp_dir() + "/Halvern";
+  const std::string target =
+      env_->download_dir() + util::crypto::Md5(server_->Url("/p.exe")) + ".exe";
+  const std::string victim = env_->root() + "/victim";
+  std::ofstream(victim) << "victim data";
+  fs::create_directories(env_->download_dir());
+  fs::create_symlink(victim, target + ".part");
+  std::ofstream(target + ".part.info")
+      << "tavori-part 1\nurl " << server_->Url("/p.exe") << "\nmd5 " << util::crypto::Md5(package)
+      << "\nsize " << package.size() << "\nvalidator \"v1\"\n";
+  ASSERT_EQ(lchown(halvern.c_str(), 65534, 65534), 0);
+  for (const auto& entry : fs::recursive_directory_iterator(halvern)) {
+    ASSERT_EQ(lchown(entry.path().c_str(), 65534, 65534), 0);
+  }
+
+  server_->Plan("/check", Respond(200, Offer(2, package, "/p.exe")));
+  ASSERT_EQ(host_->Do(ClientCheck(3, 2, 0)), 0);
   ASSERT_TRUE(delegate_.WaitFor("cgi_response"));
-  ASSERT_EQ(host_->Do(Command("download", 9)), 0);
+  ASSERT_EQ(host_->Do(Command("download", 3)), 0);
   const auto finish = delegate_.WaitFor("download_finish");
   ASSERT_TRUE(finish);
-  EXPECT_EQ((*finish)["parameters"]["err_code"], 4);  // MD5 mismatch
-  EXPECT_FALSE(fs::exists((*finish)["parameters"]["path"].get<std::string>()));
+  EXPECT_EQ((*finish)["parameters"], (Json{{"err_code", 5}, {"path", target}}));
+  EXPECT_TRUE(ReadFileToString(victim) == "victim data") << "the victim's file was written";
+  EXPECT_TRUE(fs::is_symlink(target + ".part"));
+  EXPECT_EQ(RequestsTo("/p.exe"), 0u);
+  const std::vector<LogLine> records = env_->Find("directory " + halvern + " is not private");
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].level, 1);
+}
+
+TEST_F(NonUtf8TempDirTest, IsRefusedNotReplaced) {
+  const std::string package = Package(1000);
+  server_->Plan("/check", Respond(200, Offer(2, package, "/p.exe")));
+  ASSERT_EQ(host_->Do(ClientCheck(3, 2, 0)), 0);
+  ASSERT_TRUE(delegate_.WaitFor("cgi_response"));
+  EXPECT_EQ(host_->Do(Command("download", 3)), 9);
+  const std::vector<LogLine> records = env_->Find("no temporary directory, error:1113");
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].level, 1);
+  EXPECT_EQ(RequestsTo("/p.exe"), 0u);
 }
 
 TEST_F(UpdateRunTest, CancelAndStaleTokensStopTheDownload) {
