@@ -5,9 +5,9 @@
 #include <cerrno>
 
 #include "os/folders.h"
+#include "os/posix/scoped_fd.h"
 #include "os/utf.h"
 #include "src/internal/environment_posix.h"
-#include "src/internal/scoped_fd_posix.h"
 
 namespace os {
 namespace {
@@ -62,8 +62,7 @@ ErrorCode EnsurePrivateDirectory(const std::wstring& path) {
     return ErrorFromErrno(errno);
   }
   // Judge what was opened, not the name: O_NOFOLLOW refuses a link in the last place.
-  const internal::ScopedFd fd(
-      ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const posix::ScopedFd fd(::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) {
     return errno == ELOOP || errno == ENOTDIR ? kErrorAccessDenied : ErrorFromErrno(errno);
   }

@@ -9,15 +9,15 @@
 #include <string>
 
 #include "os/installer_file.h"
+#include "os/posix/scoped_fd.h"
+#include "os/posix/spawn.h"
 #include "os/shell.h"
 #include "os/utf.h"
-#include "src/internal/scoped_fd_posix.h"
-#include "src/internal/spawn_posix.h"
 
 namespace os {
 namespace {
 
-using internal::ScopedFd;
+using posix::ScopedFd;
 
 // The largest installer that is copied; a larger file is refused as if memory had run out, so that
 // a file planted under the installer's name cannot make the caller spend unbounded memory.
@@ -78,12 +78,12 @@ InstallerFile InstallerFile::Open(const std::wstring& path) {
     const int open_errno = errno;
     const uintptr_t error = open_errno == ENOENT && !ParentDirectoryExists(narrow)
                                 ? kShellErrorPathNotFound
-                                : internal::ShellErrorFromErrno(open_errno);
+                                : posix::ShellErrorFromErrno(open_errno);
     return InstallerFile(std::move(name), kNotOpen, error);
   }
   struct stat st {};
   if (fstat(fd.get(), &st) != 0) {
-    return InstallerFile(std::move(name), kNotOpen, internal::ShellErrorFromErrno(errno));
+    return InstallerFile(std::move(name), kNotOpen, posix::ShellErrorFromErrno(errno));
   }
   if (!S_ISREG(st.st_mode)) {
     // A directory, a FIFO, a device: no program the shell would start.
@@ -96,7 +96,7 @@ InstallerFile InstallerFile::Open(const std::wstring& path) {
   // started, so a write (or a rename) after this point changes neither.
   const int copy = memfd_create("installer", MFD_CLOEXEC | MFD_ALLOW_SEALING);
   if (copy < 0) {
-    return InstallerFile(std::move(name), kNotOpen, internal::ShellErrorFromErrno(errno));
+    return InstallerFile(std::move(name), kNotOpen, posix::ShellErrorFromErrno(errno));
   }
   const uintptr_t error = FillSealedCopy(fd.get(), static_cast<uint64_t>(st.st_size), copy);
   if (error != 0) {

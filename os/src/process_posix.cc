@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <charconv>
 
+#include "os/posix/scoped_fd.h"
 #include "os/process.h"
-#include "src/internal/scoped_fd_posix.h"
 
 namespace os {
 namespace {
@@ -15,7 +15,7 @@ constexpr uint32_t kUnsetLoginSession = 0xFFFFFFFF;
 
 // The audit login session id, or kUnsetLoginSession when there is none or it cannot be read.
 uint32_t LoginSessionId() {
-  internal::ScopedFd fd(open("/proc/self/sessionid", O_RDONLY | O_CLOEXEC));
+  posix::ScopedFd fd(open("/proc/self/sessionid", O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
     return kUnsetLoginSession;
   }

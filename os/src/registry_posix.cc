@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "os/posix/scoped_fd.h"
 #include "os/registry.h"
 #include "os/utf.h"
 #include "src/internal/environment_posix.h"
 #include "src/internal/reg_file_posix.h"
-#include "src/internal/scoped_fd_posix.h"
 
 namespace os {
 namespace {
@@ -19,7 +19,7 @@ namespace {
 constexpr off_t kMaxRegistryFileSize = 64 << 20;
 
 using internal::RegFileValue;
-using internal::ScopedFd;
+using posix::ScopedFd;
 
 // The name of |root|: the first component of its key paths and the name of its file.
 std::string RootName(RegistryRoot root) {

@@ -2,9 +2,9 @@
 #include <vector>
 
 #include "os/installer_file.h"
+#include "os/posix/spawn.h"
 #include "os/shell.h"
 #include "os/utf.h"
-#include "src/internal/spawn_posix.h"
 
 namespace os {
 
@@ -18,8 +18,8 @@ uintptr_t ShellExecute(const InstallerFile& file, const std::wstring& parameters
     arguments.push_back(WideToUtf8(argument));
   }
   // The name is what an ELF image sees as its argv[0]: the path it was opened under.
-  return internal::StartProgramFromDescriptor(static_cast<int>(file.native_handle()),
-                                              WideToUtf8(file.path()), arguments, {});
+  return posix::StartProgramFromDescriptor(static_cast<int>(file.native_handle()),
+                                           WideToUtf8(file.path()), arguments, {});
 }
 
 }  // namespace os

@@ -17,16 +17,16 @@
 #include <vector>
 
 #include "os/installer_file.h"
+#include "os/posix/spawn.h"
 #include "os/shell.h"
 #include "os/utf.h"
-#include "src/internal/spawn_posix.h"
 
 namespace os {
 namespace {
 
 namespace fs = std::filesystem;
-using internal::SpawnOptions;
-using internal::StartProgramFromDescriptor;
+using posix::SpawnOptions;
+using posix::StartProgramFromDescriptor;
 
 constexpr auto kDeadline = std::chrono::seconds(20);
 // A descriptor the tests hold open without close-on-exec; no started program may see it.
@@ -402,7 +402,7 @@ TEST_F(ShellTest, RunsAsTheGivenUserInTheGivenPlace) {
   const uid_t uid = root ? 65534 : getuid();
   const gid_t gid = root ? 65534 : getgid();
   SpawnOptions options;
-  options.credentials = internal::SpawnCredentials{uid, gid, {gid}};
+  options.credentials = posix::SpawnCredentials{uid, gid, {gid}};
   options.environment = std::vector<std::string>{"FOO=bar baz", "PATH=" + saved_path_};
   options.working_directory = "/";
   ASSERT_EQ(StartProgramFromDescriptor(fd, "installer", {"x"}, options), kShellStarted);
@@ -419,7 +419,7 @@ TEST_F(ShellTest, RunsAsTheGivenUserInTheGivenPlace) {
   EXPECT_EQ(StartProgramFromDescriptor(fd, "installer", {}, options), kShellErrorFileNotFound);
   if (!root) {
     options.working_directory.clear();
-    options.credentials = internal::SpawnCredentials{0, 0, {}};
+    options.credentials = posix::SpawnCredentials{0, 0, {}};
     EXPECT_EQ(StartProgramFromDescriptor(fd, "installer", {}, options), kShellErrorAccessDenied);
   }
   close(fd);

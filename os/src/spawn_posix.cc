@@ -11,17 +11,16 @@
 #include <cerrno>
 #include <cstring>
 
+#include "os/posix/scoped_fd.h"
 #include "os/posix/spawn.h"
 #include "os/shell.h"
 #include "src/internal/environment_posix.h"
-#include "src/internal/scoped_fd_posix.h"
 
 extern char** environ;
 
 namespace os::posix {
 
 using internal::GetEnv;
-using internal::ScopedFd;
 
 namespace {
 
