@@ -19,12 +19,15 @@
 
 #include "authenticode/authenticode.h"
 #include "base/log/log.h"
+#include "os/com.h"
 #include "os/installer_protocol.h"
 #include "os/posix/spawn.h"
 #include "os/result.h"
 #include "os/shell.h"
 #include "os/utf.h"
+#include "tavori_common/utils/publisher.h"
 #include "util/crypto/crypto.h"
+#include "util/stringhelp/stringhelp.h"
 
 namespace installer_service {
 namespace {
@@ -61,12 +64,6 @@ constexpr HResult kCertEExpired = static_cast<HResult>(0x800B0101);
 constexpr HResult kCertEUntrustedRoot = static_cast<HResult>(0x800B0109);
 constexpr HResult kCertEWrongUsage = static_cast<HResult>(0x800B0110);
 
-// The publishers whose installers the service starts, compared exactly.
-constexpr const char* kAcceptedPublishers[] = {
-    "Halvern Technology(Ostervik) Company Limited",
-    "Halvern Technology (Ostervik) Company Limited",
-};
-
 // The one mode ExecInstall knows: start the installer and answer once it runs.
 constexpr uint32_t kModeStart = 1;
 
@@ -81,12 +78,6 @@ HResult FromWin32(uint32_t error) {
 
 HResult FromErrno(int error) { return FromWin32(os::ErrorFromErrno(error)); }
 
-bool IsHexMd5(const std::string& text) {
-  return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
-           return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-         });
-}
-
 // How many |per_user| counts for |uid|; a user with none has no entry.
 size_t CountOf(const std::map<uid_t, size_t>& per_user, uid_t uid) {
   const auto it = per_user.find(uid);
@@ -99,13 +90,6 @@ void Forget(std::map<uid_t, size_t>* per_user, uid_t uid) {
   if (it != per_user->end() && --it->second == 0) {
     per_user->erase(it);
   }
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return text;
 }
 
 }  // namespace
@@ -488,9 +472,12 @@ void Service::OnRequest(Connection* connection, std::string payload, ScopedFd de
     const Json clsid = request.value("clsid", Json());
     const Json iid = request.value("iid", Json());
     HResult result = kSOk;
-    if (!clsid.is_string() || clsid.get<std::string>() != protocol::kClassId) {
+    if (!clsid.is_string() ||
+        clsid.get<std::string>() != os::com::GuidText(os::com::kPrivilegedInstallerClassId)) {
       result = kRegdbEClassNotReg;
-    } else if (!iid.is_string() || iid.get<std::string>() != protocol::kInterfaceId) {
+    } else if (!iid.is_string() ||
+               iid.get<std::string>() !=
+                   os::com::GuidText(os::com::kPrivilegedInstallerInterfaceId)) {
       result = kENoInterface;
     } else {
       connection->created = true;
@@ -531,7 +518,7 @@ void Service::OnRequest(Connection* connection, std::string payload, ScopedFd de
       !text("parameters", kMaxParameterBytes, &install->parameters) ||
       !text("md5", 64, &install->md5) || !number("session_id", &install->session_id) ||
       !number("mode", &mode) || install->path.empty() || install->path.front() != '/' ||
-      !IsHexMd5(install->md5) || mode != kModeStart) {
+      !util::crypto::IsMd5Text(install->md5) || mode != kModeStart) {
     BASE_LOG(kLevelRefused) << "bad ExecInstall request from uid " << caller.uid << " pid "
                             << caller.pid;
     Reply(connection, kEInvalidArg);
@@ -671,7 +658,7 @@ HResult Service::ExecInstall(const Install& install) {
     BASE_LOG(kLevelFailure) << "cannot stage " << install.path << ": " << HResultText(hr);
     return hr;
   }
-  if (actual_md5 != Lower(install.md5)) {
+  if (actual_md5 != util::stringhelp::ToLowerAscii(install.md5)) {
     BASE_LOG(kLevelRefused) << "md5 mismatch for " << install.path << ": " << actual_md5;
     hr = kCryptEHashValue;
   } else {
@@ -775,10 +762,9 @@ HResult Service::CheckPublisher(int staged_fd) {
   }
   switch (result.status) {
     case authenticode::Status::kOk:
-      for (const char* accepted : kAcceptedPublishers) {
-        if (result.signer_name == accepted) {
-          return kSOk;
-        }
+      if (tavori_common::utils::publisher::IsAcceptedPublisher(
+              os::Utf8ToWide(result.signer_name))) {
+        return kSOk;
       }
       BASE_LOG(kLevelRefused) << "publisher not accepted: " << result.signer_name;
       return kTrustESubjectNotTrusted;

@@ -40,10 +40,8 @@ using installer_test::WineStandIn;
 using Json = nlohmann::json;
 using protocol::IoStatus;
 
-constexpr os::com::Guid kClsid = {
-    0x3D5A1C72, 0x8E4B, 0x4F09, {0xB6, 0xA1, 0x52, 0xC7, 0xE9, 0xD0, 0x4A, 0x18}};
-constexpr os::com::Guid kIid = {
-    0xA6E2F931, 0x07BD, 0x4C58, {0x9E, 0x3A, 0xD4, 0x1B, 0x8F, 0x65, 0x27, 0xC0}};
+constexpr os::com::Guid kClsid = os::com::kPrivilegedInstallerClassId;
+constexpr os::com::Guid kIid = os::com::kPrivilegedInstallerInterfaceId;
 constexpr uid_t kNobody = 65534;
 constexpr gid_t kOtherGroup = 65533;
 
@@ -261,7 +259,8 @@ class InstallerServiceTest : public testing::Test {
     return Json::parse(reply)["hresult"].get<int64_t>();
   }
   static std::string CreateRequest() {
-    return Json{{"type", "create"}, {"clsid", protocol::kClassId}, {"iid", protocol::kInterfaceId}}
+    return Json{
+        {"type", "create"}, {"clsid", os::com::GuidText(kClsid)}, {"iid", os::com::GuidText(kIid)}}
         .dump();
   }
   Json ExecRequest() const {

@@ -35,14 +35,6 @@ constexpr std::chrono::minutes kExecInstallTimeout{10};
 
 constexpr HResult kRpcETimeout = static_cast<HResult>(0x8001011F);
 
-std::string GuidText(const Guid& guid) {
-  char text[40];
-  std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                guid.data1, guid.data2, guid.data3, guid.data4[0], guid.data4[1], guid.data4[2],
-                guid.data4[3], guid.data4[4], guid.data4[5], guid.data4[6], guid.data4[7]);
-  return text;
-}
-
 // Sends |request| (with |descriptor| when it is not -1) and returns the HRESULT of the reply, or
 // |on_silence| when no reply comes.
 HResult Call(int fd, const Json& request, std::chrono::milliseconds timeout, HResult on_silence,
@@ -118,7 +110,7 @@ HResult CreatePrivilegedInstaller(const Guid& clsid, const Guid& iid,
   if (instance == nullptr) {
     return kEPointer;
   }
-  if (GuidText(clsid) != protocol::kClassId) {
+  if (clsid != kPrivilegedInstallerClassId) {
     return kRegdbEClassNotReg;
   }
   const std::string path = internal::SystemRoot() + "/" + protocol::kSocketRelativePath;

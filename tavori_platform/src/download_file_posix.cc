@@ -230,8 +230,7 @@ void DownloadFile::ScheduleLocked() {
     return;
   }
   scheduled_ = true;
-  FileThread().PostTask([self = shared_from_this()] { self->Drain(); },
-                        base::Location{__FILE__, __LINE__, __func__});
+  FileThread().PostTask([self = shared_from_this()] { self->Drain(); }, FROM_HERE);
 }
 
 void DownloadFile::Drain() {

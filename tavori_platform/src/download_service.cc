@@ -45,6 +45,8 @@
 #include "src/delivery_gate.h"
 #include "src/download_file.h"
 #include "src/network_thread.h"
+#include "util/crypto/crypto.h"
+#include "util/stringhelp/stringhelp.h"
 
 namespace tavorisdk {
 namespace {
@@ -169,17 +171,6 @@ bool WritePartInfo(int dir_fd, const std::string& name, const PartInfo& info) {
     done += static_cast<size_t>(n);
   }
   return ::close(fd) == 0 && done == text.size();
-}
-
-bool IsMd5Text(const std::string& text) {
-  return text.size() == 32 && std::all_of(text.begin(), text.end(),
-                                          [](unsigned char c) { return std::isxdigit(c) != 0; });
-}
-
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
 }
 
 int64_t ParseInt64(std::string_view text) {
@@ -356,7 +347,7 @@ void DownloadJob::Begin() {
     Fail(kDownloadErrorSizeMismatch, true);
     return;
   }
-  if (!IsMd5Text(settings_.md5)) {
+  if (!util::crypto::IsMd5Text(settings_.md5)) {
     BASE_LOG(base::log::kLevelRefused)
         << "download " << settings_.url << " has no valid MD5: \"" << settings_.md5 << "\"";
     Fail(kDownloadErrorMd5Mismatch, true);
@@ -907,7 +898,7 @@ class DownloadRequest final : public DownloadServiceRequest {
     Set([&](auto& s) { s.save_path = path ? path : ""; });
   }
   void SetMd5(const char* md5) override {
-    Set([&](auto& s) { s.md5 = Lower(md5 ? md5 : ""); });
+    Set([&](auto& s) { s.md5 = util::stringhelp::ToLowerAscii(md5 ? md5 : ""); });
   }
   void SetSpeedLimit(int kib_per_second) override {
     Set([&](auto& s) { s.speed_limit_kib = std::max(0, kib_per_second); });

@@ -102,7 +102,7 @@ TEST_F(UpdateConfigurationConcurrencyTest, LooperWritesWhileTheHostThreadReads) 
   for (int i = 0; i < kWrites; ++i) {
     looper->PostTask(
         [&storage, i] { storage.SetUpdateConfig(kSharedKey, "1:" + std::to_string(i)); },
-        base::Location{__FILE__, __LINE__, __func__});
+        FROM_HERE);
   }
   // Reads until the last write shows; every value seen is one that was written, in order.
   int last = -1;

@@ -16,6 +16,7 @@
 #include "os/shell.h"
 #include "os/trust.h"
 #include "tavori_common/utils/meeting_info.h"
+#include "tavori_common/utils/publisher.h"
 #include "tavorisdk/sdk_startup.h"
 #include "util/crypto/crypto.h"
 #include "util/stringhelp/stringhelp.h"
@@ -46,11 +47,6 @@ constexpr bool kRejectDuplicateKeys = true;
 // Option of every check request: every cache on the way must answer afresh.
 constexpr int kCheckRequestOption = tavorisdk::kCGIOptionNoCache;
 
-// The privileged installer service.
-constexpr os::com::Guid kPrivilegedInstallerClsid = {
-    0x3D5A1C72, 0x8E4B, 0x4F09, {0xB6, 0xA1, 0x52, 0xC7, 0xE9, 0xD0, 0x4A, 0x18}};
-constexpr os::com::Guid kPrivilegedInstallerIid = {
-    0xA6E2F931, 0x07BD, 0x4C58, {0x9E, 0x3A, 0xD4, 0x1B, 0x8F, 0x65, 0x27, 0xC0}};
 // The last argument of ExecInstall.
 constexpr uint32_t kExecInstallMode = 1;
 // Bits or'ed into the HRESULT of a failed elevated installation.
@@ -64,12 +60,6 @@ constexpr size_t kPathBufferChars = 260;
 
 // The delta-update error flag, relative to the Windows directory.
 constexpr wchar_t kDeltaUpdateErrorFlag[] = L"Temp\\tavori\\update\\error_flag";
-
-// The publishers whose installers may be started with the caller's rights.
-constexpr const wchar_t* kAcceptedPublishers[] = {
-    L"Halvern Technology(Ostervik) Company Limited",
-    L"Halvern Technology (Ostervik) Company Limited",
-};
 
 // An object of this module, whose address names the module's file (GetVersionSubPath).
 constexpr char kModuleAnchor = 0;
@@ -124,13 +114,7 @@ std::wstring GetFileSignerName(const os::InstallerFile& file) {
 // Whether the opened installer |file| is validly signed by one of the accepted publishers,
 // compared exactly (case and blanks count).
 bool IsInstallerPublisherAccepted(const os::InstallerFile& file) {
-  const std::wstring signer = GetFileSignerName(file);
-  for (const wchar_t* accepted : kAcceptedPublishers) {
-    if (signer == accepted) {
-      return true;
-    }
-  }
-  return false;
+  return tavori_common::utils::publisher::IsAcceptedPublisher(GetFileSignerName(file));
 }
 
 std::atomic<bool> UpdateOperation::init_sdk_{false};
@@ -346,8 +330,7 @@ int UpdateOperation::CheckUpdate(JsonValue& parameters) {
     // Remembered for later unattended runs; the check does not wait for the write.
     UpdateDatabaseStorage* storage = storage_.get();
     base::threading::LooperThread::FileLooper()->PostTask(
-        [storage, cgi_url] { storage->SetUpdateConfig(kCgiUrlKey, cgi_url); },
-        base::Location{"update/update_lib/update_operation", 278, "CheckUpdate"});
+        [storage, cgi_url] { storage->SetUpdateConfig(kCgiUrlKey, cgi_url); }, FROM_HERE);
   }
 
   int32_t enable_patch = 0;
@@ -784,8 +767,8 @@ bool UpdateOperation::InstallPackageWithElevationPrivilege(const std::wstring& p
                                                            int32_t* exec_code) {
   os::com::Initialize();
   std::unique_ptr<os::com::PrivilegedInstaller> installer;
-  os::com::HResult result = os::com::CreatePrivilegedInstaller(kPrivilegedInstallerClsid,
-                                                               kPrivilegedInstallerIid, &installer);
+  os::com::HResult result = os::com::CreatePrivilegedInstaller(
+      os::com::kPrivilegedInstallerClassId, os::com::kPrivilegedInstallerInterfaceId, &installer);
   if (!os::com::Failed(result) && !installer) {
     result = os::com::kEPointer;
   }

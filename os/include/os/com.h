@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace os::com {
@@ -42,6 +43,16 @@ struct Guid {
 
   bool operator==(const Guid& other) const = default;
 };
+
+// The privileged installer service's class (CLSID_PrivilegedInstaller) and its one interface
+// (IID_IPrivilegedInstaller).
+inline constexpr Guid kPrivilegedInstallerClassId = {
+    0x3D5A1C72, 0x8E4B, 0x4F09, {0xB6, 0xA1, 0x52, 0xC7, 0xE9, 0xD0, 0x4A, 0x18}};
+inline constexpr Guid kPrivilegedInstallerInterfaceId = {
+    0xA6E2F931, 0x07BD, 0x4C58, {0x9E, 0x3A, 0xD4, 0x1B, 0x8F, 0x65, 0x27, 0xC0}};
+
+// |guid| in registry form, "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper-case hex.  Pure.
+std::string GuidText(const Guid& guid);
 
 // CoInitialize(NULL) on the calling thread.  The library never uninitialises it.
 HResult Initialize();

@@ -33,10 +33,6 @@ namespace os::installer_protocol {
 
 inline constexpr size_t kMaxFrameBytes = 64 * 1024;
 
-// The class and interface of the privileged installer, in registry form.
-inline constexpr char kClassId[] = "{3D5A1C72-8E4B-4F09-B6A1-52C7E9D04A18}";
-inline constexpr char kInterfaceId[] = "{A6E2F931-07BD-4C58-9E3A-D41B8F6527C0}";
-
 // The socket's place under the machine-wide root of the stand-ins.
 inline constexpr char kSocketRelativePath[] = "run/privileged-installer.sock";
 

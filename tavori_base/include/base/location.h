@@ -17,4 +17,9 @@ struct Location {
 
 }  // namespace base
 
+// The location of the code that names it, for posting tasks: never written by hand, so it cannot
+// name a line that the code has left.
+#define FROM_HERE \
+  ::base::Location { __FILE__, __LINE__, __func__ }
+
 #endif  // BASE_LOCATION_H_

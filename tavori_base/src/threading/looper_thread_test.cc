@@ -20,7 +20,7 @@ TEST(LooperThreadTest, RunsTasksInOrderOnItsOwnThread) {
           }
           order.push_back(i);
         },
-        Location{__FILE__, __LINE__, __func__});
+        FROM_HERE);
   }
   looper.Flush();
   ASSERT_EQ(order.size(), 100u);
@@ -39,17 +39,17 @@ TEST(LooperThreadTest, ShutdownDrainsEverythingPostedAndLaterTasksRunInline) {
   for (int t = 0; t < 4; ++t) {
     posters.emplace_back([&] {
       for (int i = 0; i < 250; ++i) {
-        looper->PostTask([&] { ++ran; }, Location{});
+        looper->PostTask([&] { ++ran; }, FROM_HERE);
       }
     });
   }
   for (std::thread& t : posters) {
     t.join();
   }
-  looper->PostTask([&] { looper->PostTask([&] { ++ran; }, Location{}); }, Location{});
+  looper->PostTask([&] { looper->PostTask([&] { ++ran; }, FROM_HERE); }, FROM_HERE);
   looper->Shutdown();
   EXPECT_EQ(ran.load(), 1001);
-  looper->PostTask([&] { ++ran; }, Location{});
+  looper->PostTask([&] { ++ran; }, FROM_HERE);
   EXPECT_EQ(ran.load(), 1002);
   looper.reset();
 }
@@ -57,8 +57,8 @@ TEST(LooperThreadTest, ShutdownDrainsEverythingPostedAndLaterTasksRunInline) {
 TEST(LooperThreadTest, ThrowingTaskDoesNotStopTheLooper) {
   LooperThread looper("throwing");
   bool ran_after = false;
-  looper.PostTask([] { throw std::runtime_error("boom"); }, Location{"f", 1, "g"});
-  looper.PostTask([&] { ran_after = true; }, Location{});
+  looper.PostTask([] { throw std::runtime_error("boom"); }, FROM_HERE);
+  looper.PostTask([&] { ran_after = true; }, FROM_HERE);
   looper.Flush();
   EXPECT_TRUE(ran_after);
 }
@@ -68,7 +68,7 @@ TEST(LooperThreadTest, FileLooperIsOneProcessWideInstance) {
   auto b = LooperThread::FileLooper();
   EXPECT_EQ(a.get(), b.get());
   std::atomic<bool> ran{false};
-  a->PostTask([&] { ran = true; }, Location{});
+  a->PostTask([&] { ran = true; }, FROM_HERE);
   a->Flush();
   EXPECT_TRUE(ran);
 }

@@ -20,6 +20,12 @@ std::string ToHex(const unsigned char* digest, size_t length) {
 
 }  // namespace
 
+bool IsMd5Text(std::string_view text) {
+  return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+         });
+}
+
 struct Md5Hasher::State {
   EVP_MD_CTX* context = nullptr;
 };

@@ -16,6 +16,9 @@ namespace util::crypto {
 std::string Md5(const void* data, size_t length);
 inline std::string Md5(std::string_view data) { return Md5(data.data(), data.size()); }
 
+// Whether |text| can be an MD5 digest as text: exactly 32 hexadecimal digits, either case.
+bool IsMd5Text(std::string_view text);
+
 // Hashes data that arrives in pieces.
 class Md5Hasher {
  public:
