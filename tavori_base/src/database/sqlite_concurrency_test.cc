@@ -1,7 +1,6 @@
 // One handle shared by threads, and one file shared by processes.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -26,8 +25,7 @@ class CounterHelper : public SQLiteOpenHelper {
   void OnCreate(Database db) override {
     for (const char* sql : {"CREATE TABLE counter (name TEXT PRIMARY KEY, n INTEGER NOT NULL)",
                             "INSERT INTO counter VALUES ('c', 0)"}) {
-      std::unique_ptr<SQLiteStatement> statement = db->CompileStatement(sql);
-      if (statement != nullptr) statement->Execute();
+      db->CompileStatement(sql)->Execute();
     }
   }
   void OnUpgrade(Database, int, int) override {}
@@ -37,9 +35,8 @@ class CounterHelper : public SQLiteOpenHelper {
 int64_t ReadCounter(SQLiteDatabase& db) {
   std::unique_ptr<SQLiteStatement> select =
       db.CompileStatement("SELECT n FROM counter WHERE name = 'c'");
-  if (select == nullptr) return -1;
-  std::unique_ptr<SQLiteCursor> cursor = select->Query();
-  return cursor->MoveToNext() ? cursor->GetColumnInt64(0) : -1;
+  std::unique_ptr<SQLiteCursor> cursor = select ? select->Query() : nullptr;
+  return cursor && cursor->MoveToNext() ? cursor->GetColumnInt64(0) : -1;
 }
 
 // Read, then write the value plus one, in one transaction: only correct when nobody else's
@@ -49,24 +46,26 @@ bool Increment(SQLiteDatabase& db) {
   const int64_t value = ok ? ReadCounter(db) : -1;
   std::unique_ptr<SQLiteStatement> update =
       db.CompileStatement("UPDATE counter SET n = ? WHERE name = 'c'");
-  ok =
-      ok && value >= 0 && update != nullptr && update->BindInt64(1, value + 1) && update->Execute();
+  ok = ok && value >= 0 && update && update->BindInt64(1, value + 1) && update->Execute();
   ok = ok ? db.CommitTransaction() : (db.RollbackTransaction(), false);
   db.EndTransaction();
   return ok;
 }
 
-// Child role: increments the counter of the file in |arg| kIncrements times over its own
-// connection; the exit code is the number of failed increments.
+// The number of failed increments out of kIncrements.
+int IncrementMany(SQLiteDatabase& db) {
+  int failures = 0;
+  for (int i = 0; i < kIncrements; ++i) failures += Increment(db) ? 0 : 1;
+  return failures;
+}
+
+// Child role: increments the counter of the file in |arg| over its own connection; the exit code
+// is the number of failed increments.
 const bool kIncrementerRole =
     base::test::RunChildRoleIfAsked("increment", [](const std::string& arg) {
       CounterHelper helper;
-      if (!helper.OpenOrCreate(arg, 1, "", false, nullptr)) return 100;
-      int failures = 0;
-      for (int i = 0; i < kIncrements; ++i) {
-        failures += Increment(*helper.GetDatabase()) ? 0 : 1;
-      }
-      return failures;
+      return helper.OpenOrCreate(arg, 1, "", false, nullptr) ? IncrementMany(*helper.GetDatabase())
+                                                             : 100;
     });
 
 TEST(SQLiteConcurrencyTest, AnotherThreadWaitsForTheTransactionToEnd) {
@@ -76,9 +75,7 @@ TEST(SQLiteConcurrencyTest, AnotherThreadWaitsForTheTransactionToEnd) {
   Database db = helper.GetDatabase();
 
   ASSERT_TRUE(db->BeginTransaction());
-  std::unique_ptr<SQLiteStatement> update =
-      db->CompileStatement("UPDATE counter SET n = 99 WHERE name = 'c'");
-  ASSERT_TRUE(update->Execute());
+  ASSERT_TRUE(db->CompileStatement("UPDATE counter SET n = 99 WHERE name = 'c'")->Execute());
   // On the same connection, a reader that ran now would see the uncommitted 99.
   std::atomic<int64_t> seen{-2};
   std::thread reader([&] { seen = ReadCounter(*db); });
@@ -94,62 +91,35 @@ TEST(SQLiteConcurrencyTest, AnotherThreadWaitsForTheTransactionToEnd) {
   EXPECT_EQ(seen.load(), 0);
 }
 
-TEST(SQLiteConcurrencyTest, ThreadsSharingAHandleLoseNoIncrement) {
-  base::test::ScopedTempDir dir;
-  CounterHelper helper;
-  ASSERT_TRUE(helper.OpenOrCreate(dir.Child("db"), 1, "", false, nullptr));
-  Database db = helper.GetDatabase();
-  std::atomic<int> failures{0};
-  std::atomic<bool> went_back{false};
-  std::atomic<bool> writing{true};
-  std::vector<std::thread> writers;
-  for (int t = 0; t < 2; ++t) {
-    writers.emplace_back([&] {
-      for (int i = 0; i < kIncrements; ++i) {
-        if (!Increment(*db)) ++failures;
-      }
-    });
-  }
-  std::thread reader([&] {
-    int64_t last = 0;
-    while (writing) {
-      const int64_t now = ReadCounter(*db);
-      if (now < last) went_back = true;
-      last = now;
-    }
-  });
-  for (std::thread& writer : writers) writer.join();
-  writing = false;
-  reader.join();
-  EXPECT_EQ(failures.load(), 0);
-  EXPECT_FALSE(went_back.load());
-  EXPECT_EQ(ReadCounter(*db), 2 * kIncrements);
-}
-
-TEST(SQLiteConcurrencyTest, ProcessesSharingAFileLoseNoIncrement) {
+TEST(SQLiteConcurrencyTest, ThreadsSharingAHandleAndProcessesSharingTheFileLoseNoIncrement) {
   base::test::ScopedTempDir dir;
   const std::string path = dir.Child("db");
-  {
-    CounterHelper creator;
-    ASSERT_TRUE(creator.OpenOrCreate(path, 1, "", false, nullptr));
-  }
+  CounterHelper helper;
+  ASSERT_TRUE(helper.OpenOrCreate(path, 1, "", false, nullptr));
+  Database db = helper.GetDatabase();
   std::vector<pid_t> children;
   for (int i = 0; i < 2; ++i) {
     children.push_back(base::test::SpawnChild("increment", path));
     ASSERT_GT(children.back(), 0);
   }
-  // The parent writes as well, through a connection that stays open meanwhile.
-  CounterHelper helper;
-  ASSERT_TRUE(helper.OpenOrCreate(path, 1, "", false, nullptr));
-  int failures = 0;
-  for (int i = 0; i < kIncrements; ++i) {
-    failures += Increment(*helper.GetDatabase()) ? 0 : 1;
-  }
-  for (pid_t child : children) {
-    EXPECT_EQ(base::test::WaitForChild(child), 0);
-  }
-  EXPECT_EQ(failures, 0);
-  EXPECT_EQ(ReadCounter(*helper.GetDatabase()), 3 * kIncrements);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 2; ++t) writers.emplace_back([&] { failures += IncrementMany(*db); });
+  // A reader on the same handle never sees the counter go back.
+  std::atomic<bool> writing{true}, went_back{false};
+  std::thread reader([&] {
+    for (int64_t last = 0, now; writing; last = now) {
+      now = ReadCounter(*db);
+      went_back = went_back || now < last;
+    }
+  });
+  for (std::thread& writer : writers) writer.join();
+  writing = false;
+  reader.join();
+  for (pid_t child : children) EXPECT_EQ(base::test::WaitForChild(child), 0);
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_FALSE(went_back.load());
+  EXPECT_EQ(ReadCounter(*db), 4 * kIncrements);
 }
 
 }  // namespace

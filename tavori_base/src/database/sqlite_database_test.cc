@@ -9,14 +9,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/database/sqlite_open_helper.h"
-#include "base/database/sqlite_sql_builder.h"
 #include "base/test/child_process.h"
 #include "base/test/log_capture.h"
 #include "base/test/temp_dir.h"
@@ -34,9 +32,8 @@ bool Exec(SQLiteDatabase& db, const std::string& sql) {
 // The first column of the first row as text, or "<none>".
 std::string QueryText(SQLiteDatabase& db, const std::string& sql) {
   std::unique_ptr<SQLiteStatement> statement = db.CompileStatement(sql);
-  if (statement == nullptr) return "<none>";
-  std::unique_ptr<SQLiteCursor> cursor = statement->Query();
-  return cursor->MoveToNext() ? cursor->GetColumnString(0) : "<none>";
+  std::unique_ptr<SQLiteCursor> cursor = statement ? statement->Query() : nullptr;
+  return cursor && cursor->MoveToNext() ? cursor->GetColumnString(0) : "<none>";
 }
 
 // Records its hooks; OnCreate makes table t.
@@ -67,19 +64,22 @@ class CountingDelegate : public SqliteDelegate {
   int corruptions = 0;
 };
 
+// A file of schema version 2 with table t holding ('a', 7), opened by |helper|.
+Database OpenWithRow(RecordingHelper* helper, const std::string& path) {
+  EXPECT_TRUE(helper->OpenOrCreate(path, 2, "", false, nullptr));
+  Database db = helper->GetDatabase();
+  EXPECT_TRUE(db && Exec(*db, "INSERT INTO t VALUES ('a', 7)"));
+  return db;
+}
+
 class SQLiteDatabaseTest : public ::testing::Test {
  protected:
-  Database OpenFresh(RecordingHelper* helper, int version = 2) {
-    EXPECT_TRUE(helper->OpenOrCreate(path_, version, "", false, nullptr));
-    return helper->GetDatabase();
-  }
-
   base::test::ScopedTempDir dir_;
   const std::string path_ = dir_.Child("test.db");
 };
 
 TEST_F(SQLiteDatabaseTest, HooksFollowTheFilesSchemaVersion) {
-  struct Case {
+  const struct {
     int existing;  // -1: no file; 0: an empty file; else a file of that version with one row
     std::vector<std::string> calls;
   } cases[] = {
@@ -87,13 +87,12 @@ TEST_F(SQLiteDatabaseTest, HooksFollowTheFilesSchemaVersion) {
       {1, {"configure", "upgrade 1->2", "open"}},   {2, {"configure", "open"}},
       {3, {"configure", "downgrade 3->2", "open"}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.existing);
     base::test::ScopedTempDir dir;
     const std::string path = dir.Child("db");
-    if (c.existing == 0) {
-      std::ofstream(path).flush();
-    } else if (c.existing > 0) {
+    if (c.existing == 0) std::ofstream(path).flush();
+    if (c.existing > 0) {
       RecordingHelper first;
       ASSERT_TRUE(first.OpenOrCreate(path, c.existing, "", false, nullptr));
       ASSERT_TRUE(Exec(*first.GetDatabase(), "INSERT INTO t VALUES ('a', 1)"));
@@ -105,48 +104,38 @@ TEST_F(SQLiteDatabaseTest, HooksFollowTheFilesSchemaVersion) {
     int version = 0;
     ASSERT_TRUE(db->GetVersion(&version));
     // A newer file keeps its version; older ones are brought to 2.
-    EXPECT_EQ(version, c.existing > 2 ? c.existing : 2);
+    EXPECT_EQ(version, std::max(c.existing, 2));
     EXPECT_EQ(QueryText(*db, "SELECT count(*) FROM t"), c.existing > 0 ? "1" : "0");
+    EXPECT_EQ(QueryText(*db, "PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(QueryText(*db, "PRAGMA synchronous"), "2");
+    EXPECT_EQ(QueryText(*db, "PRAGMA busy_timeout"),
+              std::to_string(SQLiteDatabase::kBusyTimeoutMs));
   }
 }
 
-TEST_F(SQLiteDatabaseTest, ConnectionSettingsTakeEffect) {
-  RecordingHelper helper;
-  Database db = OpenFresh(&helper);
-  EXPECT_EQ(QueryText(*db, "PRAGMA journal_mode"), "wal");
-  EXPECT_EQ(QueryText(*db, "PRAGMA synchronous"), "2");
-  EXPECT_EQ(QueryText(*db, "PRAGMA busy_timeout"), std::to_string(SQLiteDatabase::kBusyTimeoutMs));
-}
-
 TEST_F(SQLiteDatabaseTest, UnusableFilesFailWithARecord) {
-  struct Case {
-    const char* name;
-    std::function<void(const std::string& path)> prepare;
+  const struct {
+    char file;  // g: garbage, d: a directory, 1: a database of version 1, else none
     int version;
     const char* vfs;
     bool read_only;
     const char* record;  // part of the expected base_database record
     int corruptions;
   } cases[] = {
-      {"garbage", [](const std::string& p) { std::ofstream(p) << std::string(8192, 'x'); }, 2, "",
-       false, "file is not a database", 1},
-      {"directory", [](const std::string& p) { std::filesystem::create_directory(p); }, 2, "",
-       false, "open failed", 0},
-      {"version 0", [](const std::string&) {}, 0, "", false, "bad schema version 0", 0},
-      {"unknown vfs", [](const std::string&) {}, 2, "no-such-vfs", false, "no such vfs", 0},
-      {"read-only, missing", [](const std::string&) {}, 2, "", true, "open failed", 0},
-      {"read-only, other version",
-       [](const std::string& p) {
-         RecordingHelper older;
-         older.OpenOrCreate(p, 1, "", false, nullptr);
-       },
-       2, "", true, "read-only file has schema version 1, not 2", 0},
+      {'g', 2, "", false, "file is not a database", 1},
+      {'d', 2, "", false, "open failed", 0},
+      {' ', 0, "", false, "bad schema version 0", 0},
+      {' ', 2, "no-such-vfs", false, "no such vfs", 0},
+      {' ', 2, "", true, "open failed", 0},
+      {'1', 2, "", true, "read-only file has schema version 1, not 2", 0},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.record);
     base::test::ScopedTempDir dir;
     const std::string path = dir.Child("db");
-    c.prepare(path);
+    if (c.file == 'g') std::ofstream(path) << std::string(8192, 'x');
+    if (c.file == 'd') std::filesystem::create_directory(path);
+    if (c.file == '1') RecordingHelper().OpenOrCreate(path, 1, "", false, nullptr);
     CountingDelegate delegate;
     RecordingHelper helper;
     base::test::ScopedLogCapture capture;
@@ -154,26 +143,21 @@ TEST_F(SQLiteDatabaseTest, UnusableFilesFailWithARecord) {
     EXPECT_EQ(helper.GetDatabase(), nullptr);
     EXPECT_EQ(std::count(helper.calls.begin(), helper.calls.end(), "open"), 0);
     EXPECT_EQ(delegate.corruptions, c.corruptions);
-    bool found = false;
-    for (const base::test::CapturedRecord& record : capture.records()) {
-      found |= record.source == "base_database" && record.text.find(c.record) != std::string::npos;
-    }
-    EXPECT_TRUE(found) << c.record;
+    const auto records = capture.records();
+    EXPECT_TRUE(std::any_of(records.begin(), records.end(), [&](const auto& r) {
+      return r.source == "base_database" && r.text.find(c.record) != std::string::npos;
+    }));
   }
 }
 
-TEST_F(SQLiteDatabaseTest, ReadOnlyOpenReadsButNeverWrites) {
-  {
-    RecordingHelper writer;
-    Database db = OpenFresh(&writer);
-    ASSERT_TRUE(Exec(*db, "INSERT INTO t VALUES ('a', 7)"));
-  }
+// Reads the file |path| read-only: 0 when it reads the row and cannot write, else 1 to 3.
+int ReadOnlyCheck(const std::string& path) {
   RecordingHelper reader;
-  ASSERT_TRUE(reader.OpenOrCreate(path_, 2, "", true, nullptr));
-  EXPECT_EQ(reader.calls, (std::vector<std::string>{"configure", "open"}));
+  if (!reader.OpenOrCreate(path, 2, "", true, nullptr)) return 1;
+  if (reader.calls != std::vector<std::string>{"configure", "open"}) return 1;
   Database db = reader.GetDatabase();
-  EXPECT_EQ(QueryText(*db, "SELECT v FROM t WHERE k = 'a'"), "7");
-  EXPECT_FALSE(Exec(*db, "INSERT INTO t VALUES ('b', 8)"));
+  if (QueryText(*db, "SELECT v FROM t WHERE k = 'a'") != "7") return 2;
+  return Exec(*db, "INSERT INTO t VALUES ('b', 8)") ? 3 : 0;
 }
 
 // Child role: as another user when this is root (root passes every permission check), reads the
@@ -184,23 +168,24 @@ const bool kReaderRole = base::test::RunChildRoleIfAsked("reader", [](const std:
     return 64;
   }
   if (access(std::filesystem::path(path).parent_path().c_str(), W_OK) == 0) return 65;
-  RecordingHelper reader;
-  if (!reader.OpenOrCreate(path, 2, "", true, nullptr)) return 1;
-  Database db = reader.GetDatabase();
-  if (QueryText(*db, "SELECT v FROM t WHERE k = 'a'") != "7") return 2;
-  return Exec(*db, "INSERT INTO t VALUES ('b', 8)") ? 3 : 0;
+  return ReadOnlyCheck(path);
 });
 
-TEST_F(SQLiteDatabaseTest, AReadOnlyOpenReadsAWalFileInADirectoryNobodyMayWriteTo) {
-  // No writer has the file open, so there is no -wal or -shm, and none can be made.  The name
-  // holds the characters that a URI would take for its own.
+TEST_F(SQLiteDatabaseTest, AReadOnlyOpenReadsButNeverWrites) {
+  {
+    RecordingHelper writer;
+    OpenWithRow(&writer, path_);
+  }
+  EXPECT_EQ(ReadOnlyCheck(path_), 0);
+
+  // A WAL file in a directory nobody may write to: no writer has it open, so there is no -wal or
+  // -shm, and none can be made.  The name holds the characters that a URI takes for its own.
   const std::string dir = dir_.Child("d ?#%25");
   const std::string path = dir + "/test.db";
   std::filesystem::create_directory(dir);
   {
     RecordingHelper writer;
-    ASSERT_TRUE(writer.OpenOrCreate(path, 2, "", false, nullptr));
-    ASSERT_TRUE(Exec(*writer.GetDatabase(), "INSERT INTO t VALUES ('a', 7)"));
+    OpenWithRow(&writer, path);
   }
   ASSERT_FALSE(std::filesystem::exists(path + "-shm"));
   chmod(dir_.path().c_str(), 0755);
@@ -211,9 +196,10 @@ TEST_F(SQLiteDatabaseTest, AReadOnlyOpenReadsAWalFileInADirectoryNobodyMayWriteT
   EXPECT_EQ(result, 0);
 }
 
-TEST_F(SQLiteDatabaseTest, StatementsCompileOneStatementAndBindValuesExactly) {
+TEST_F(SQLiteDatabaseTest, StatementsCompileOneStatementBindValuesExactlyAndEndWithClose) {
   RecordingHelper helper;
-  Database db = OpenFresh(&helper);
+  ASSERT_TRUE(helper.OpenOrCreate(path_, 2, "", false, nullptr));
+  Database db = helper.GetDatabase();
   for (const std::string& bad :
        {std::string("SELEC 1"), std::string(""), std::string(" ; "),
         std::string("SELECT 1; DROP TABLE t"), std::string("SELECT 1\0; DROP TABLE t", 23),
@@ -243,11 +229,9 @@ TEST_F(SQLiteDatabaseTest, StatementsCompileOneStatementAndBindValuesExactly) {
   EXPECT_EQ(cursor->GetColumnInt64(1), -9000000000LL);
   EXPECT_EQ(cursor->GetColumnString(1), "-9000000000");
   EXPECT_EQ(cursor->GetColumnInt(2), 0);  // text that does not start with a number
-  EXPECT_EQ(cursor->GetColumnInt(3), 0);
   EXPECT_EQ(cursor->GetColumnString(-1), "");
   EXPECT_FALSE(cursor->MoveToNext());
-  EXPECT_EQ(cursor->GetColumnString(0), "");
-  EXPECT_FALSE(cursor->MoveToNext());
+  EXPECT_EQ(cursor->GetColumnString(0), "");  // after the last row
 
   // A statement that fails while running gives an empty cursor, never null.
   base::test::ScopedLogCapture capture;
@@ -258,6 +242,17 @@ TEST_F(SQLiteDatabaseTest, StatementsCompileOneStatementAndBindValuesExactly) {
   ASSERT_NE(failed, nullptr);
   EXPECT_FALSE(failed->MoveToNext());
   EXPECT_TRUE(capture.Contains("query failed: integer overflow"));
+
+  // Close ends every use of the handle, its statements' included.
+  helper.Close();
+  EXPECT_EQ(helper.GetDatabase(), nullptr);
+  EXPECT_FALSE(overflow->Execute());
+  EXPECT_FALSE(overflow->BindInt64(1, 1));
+  EXPECT_EQ(overflow->Query()->GetColumnCount(), 0);
+  EXPECT_EQ(db->CompileStatement("SELECT 1"), nullptr);
+  EXPECT_FALSE(db->BeginTransaction());
+  db->EndTransaction();
+  EXPECT_TRUE(capture.Contains("database is closed"));
 }
 
 TEST_F(SQLiteDatabaseTest, TransactionsCommitOnlyWhatEveryLevelAgreedOn) {
@@ -272,7 +267,8 @@ TEST_F(SQLiteDatabaseTest, TransactionsCommitOnlyWhatEveryLevelAgreedOn) {
       {"EC", false, 0},     {"ER", false, 0},       {"BICCE", false, 1},
   };
   RecordingHelper helper;
-  Database db = OpenFresh(&helper);
+  ASSERT_TRUE(helper.OpenOrCreate(path_, 2, "", false, nullptr));
+  Database db = helper.GetDatabase();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.script);
     ASSERT_TRUE(Exec(*db, "DELETE FROM t"));
@@ -301,7 +297,7 @@ TEST_F(SQLiteDatabaseTest, TransactionsCommitOnlyWhatEveryLevelAgreedOn) {
 
 TEST_F(SQLiteDatabaseTest, AWriterThatMeetsAnotherConnectionsLockWaitsThenGivesUp) {
   RecordingHelper holder;
-  Database held = OpenFresh(&holder);
+  Database held = OpenWithRow(&holder, path_);
   CountingDelegate delegate;
   RecordingHelper waiter;
   ASSERT_TRUE(waiter.OpenOrCreate(path_, 2, "", false, &delegate));
@@ -325,42 +321,14 @@ TEST_F(SQLiteDatabaseTest, AWriterThatMeetsAnotherConnectionsLockWaitsThenGivesU
   // Readers never wait for a writer, and once the lock is gone writing works.
   ASSERT_TRUE(held->BeginTransaction());
   ASSERT_TRUE(Exec(*held, "INSERT INTO t VALUES ('pending', 1)"));
-  EXPECT_EQ(QueryText(*db, "SELECT count(*) FROM t"), "0");
+  EXPECT_EQ(QueryText(*db, "SELECT count(*) FROM t"), "1");
   ASSERT_TRUE(held->CommitTransaction());
   held->EndTransaction();
   ASSERT_TRUE(db->BeginTransaction());
   EXPECT_TRUE(Exec(*db, "INSERT INTO t VALUES ('k', 1)"));
   EXPECT_TRUE(db->CommitTransaction());
   db->EndTransaction();
-  EXPECT_EQ(QueryText(*held, "SELECT count(*) FROM t"), "2");
-}
-
-TEST_F(SQLiteDatabaseTest, CloseEndsEveryUseOfTheHandle) {
-  RecordingHelper helper;
-  Database db = OpenFresh(&helper);
-  std::unique_ptr<SQLiteStatement> insert = db->CompileStatement("INSERT INTO t VALUES ('a', 1)");
-  ASSERT_NE(insert, nullptr);
-  helper.Close();
-  EXPECT_EQ(helper.GetDatabase(), nullptr);
-  base::test::ScopedLogCapture capture;
-  EXPECT_FALSE(insert->Execute());
-  EXPECT_FALSE(insert->BindInt64(1, 1));
-  EXPECT_EQ(db->CompileStatement("SELECT 1"), nullptr);
-  EXPECT_FALSE(db->BeginTransaction());
-  db->EndTransaction();
-  EXPECT_TRUE(capture.Contains("database is closed"));
-}
-
-TEST(SQLiteSqlBuilderTest, QuotesIdentifiersAndKeepsFragments) {
-  EXPECT_EQ(SQLiteSqlBuilder::BuildCreateTableSqlIfNotExists("kv", "key TEXT, value TEXT", "key"),
-            R"(CREATE TABLE IF NOT EXISTS "kv" (key TEXT, value TEXT, UNIQUE ("key")))");
-  EXPECT_EQ(SQLiteSqlBuilder::BuildCreateTableSqlIfNotExists("kv", "a INTEGER", ""),
-            R"(CREATE TABLE IF NOT EXISTS "kv" (a INTEGER))");
-  EXPECT_EQ(SQLiteSqlBuilder::BuildReplaceSql("kv", "key, value", "?, ?"),
-            R"(REPLACE INTO "kv" (key, value) VALUES (?, ?))");
-  EXPECT_EQ(SQLiteSqlBuilder::BuildQuerySql("kv", "key = ?", "value"),
-            R"(SELECT value FROM "kv" WHERE key = ?)");
-  EXPECT_EQ(SQLiteSqlBuilder::BuildQuerySql("a\"b", "", ""), R"(SELECT * FROM "a""b")");
+  EXPECT_EQ(QueryText(*held, "SELECT count(*) FROM t"), "3");
 }
 
 }  // namespace

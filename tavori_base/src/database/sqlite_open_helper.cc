@@ -81,7 +81,7 @@ bool SQLiteOpenHelper::BringToVersion(const std::shared_ptr<SQLiteDatabase>& dat
   return ok;
 }
 
-std::shared_ptr<SQLiteDatabase> SQLiteOpenHelper::GetDatabase() {
+std::shared_ptr<SQLiteDatabase> SQLiteOpenHelper::GetDatabase() const {
   std::lock_guard<std::mutex> lock(mu_);
   return database_;
 }

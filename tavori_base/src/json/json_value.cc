@@ -36,6 +36,12 @@ Json FromType(JsonType type) {
   return Json();
 }
 
+// The node a view shows; a view of nothing shows null.
+const Json& NodeOf(const void* node) {
+  static const Json kNull;
+  return node != nullptr ? *static_cast<const Json*>(node) : kNull;
+}
+
 }  // namespace
 
 JsonValue::JsonValue() : impl_(std::make_unique<Impl>()) {}
@@ -47,6 +53,7 @@ JsonValue::JsonValue(const char* text) : JsonValue(std::string_view(text != null
 JsonValue::JsonValue(std::string_view text)
     : impl_(std::make_unique<Impl>(Impl{Json(std::string(text))})) {}
 JsonValue::JsonValue(const std::string& text) : JsonValue(std::string_view(text)) {}
+JsonValue::JsonValue(JsonView view) : impl_(std::make_unique<Impl>(Impl{NodeOf(view.node_)})) {}
 
 JsonValue JsonValue::Boolean(bool value) {
   JsonValue result;
@@ -76,15 +83,20 @@ JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
 }
 JsonValue::~JsonValue() = default;
 
-int JsonValue::ParseFromJson(const char* text, size_t length, int mode,
-                             bool reject_duplicate_keys) {
+ParseResult JsonValue::ParseFromJson(const char* text, size_t length, int mode,
+                                     bool reject_duplicate_keys) {
+  return ParseFromJson(text, length, static_cast<ParseMode>(mode), reject_duplicate_keys);
+}
+
+ParseResult JsonValue::ParseFromJson(const char* text, size_t length, ParseMode mode,
+                                     bool reject_duplicate_keys) {
   impl_->value = Json();
   // A NUL byte is never valid JSON (the parser would take it for the end of the text).
   if ((text == nullptr && length != 0) ||
       (length != 0 && std::memchr(text, '\0', length) != nullptr)) {
     return kParseSyntaxError;
   }
-  int failure = kParseOk;
+  ParseResult failure = kParseOk;
   // Member names seen so far in each object that is still open.
   std::vector<std::set<std::string>> open_objects;
   const Json::parser_callback_t callback = [&](int depth, Json::parse_event_t event, Json& parsed) {
@@ -132,8 +144,10 @@ int JsonValue::ParseFromJson(const char* text, size_t length, int mode,
   return kParseOk;
 }
 
-JsonType JsonValue::type() const {
-  const Json& v = impl_->value;
+const void* JsonValue::NodeAddress() const { return &impl_->value; }
+
+JsonType JsonView::type() const {
+  const Json& v = NodeOf(node_);
   if (v.is_boolean()) return JsonType::kBoolean;
   if (v.is_number_integer()) return IsInteger() ? JsonType::kInteger : JsonType::kDouble;
   if (v.is_number()) return JsonType::kDouble;
@@ -143,11 +157,11 @@ JsonType JsonValue::type() const {
   return JsonType::kNull;
 }
 
-bool JsonValue::IsNull() const { return impl_->value.is_null(); }
-bool JsonValue::IsBool() const { return impl_->value.is_boolean(); }
+bool JsonView::IsNull() const { return NodeOf(node_).is_null(); }
+bool JsonView::IsBool() const { return NodeOf(node_).is_boolean(); }
 
-bool JsonValue::IsInteger() const {
-  const Json& v = impl_->value;
+bool JsonView::IsInteger() const {
+  const Json& v = NodeOf(node_);
   if (v.is_number_unsigned()) {
     return v.get<Json::number_unsigned_t>() <=
            static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
@@ -155,66 +169,63 @@ bool JsonValue::IsInteger() const {
   return v.is_number_integer();
 }
 
-bool JsonValue::IsDouble() const { return type() == JsonType::kDouble; }
-bool JsonValue::IsString() const { return impl_->value.is_string(); }
-bool JsonValue::IsArray() const { return impl_->value.is_array(); }
-bool JsonValue::IsObject() const { return impl_->value.is_object(); }
+bool JsonView::IsDouble() const { return type() == JsonType::kDouble; }
+bool JsonView::IsString() const { return NodeOf(node_).is_string(); }
+bool JsonView::IsArray() const { return NodeOf(node_).is_array(); }
+bool JsonView::IsObject() const { return NodeOf(node_).is_object(); }
 
-bool JsonValue::AsBool() const { return IsBool() && impl_->value.get<bool>(); }
+bool JsonView::AsBool() const { return IsBool() && NodeOf(node_).get<bool>(); }
 
-int64_t JsonValue::AsInteger() const {
+int64_t JsonView::AsInteger() const {
   if (!IsInteger()) {
     return 0;
   }
-  const Json& v = impl_->value;
+  const Json& v = NodeOf(node_);
   if (v.is_number_unsigned()) {
     return static_cast<int64_t>(v.get<Json::number_unsigned_t>());
   }
   return v.get<Json::number_integer_t>();
 }
 
-double JsonValue::AsDouble() const {
-  return impl_->value.is_number() ? impl_->value.get<double>() : 0.0;
+double JsonView::AsDouble() const {
+  const Json& v = NodeOf(node_);
+  return v.is_number() ? v.get<double>() : 0.0;
 }
 
-std::string JsonValue::AsString() const {
-  return IsString() ? impl_->value.get<std::string>() : std::string();
+std::string JsonView::AsString() const { return std::string(AsStringView()); }
+
+std::string_view JsonView::AsStringView() const {
+  return IsString() ? std::string_view(NodeOf(node_).get_ref<const std::string&>())
+                    : std::string_view();
 }
 
-JsonValue JsonValue::operator[](std::string_view key) const {
-  JsonValue member;
-  const Json& v = impl_->value;
+JsonView JsonView::operator[](std::string_view key) const {
+  const Json& v = NodeOf(node_);
   if (v.is_object()) {
     if (auto it = v.find(key); it != v.end()) {
-      member.impl_->value = *it;
+      return JsonView(&*it);
     }
   }
-  return member;
+  return JsonView();
 }
 
-bool JsonValue::HasMember(std::string_view key) const {
-  const Json& v = impl_->value;
+bool JsonView::HasMember(std::string_view key) const {
+  const Json& v = NodeOf(node_);
   return v.is_object() && v.find(key) != v.end();
 }
 
-size_t JsonValue::size() const {
-  const Json& v = impl_->value;
+size_t JsonView::size() const {
+  const Json& v = NodeOf(node_);
   return v.is_object() || v.is_array() ? v.size() : 0;
 }
 
-void JsonValue::SetJsonObject(std::string_view key, const JsonValue& value) {
-  if (!impl_->value.is_object()) {
-    impl_->value = Json::object();
-  }
-  impl_->value[std::string(key)] = value.impl_->value;
-}
-
-std::string JsonValue::ToStyledString(const char* indent, int flags) const {
+std::string JsonView::ToStyledString(const char* indent, int flags) const {
+  const Json& v = NodeOf(node_);
   if ((flags & kStyleCompact) != 0) {
-    return impl_->value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    return v.dump(-1, ' ', false, Json::error_handler_t::replace);
   }
   const std::string_view unit = indent != nullptr ? indent : "   ";
-  std::string text = impl_->value.dump(1, '\t', false, Json::error_handler_t::replace);
+  std::string text = v.dump(1, '\t', false, Json::error_handler_t::replace);
   if (unit == "\t") {
     return text + "\n";
   }
@@ -231,6 +242,43 @@ std::string JsonValue::ToStyledString(const char* indent, int flags) const {
   }
   styled.push_back('\n');
   return styled;
+}
+
+JsonType JsonValue::type() const { return view().type(); }
+bool JsonValue::IsNull() const { return view().IsNull(); }
+bool JsonValue::IsBool() const { return view().IsBool(); }
+bool JsonValue::IsInteger() const { return view().IsInteger(); }
+bool JsonValue::IsDouble() const { return view().IsDouble(); }
+bool JsonValue::IsString() const { return view().IsString(); }
+bool JsonValue::IsArray() const { return view().IsArray(); }
+bool JsonValue::IsObject() const { return view().IsObject(); }
+bool JsonValue::AsBool() const { return view().AsBool(); }
+int64_t JsonValue::AsInteger() const { return view().AsInteger(); }
+double JsonValue::AsDouble() const { return view().AsDouble(); }
+std::string JsonValue::AsString() const { return view().AsString(); }
+bool JsonValue::HasMember(std::string_view key) const { return view().HasMember(key); }
+size_t JsonValue::size() const { return view().size(); }
+
+std::string JsonValue::ToStyledString(const char* indent, int flags) const {
+  return view().ToStyledString(indent, flags);
+}
+
+JsonValue JsonValue::operator[](std::string_view key) && {
+  JsonValue member;
+  Json& v = impl_->value;
+  if (v.is_object()) {
+    if (auto it = v.find(key); it != v.end()) {
+      member.impl_->value = std::move(*it);
+    }
+  }
+  return member;
+}
+
+void JsonValue::SetJsonObject(std::string_view key, const JsonValue& value) {
+  if (!impl_->value.is_object()) {
+    impl_->value = Json::object();
+  }
+  impl_->value[std::string(key)] = value.impl_->value;
 }
 
 }  // namespace base::json

@@ -7,134 +7,138 @@
 namespace base::json {
 namespace {
 
-int Parse(JsonValue* value, const std::string& text, int mode = kParseStrictRoot,
-          bool reject_duplicates = true) {
+ParseResult Parse(JsonValue* value, const std::string& text, ParseMode mode = kParseStrictRoot,
+                  bool reject_duplicates = true) {
   return value->ParseFromJson(text.data(), text.size(), mode, reject_duplicates);
 }
 
 TEST(JsonValueTest, ParseResults) {
-  struct Case {
-    const char* name;
+  const std::string deepest =
+      std::string(kMaxParseDepth - 1, '[') + std::string(kMaxParseDepth - 1, ']');
+  const struct {
     std::string text;
-    int mode;
-    int expected;
+    ParseMode mode;
+    ParseResult expected;
   } cases[] = {
-      {"object", R"({"a":1})", kParseStrictRoot, kParseOk},
-      {"array", "[1,2]", kParseStrictRoot, kParseOk},
-      {"white space around", " \n{}\t ", kParseStrictRoot, kParseOk},
-      {"empty text", "", kParseStrictRoot, kParseSyntaxError},
-      {"not json", "check_upgrade", kParseStrictRoot, kParseSyntaxError},
-      {"trailing text", R"({"a":1} x)", kParseStrictRoot, kParseSyntaxError},
-      {"two values", "{}{}", kParseStrictRoot, kParseSyntaxError},
-      {"scalar root refused", "5", kParseStrictRoot, kParseRootNotContainer},
-      {"scalar root lenient", "5", 0, kParseOk},
-      {"comment refused", "{} // note", kParseStrictRoot, kParseSyntaxError},
-      {"comment allowed", "{} // note", kParseStrictRoot | kParseAllowComments, kParseOk},
-      {"duplicate key", R"({"a":1,"a":2})", kParseStrictRoot, kParseDuplicateKey},
-      {"nested duplicate", R"({"p":{"k":1,"k":1}})", kParseStrictRoot, kParseDuplicateKey},
-      {"same key in siblings", R"([{"k":1},{"k":2}])", kParseStrictRoot, kParseOk},
-      {"invalid utf-8", "[\"\xff\"]", kParseStrictRoot, kParseSyntaxError},
-      {"embedded NUL", std::string("[1]\0", 4), kParseStrictRoot, kParseSyntaxError},
+      {R"({"a":1})", kParseStrictRoot, kParseOk},
+      {" \n[1,2]\t ", kParseStrictRoot, kParseOk},
+      {"", kParseStrictRoot, kParseSyntaxError},
+      {"check_upgrade", kParseStrictRoot, kParseSyntaxError},
+      {R"({"a":1} x)", kParseStrictRoot, kParseSyntaxError},
+      {"{}{}", kParseStrictRoot, kParseSyntaxError},
+      {"5", kParseStrictRoot, kParseRootNotContainer},
+      {"5", kParseDefault, kParseOk},
+      {"{} // note", kParseStrictRoot, kParseSyntaxError},
+      {"{} // note", kParseStrictRoot | kParseAllowComments, kParseOk},
+      {R"({"a":1,"a":2})", kParseStrictRoot, kParseDuplicateKey},
+      {R"({"p":{"k":1,"k":1}})", kParseStrictRoot, kParseDuplicateKey},
+      {R"([{"k":1},{"k":2}])", kParseStrictRoot, kParseOk},
+      {"[\"\xff\"]", kParseStrictRoot, kParseSyntaxError},
+      {std::string("[1]\0", 4), kParseStrictRoot, kParseSyntaxError},
+      {deepest, kParseStrictRoot, kParseOk},
+      {std::string(100000, '[') + std::string(100000, ']'), kParseStrictRoot, kParseTooDeep},
   };
-  for (const Case& c : cases) {
-    JsonValue value;
-    EXPECT_EQ(Parse(&value, c.text, c.mode), c.expected) << c.name;
-    if (c.expected != kParseOk) {
-      EXPECT_TRUE(value.IsNull()) << c.name;
-    }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 40));
+    JsonValue value("left over");
+    EXPECT_EQ(Parse(&value, c.text, c.mode), c.expected);
+    EXPECT_EQ(value.IsNull(), c.expected != kParseOk);
   }
-}
-
-TEST(JsonValueTest, DuplicatesAcceptedWhenNotRejected) {
+  // Duplicates pass when not rejected (the last wins); a mode kept in an int is taken too.
   JsonValue value;
-  ASSERT_EQ(Parse(&value, R"({"a":1,"a":2})", kParseStrictRoot, false), kParseOk);
+  const int mode = kParseStrictRoot;
+  ASSERT_EQ(value.ParseFromJson(R"({"a":1,"a":2})", 13, mode, false), kParseOk);
   EXPECT_EQ(value["a"].AsInteger(), 2);
 }
 
-TEST(JsonValueTest, DeepNestingIsRefusedNotCrashing) {
-  const std::string ok =
-      std::string(kMaxParseDepth - 1, '[') + std::string(kMaxParseDepth - 1, ']');
-  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
-  JsonValue value;
-  EXPECT_EQ(Parse(&value, ok), kParseOk);
-  EXPECT_FALSE(value.ToStyledString().empty());
-  EXPECT_EQ(Parse(&value, deep), kParseTooDeep);
-}
-
-TEST(JsonValueTest, TypedReadsNeverThrowAndDefault) {
+TEST(JsonValueTest, LookupsViewMembersAndTypedReadsDefault) {
   JsonValue value;
   ASSERT_EQ(Parse(&value, R"({"s":"text","i":-5,"big":9223372036854775807,
-      "huge":18446744073709551615,"d":1.5,"b":true,"n":null,"o":{},"a":[]})"),
+      "huge":18446744073709551615,"d":1.5,"b":true,"n":null,"o":{"k":[1]},"a":[]})"),
             kParseOk);
-  EXPECT_TRUE(value["s"].IsString());
-  EXPECT_EQ(value["s"].AsString(), "text");
-  EXPECT_EQ(value["s"].AsInteger(), 0);
-  EXPECT_TRUE(value["i"].IsInteger());
-  EXPECT_EQ(value["i"].AsInteger(), -5);
-  EXPECT_EQ(value["i"].AsString(), "");
-  EXPECT_EQ(value["big"].AsInteger(), INT64_MAX);
-  EXPECT_FALSE(value["huge"].IsInteger());
-  EXPECT_EQ(value["huge"].AsInteger(), 0);
-  EXPECT_FALSE(value["d"].IsInteger());
-  EXPECT_EQ(value["d"].AsInteger(), 0);
-  EXPECT_EQ(value["b"].AsInteger(), 0);
-  EXPECT_TRUE(value["b"].AsBool());
-  EXPECT_TRUE(value["n"].IsNull());
-  EXPECT_TRUE(value["o"].IsObject());
-  EXPECT_TRUE(value["a"].IsArray());
-
-  const JsonValue missing = value["missing"];
-  EXPECT_TRUE(missing.IsNull());
-  EXPECT_FALSE(missing.IsString());
-  EXPECT_FALSE(missing.IsInteger());
-  EXPECT_EQ(missing.AsInteger(), 0);
-  // Lookups on non-objects are null too.
-  EXPECT_TRUE(value["s"]["x"].IsNull());
-  EXPECT_TRUE(value["a"]["x"].IsNull());
+  const struct {
+    const char* key;
+    JsonType type;
+    int64_t integer;
+    std::string text;
+    double number;
+    bool boolean;
+  } cases[] = {
+      {"s", JsonType::kString, 0, "text", 0, false},
+      {"i", JsonType::kInteger, -5, "", -5, false},
+      {"big", JsonType::kInteger, INT64_MAX, "", 9223372036854775807.0, false},
+      {"huge", JsonType::kDouble, 0, "", 18446744073709551615.0, false},
+      {"d", JsonType::kDouble, 0, "", 1.5, false},
+      {"b", JsonType::kBoolean, 0, "", 0, true},
+      {"n", JsonType::kNull, 0, "", 0, false},
+      {"missing", JsonType::kNull, 0, "", 0, false},
+      {"o", JsonType::kObject, 0, "", 0, false},
+      {"a", JsonType::kArray, 0, "", 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.key);
+    std::string flags(7, '0');  // Is* in the order of JsonType
+    flags[static_cast<size_t>(c.type)] = '1';
+    const auto check = [&](const auto& v) {
+      std::string is;
+      for (bool b : {v.IsNull(), v.IsBool(), v.IsInteger(), v.IsDouble(), v.IsString(), v.IsArray(),
+                     v.IsObject()}) {
+        is += b ? '1' : '0';
+      }
+      EXPECT_EQ(is, flags);
+      EXPECT_EQ(v.type(), c.type);
+      EXPECT_EQ(v.AsInteger(), c.integer);
+      EXPECT_EQ(v.AsString(), c.text);
+      EXPECT_EQ(v.AsDouble(), c.number);
+      EXPECT_EQ(v.AsBool(), c.boolean);
+      EXPECT_EQ(v.HasMember("k"), c.type == JsonType::kObject);
+      EXPECT_EQ(v["k"].size(), c.type == JsonType::kObject ? 1u : 0u);
+    };
+    check(value[c.key]);
+    check(JsonValue(value[c.key]));
+    EXPECT_EQ(value[c.key].AsStringView(), c.text);
+  }
+  // A view reads the member in place; a copy does not follow later changes.
+  const JsonView o = value["o"];
+  const JsonValue copy = value["o"];
+  EXPECT_EQ(o.ToStyledString(nullptr, kStyleCompact), R"({"k":[1]})");
+  value.SetJsonObject("s", "changed");
+  EXPECT_EQ(value["s"].AsStringView(), "changed");
+  JsonValue whole = value;
+  EXPECT_EQ(std::move(whole)["o"].ToStyledString("\t"), "{\n\t\"k\": [\n\t\t1\n\t]\n}\n");
+  EXPECT_EQ(copy.ToStyledString(), o.ToStyledString());
 }
 
-TEST(JsonValueTest, SetJsonObjectBuildsAndReplacesMembers) {
+TEST(JsonValueTest, BuildsValuesThatRoundTripAsValidJson) {
   JsonValue event;
   event.SetJsonObject("version", "1.0");
   event.SetJsonObject("token", int64_t{-9});
   event.SetJsonObject("token", int64_t{42});
-  JsonValue parameters;
+  event.SetJsonObject("flag", JsonValue::Boolean(true));
+  event.SetJsonObject("ratio", JsonValue::Double(0.5));
+  event.SetJsonObject("path", std::string("/tmp/\xff\xfe.exe"));  // written as U+FFFD
+  event.SetJsonObject("tab", std::string_view("a\tb"));
+  JsonValue parameters(JsonType::kObject);
   parameters.SetJsonObject("err_code", 0);
   event.SetJsonObject("parameters", parameters);
-  EXPECT_EQ(event.size(), 3u);
+  EXPECT_EQ(event.size(), 7u);
 
-  JsonValue round_trip;
-  const std::string text = event.ToStyledString();
-  ASSERT_EQ(Parse(&round_trip, text), kParseOk) << text;
-  EXPECT_EQ(round_trip["version"].AsString(), "1.0");
-  EXPECT_EQ(round_trip["token"].AsInteger(), 42);
-  EXPECT_EQ(round_trip["parameters"]["err_code"].AsInteger(), 0);
-
-  JsonValue scalar(int64_t{3});
-  scalar.SetJsonObject("k", "v");
-  EXPECT_TRUE(scalar.IsObject());
-}
-
-TEST(JsonValueTest, StyledTextIsValidJsonEvenForInvalidUtf8) {
-  JsonValue event(JsonType::kObject);
-  event.SetJsonObject("path", std::string("/tmp/\xff\xfe.exe"));
-  event.SetJsonObject("tab", std::string("a\tb"));
-  const std::string styled = event.ToStyledString();
   JsonValue parsed;
-  ASSERT_EQ(Parse(&parsed, styled), kParseOk) << styled;
-  EXPECT_EQ(parsed["path"].AsString(), "/tmp/\xEF\xBF\xBD\xEF\xBF\xBD.exe");
-  EXPECT_EQ(parsed["tab"].AsString(), "a\tb");
-  EXPECT_EQ(event.ToStyledString(nullptr, kStyleCompact).find('\n'), std::string::npos);
-}
+  const std::string text = event.ToStyledString();
+  ASSERT_EQ(Parse(&parsed, text), kParseOk) << text;
+  EXPECT_EQ(parsed.ToStyledString(nullptr, kStyleCompact),
+            "{\"flag\":true,\"parameters\":{\"err_code\":0},\"path\":\"/tmp/"
+            "\xEF\xBF\xBD\xEF\xBF\xBD.exe\","
+            "\"ratio\":0.5,\"tab\":\"a\\tb\",\"token\":42,\"version\":\"1.0\"}");
 
-TEST(JsonValueTest, CopiesAreIndependent) {
-  JsonValue a(JsonType::kObject);
-  a.SetJsonObject("k", 1);
-  JsonValue b = a;
-  b.SetJsonObject("k", 2);
-  EXPECT_EQ(a["k"].AsInteger(), 1);
-  JsonValue c = std::move(b);
-  EXPECT_EQ(c["k"].AsInteger(), 2);
+  // A scalar becomes an object when a member is set; copies are independent.
+  JsonValue scalar(int64_t{3});
+  scalar.SetJsonObject("k", 1);
+  JsonValue other = scalar;
+  other.SetJsonObject("k", 2);
+  EXPECT_EQ(scalar["k"].AsInteger(), 1);
+  scalar = std::move(other);
+  EXPECT_EQ(scalar["k"].AsInteger(), 2);
 }
 
 }  // namespace

@@ -24,11 +24,11 @@ namespace {
 
 constexpr size_t kMaxFileSize = 4 * 1024 * 1024;
 constexpr size_t kMaxFiles = 3;
-constexpr int kDefaultLevel = kLevelNote;
+constexpr LogLevel kDefaultLevel = kLevelNote;
 // The longest source or function name a record shows.
 constexpr size_t kMaxName = 256;
 
-int LevelFromEnvironment() {
+LogLevel LevelFromEnvironment() {
   const char* value = std::getenv("TAVORI_LOG_LEVEL");
   if (value == nullptr || *value == '\0') {
     return kDefaultLevel;
@@ -38,15 +38,15 @@ int LevelFromEnvironment() {
   if (*end != '\0' || level < 0 || level > 100) {
     return kDefaultLevel;
   }
-  return static_cast<int>(level);
+  return static_cast<LogLevel>(level);
 }
 
-std::atomic<int>& Level() {
-  static std::atomic<int> level{LevelFromEnvironment()};
+std::atomic<LogLevel>& Level() {
+  static std::atomic<LogLevel> level{LevelFromEnvironment()};
   return level;
 }
 
-spdlog::level::level_enum SpdlogLevel(int level) {
+spdlog::level::level_enum SpdlogLevel(LogLevel level) {
   if (level <= kLevelFailure) return spdlog::level::err;
   if (level <= kLevelRefused) return spdlog::level::warn;
   if (level <= kLevelNote) return spdlog::level::info;
@@ -263,9 +263,9 @@ std::string Escaped(std::string_view text, size_t limit) {
 
 }  // namespace
 
-int GetLogLevel() { return Level().load(std::memory_order_relaxed); }
+LogLevel GetLogLevel() { return Level().load(std::memory_order_relaxed); }
 
-void SetLogLevel(int level) { Level().store(level, std::memory_order_relaxed); }
+void SetLogLevel(LogLevel level) { Level().store(level, std::memory_order_relaxed); }
 
 void SetLogObserver(LogObserver observer) {
   std::lock_guard<std::mutex> lock(ObserverMutex());
@@ -283,8 +283,8 @@ void PrintLog(const LogRecord& record) {
   }
   if (!ShownVerbatim(record.text)) shown.text = text = Escaped(record.text, LogWriter::kMaxText);
   try {
-    Logger()->log(SpdlogLevel(shown.level), "L{} {}:{} {}: {}", shown.level, shown.source,
-                  shown.line, shown.function, shown.text);
+    Logger()->log(SpdlogLevel(shown.level), "L{} {}:{} {}: {}", static_cast<int>(shown.level),
+                  shown.source, shown.line, shown.function, shown.text);
   } catch (...) {
     // A sink that fails (disk full, closed stderr) must never take the caller down.
   }
@@ -294,7 +294,7 @@ void PrintLog(const LogRecord& record) {
   }
 }
 
-LogWriter::LogWriter(int level, const char* source, int line, const char* function)
+LogWriter::LogWriter(LogLevel level, const char* source, int line, const char* function)
     : level_(level), source_(source), line_(line), function_(function) {}
 
 LogWriter::~LogWriter() {

@@ -2,35 +2,34 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
+#include "base/test/file_contents.h"
 
 namespace util::crypto {
 namespace {
 
-TEST(CryptoTest, Md5KnownAnswers) {
+TEST(CryptoTest, Md5KnownAnswersAndStreaming) {
   EXPECT_EQ(Md5(""), "d41d8cd98f00b204e9800998ecf8427e");
   EXPECT_EQ(Md5("abc"), "900150983cd24fb0d6963f7d28e17f72");
-  // The configuration database is named by this digest.
-  EXPECT_EQ(Md5("0_update_process_configuration").size(), 32u);
-}
-
-TEST(CryptoTest, StreamingHashEqualsOneShot) {
-  std::string data(100000, '\0');
-  std::mt19937 random(7);
-  for (char& c : data) {
-    c = static_cast<char>(random());
-  }
+  const std::string data = base::test::RandomBytes(100000, 7);
   Md5Hasher hasher;
   for (size_t i = 0; i < data.size(); i += 777) {
     hasher.Update(data.data() + i, std::min<size_t>(777, data.size() - i));
   }
   EXPECT_EQ(hasher.Finish(), Md5(data));
-  // Finish resets.
-  hasher.Update("abc", 3);
+  hasher.Update("abc", 3);  // Finish reset the hasher
   EXPECT_EQ(hasher.Finish(), Md5("abc"));
+  for (const char* text :
+       {"d41d8cd98f00b204e9800998ecf8427e", "D41D8CD98F00B204E9800998ECF8427E"}) {
+    EXPECT_TRUE(IsMd5Text(text)) << text;
+  }
+  for (const char* text :
+       {"", "d41d8cd98f00b204e9800998ecf8427", "d41d8cd98f00b204e9800998ecf8427e0",
+        "g41d8cd98f00b204e9800998ecf8427e", " 41d8cd98f00b204e9800998ecf8427e"}) {
+    EXPECT_FALSE(IsMd5Text(text)) << text;
+  }
 }
 
-TEST(CryptoTest, Base64KnownAnswersAndRoundTrips) {
+TEST(CryptoTest, Base64KnownAnswersRoundTripsAndMalformedText) {
   const std::pair<std::string, std::string> known[] = {{"", ""},
                                                        {"f", "Zg=="},
                                                        {"fo", "Zm8="},
@@ -40,16 +39,10 @@ TEST(CryptoTest, Base64KnownAnswersAndRoundTrips) {
     EXPECT_EQ(Encode64(plain), encoded);
     EXPECT_EQ(Decode64(encoded), plain);
   }
-  std::string all;
-  for (int i = 0; i < 256; ++i) {
-    all.push_back(static_cast<char>(i));
-  }
+  const std::string all = base::test::RandomBytes(300, 3);
   for (size_t n = 0; n <= all.size(); n += 37) {
     EXPECT_EQ(Decode64(Encode64(all.substr(0, n))), all.substr(0, n));
   }
-}
-
-TEST(CryptoTest, Base64RejectsMalformedText) {
   for (const char* bad : {"Zg=", "Zm9v!", " Zm9v", "Zm9v ", "Z===", "=Zm9", "Zm=v"}) {
     EXPECT_EQ(Decode64(bad), "") << bad;
   }

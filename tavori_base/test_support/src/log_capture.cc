@@ -2,7 +2,7 @@
 
 namespace base::test {
 
-ScopedLogCapture::ScopedLogCapture(int level) : old_level_(log::GetLogLevel()) {
+ScopedLogCapture::ScopedLogCapture(log::LogLevel level) : old_level_(log::GetLogLevel()) {
   log::SetLogLevel(level);
   log::SetLogObserver([this](const log::LogRecord& record) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -23,11 +23,8 @@ std::vector<CapturedRecord> ScopedLogCapture::records() const {
 
 std::vector<CapturedRecord> ScopedLogCapture::WithPrefix(const std::string& prefix) const {
   std::vector<CapturedRecord> found;
-  std::lock_guard<std::mutex> lock(mu_);
-  for (const CapturedRecord& record : records_) {
-    if (record.text.compare(0, prefix.size(), prefix) == 0) {
-      found.push_back(record);
-    }
+  for (CapturedRecord& record : records()) {
+    if (record.text.starts_with(prefix)) found.push_back(std::move(record));
   }
   return found;
 }

@@ -4,26 +4,18 @@
 
 #include <filesystem>
 #include <system_error>
-#include <vector>
 
 namespace base::test {
 
 ScopedTempDir::ScopedTempDir() {
   const char* tmp = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tavori_test_XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) != nullptr) {
-    path_ = buffer.data();
-  }
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tavori_test_XXXXXX";
+  if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
 }
 
 ScopedTempDir::~ScopedTempDir() {
-  if (!path_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
 }  // namespace base::test

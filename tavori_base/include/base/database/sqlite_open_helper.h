@@ -27,7 +27,9 @@
 //
 // Threads: OpenOrCreate and Close are called by the helper's owner, one call at a time;
 // GetDatabase may be called from any thread.  |database_| is guarded by |mu_|, which is never
-// held while a hook runs.
+// held while a hook runs.  The helper holds the only long-lived reference it hands out: a
+// subclass reads the handle through GetDatabase (or the hook's argument while the hook runs)
+// instead of keeping a copy of its own, so that Close leaves no reference behind.
 
 #ifndef BASE_DATABASE_SQLITE_OPEN_HELPER_H_
 #define BASE_DATABASE_SQLITE_OPEN_HELPER_H_
@@ -66,7 +68,7 @@ class SQLiteOpenHelper {
   virtual bool OpenOrCreate(const std::string& path, int version, const std::string& vfs,
                             bool read_only, SqliteDelegate* delegate);
   // The handle of the last successful OpenOrCreate, null before one or after Close.
-  virtual std::shared_ptr<SQLiteDatabase> GetDatabase();
+  virtual std::shared_ptr<SQLiteDatabase> GetDatabase() const;
   // Closes the connection at once (every copy of the handle then fails) and forgets it.
   virtual void Close();
 
@@ -88,7 +90,7 @@ class SQLiteOpenHelper {
   // Step 2 of the order above.  True when the file is at |version| afterwards.
   bool BringToVersion(const std::shared_ptr<SQLiteDatabase>& database, int version);
 
-  std::mutex mu_;
+  mutable std::mutex mu_;
   std::shared_ptr<SQLiteDatabase> database_;  // guarded by |mu_|
 };
 

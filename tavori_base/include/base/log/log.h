@@ -1,7 +1,6 @@
 // Level-gated log records.
 //
-// A record of level L is built only when GetLogLevel() is at least L:
-//   1 failures, 3 refused input and failed system calls, 4 notes, 6 tracing.
+// A record of level L is built only when GetLogLevel() is at least L (see LogLevel).
 // Each record carries its source unit, line and function, and a text of at most
 // LogWriter::kMaxText bytes; longer text is cut there (never inside a UTF-8 sequence or an
 // escape).
@@ -18,13 +17,13 @@
 // environment variable TAVORI_LOG_STDERR is set to 1, to stderr as well.  Every process of a
 // program writes and rotates that file together with the others under an advisory lock,
 // so no record is lost to another process's rotation.  TAVORI_LOG_LEVEL sets the starting level
-// (default 4).  Both are read once, when the first record is written.
+// (a number, default 4: notes).  Both are read once, when the first record is written.
 //
 // Everything here may be used from any thread.  Records are written and flushed one by one, so a
 // record that was written survives a crash right after it.
 //
 // Usage, with a file-local `constexpr char kLogSource[] = "unit";`:
-//   BASE_LOG(3) << "bad command:" << text;
+//   BASE_LOG(kLevelRefused) << "bad command:" << text;
 
 #ifndef BASE_LOG_LOG_H_
 #define BASE_LOG_LOG_H_
@@ -38,17 +37,23 @@
 
 namespace base::log {
 
-inline constexpr int kLevelFailure = 1;
-inline constexpr int kLevelRefused = 3;
-inline constexpr int kLevelNote = 4;
-inline constexpr int kLevelTrace = 6;
+// How much a record matters; lower is more important.  The numbers are written into every record
+// ("L3") and set through TAVORI_LOG_LEVEL, so they never change.  A threshold may lie between
+// the named levels (TAVORI_LOG_LEVEL=5 shows notes but no tracing).
+enum LogLevel : int {
+  kLevelFailure = 1,  // an operation failed
+  kLevelRefused = 3,  // refused input, a failed system call
+  kLevelNote = 4,     // a step worth knowing about
+  kLevelTrace = 6,    // tracing
+};
 
-int GetLogLevel();
-void SetLogLevel(int level);
+// The threshold: records of a level above it are not built.
+LogLevel GetLogLevel();
+void SetLogLevel(LogLevel level);
 
 // One finished record, as handed to the sink.  The views live only for the call.
 struct LogRecord {
-  int level = 0;
+  LogLevel level = kLevelFailure;
   std::string_view source;
   int line = 0;
   std::string_view function;
@@ -69,7 +74,7 @@ class LogWriter {
  public:
   static constexpr size_t kMaxText = 1024;
 
-  LogWriter(int level, const char* source, int line, const char* function);
+  LogWriter(LogLevel level, const char* source, int line, const char* function);
   ~LogWriter();
   LogWriter(const LogWriter&) = delete;
   LogWriter& operator=(const LogWriter&) = delete;
@@ -98,7 +103,7 @@ class LogWriter {
   LogWriter& AppendSigned(int64_t value);
   LogWriter& AppendUnsigned(uint64_t value);
 
-  int level_;
+  LogLevel level_;
   const char* source_;
   int line_;
   const char* function_;

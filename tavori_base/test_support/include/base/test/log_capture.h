@@ -12,7 +12,7 @@
 namespace base::test {
 
 struct CapturedRecord {
-  int level = 0;
+  log::LogLevel level = log::kLevelFailure;
   std::string source;
   int line = 0;
   std::string function;
@@ -23,7 +23,7 @@ struct CapturedRecord {
 // Thread-safe: records may arrive on any thread.
 class ScopedLogCapture {
  public:
-  explicit ScopedLogCapture(int level = log::kLevelTrace);
+  explicit ScopedLogCapture(log::LogLevel level = log::kLevelTrace);
   ~ScopedLogCapture();
   ScopedLogCapture(const ScopedLogCapture&) = delete;
   ScopedLogCapture& operator=(const ScopedLogCapture&) = delete;
@@ -35,7 +35,7 @@ class ScopedLogCapture {
   void Clear();
 
  private:
-  int old_level_;
+  log::LogLevel old_level_;
   mutable std::mutex mu_;
   std::vector<CapturedRecord> records_;
 };
