@@ -169,9 +169,7 @@ void SQLiteDatabase::Acquire() {
     ++holds_;
     return;
   }
-  ++waiters_;
   released_.wait(lock, [this] { return holds_ == 0; });
-  --waiters_;
   owner_ = self;
   holds_ = 1;
 }
@@ -185,11 +183,6 @@ void SQLiteDatabase::Release() {
     owner_ = std::thread::id();
   }
   released_.notify_one();
-}
-
-int SQLiteDatabase::WaitersForTesting() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return waiters_;
 }
 
 int SQLiteDatabase::ExecuteLocked(const char* sql, std::string* first_value, bool log_failure) {

@@ -98,15 +98,11 @@ TEST(JsonValueTest, LookupsViewMembersAndTypedReadsDefault) {
     check(JsonValue(value[c.key]));
     EXPECT_EQ(value[c.key].AsStringView(), c.text);
   }
-  // A view reads the member in place; a copy does not follow later changes.
-  const JsonView o = value["o"];
-  const JsonValue copy = value["o"];
-  EXPECT_EQ(o.ToStyledString(nullptr, kStyleCompact), R"({"k":[1]})");
-  value.SetJsonObject("s", "changed");
-  EXPECT_EQ(value["s"].AsStringView(), "changed");
+  // A member of a temporary is moved out of it.  Views print as the values they show.
   JsonValue whole = value;
   EXPECT_EQ(std::move(whole)["o"].ToStyledString("\t"), "{\n\t\"k\": [\n\t\t1\n\t]\n}\n");
-  EXPECT_EQ(copy.ToStyledString(), o.ToStyledString());
+  EXPECT_EQ(value["o"].ToStyledString(nullptr, kStyleCompact), R"({"k":[1]})");
+  EXPECT_EQ(value["o"].ToStyledString("  "), "{\n  \"k\": [\n    1\n  ]\n}\n");
 }
 
 TEST(JsonValueTest, BuildsValuesThatRoundTripAsValidJson) {

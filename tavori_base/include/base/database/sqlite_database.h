@@ -103,10 +103,6 @@ class SQLiteDatabase : public std::enable_shared_from_this<SQLiteDatabase> {
   const std::string& path() const { return path_; }
   bool read_only() const { return read_only_; }
 
-  // The number of threads that are waiting for the handle right now.  For tests that must know that
-  // another thread is blocked on a transaction.
-  int WaitersForTesting() const;
-
  private:
   friend class SQLiteOpenHelper;
   friend class SQLiteStatement;
@@ -156,7 +152,6 @@ class SQLiteDatabase : public std::enable_shared_from_this<SQLiteDatabase> {
   std::condition_variable released_;
   std::thread::id owner_;  // guarded by |mu_|
   int holds_ = 0;          // guarded by |mu_|; nested takes by |owner_|
-  int waiters_ = 0;        // guarded by |mu_|
 
   // Transaction state: read and written only by the thread that holds the handle.
   int transaction_depth_ = 0;
