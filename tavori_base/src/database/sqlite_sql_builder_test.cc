@@ -20,7 +20,7 @@ TEST(SQLiteSqlBuilderTest, QuotesIdentifiersAndKeepsFragments) {
        R"(CREATE TABLE IF NOT EXISTS "kv" (a INTEGER))"},
       // A quote inside a name cannot end the identifier early.
       {B::BuildCreateTableSqlIfNotExists("t\"; DROP TABLE x; --", "a", "k\""),
-       R"(CREATE TABLE IF NOT EXISTS "t""; DROP TABLE x; --" (a, UNIQUE ("k"""))))"},
+       R"(CREATE TABLE IF NOT EXISTS "t""; DROP TABLE x; --" (a, UNIQUE ("k""")))"},
       {B::BuildReplaceSql("kv", "key, value", "?, ?"),
        R"(REPLACE INTO "kv" (key, value) VALUES (?, ?))"},
       {B::BuildReplaceSql("a\"b", "k", "?"), R"(REPLACE INTO "a""b" (k) VALUES (?))"},
