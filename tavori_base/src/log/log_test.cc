@@ -31,7 +31,7 @@ TEST(LogTest, RecordsCarryLevelSourceLineFunctionAndPieces) {
                           << reinterpret_cast<const void*>(uintptr_t{0x2a}) << " "
                           << std::wstring(L"C:\\T\\p.exe") << static_cast<const char*>(nullptr);
   BASE_LOG(kLevelTrace) << piece();  // above the level: not built
-  BASE_LOG_FUNCTION(kLevelFailure, "DoUpdateOperation") << piece();
+  BASE_LOG_FUNCTION(kLevelNote, "DoUpdateOperation") << piece();
   EXPECT_EQ(evaluated, 1);
   const auto records = capture.records();
   ASSERT_EQ(records.size(), 2u);
