@@ -25,6 +25,8 @@ namespace {
 constexpr size_t kMaxFileSize = 4 * 1024 * 1024;
 constexpr size_t kMaxFiles = 3;
 constexpr LogLevel kDefaultLevel = kLevelNote;
+// The highest threshold TAVORI_LOG_LEVEL may set; anything above every level shows every record.
+constexpr long kHighestThreshold = 100;
 // The longest source or function name a record shows.
 constexpr size_t kMaxName = 256;
 
@@ -35,7 +37,7 @@ LogLevel LevelFromEnvironment() {
   }
   char* end = nullptr;
   const long level = std::strtol(value, &end, 10);
-  if (*end != '\0' || level < 0 || level > 100) {
+  if (*end != '\0' || level < 0 || level > kHighestThreshold) {
     return kDefaultLevel;
   }
   return static_cast<LogLevel>(level);
