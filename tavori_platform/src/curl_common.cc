@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 
 #include "src/network_thread.h"
 #include "tavori_common/utils/meeting_info.h"
@@ -106,35 +105,6 @@ std::chrono::milliseconds RetryDelay(int attempt) {
 
 void SetRetryBaseDelayForTesting(std::chrono::milliseconds base) {
   g_retry_base_ms = static_cast<long>(base.count());
-}
-
-bool HeaderNameIs(std::string_view line, std::string_view name) {
-  if (line.size() <= name.size() || line[name.size()] != ':') {
-    return false;
-  }
-  for (size_t i = 0; i < name.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(line[i])) !=
-        std::tolower(static_cast<unsigned char>(name[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::string_view HeaderValue(std::string_view line) {
-  const size_t colon = line.find(':');
-  if (colon == std::string_view::npos) {
-    return {};
-  }
-  std::string_view value = line.substr(colon + 1);
-  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
-    value.remove_prefix(1);
-  }
-  while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' ' ||
-                            value.back() == '\t')) {
-    value.remove_suffix(1);
-  }
-  return value;
 }
 
 }  // namespace tavorisdk::internal
