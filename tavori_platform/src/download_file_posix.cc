@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "base/log/log.h"
+#include "base/threading/looper_thread.h"
 #include "src/download_file.h"
 #include "src/network_thread.h"
 
@@ -230,7 +231,8 @@ void DownloadFile::ScheduleLocked() {
     return;
   }
   scheduled_ = true;
-  FileThread().PostTask([self = shared_from_this()] { self->Drain(); }, FROM_HERE);
+  base::threading::LooperThread::FileLooper()->PostTask(
+      [self = shared_from_this()] { self->Drain(); }, FROM_HERE);
 }
 
 void DownloadFile::Drain() {

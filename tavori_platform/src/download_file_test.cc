@@ -14,6 +14,7 @@
 #include <random>
 
 #include "base/test/file_contents.h"
+#include "base/threading/looper_thread.h"
 #include "src/network_thread.h"
 #include "util/crypto/crypto.h"
 
@@ -263,7 +264,7 @@ TEST_F(DownloadFileTest, AbortedFileNeverCallsBack) {
   file->Finish([&](const DownloadFile::Outcome&) { called = true; });
   file->Abort();
   file.reset();
-  FileThread().Flush();
+  base::threading::LooperThread::FileLooper()->Flush();
   // The finish may have raced ahead of Abort only if it was already running;
   // with the file aborted before the file thread reached the end of the data,
   // it must not have run.  Either way the bytes written stay on disk.

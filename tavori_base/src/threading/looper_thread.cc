@@ -2,12 +2,23 @@
 
 #include <cstdlib>
 #include <exception>
+#include <vector>
 
 #include "base/log/log.h"
 
 namespace base::threading {
 namespace {
 constexpr char kLogSource[] = "base_looper";
+
+// The steps of the file looper's exit handler; never destroyed, since they run at exit.
+std::mutex& ExitStepsMutex() {
+  static auto* mutex = new std::mutex();
+  return *mutex;
+}
+std::vector<std::function<void()>>& ExitSteps() {
+  static auto* steps = new std::vector<std::function<void()>>();
+  return *steps;
+}
 }  // namespace
 
 LooperThread::LooperThread(std::string name) : name_(std::move(name)) {
@@ -116,10 +127,26 @@ std::shared_ptr<LooperThread> LooperThread::FileLooper() {
   // exits.  The exit handler drains it and joins its thread before the module goes away.
   static std::shared_ptr<LooperThread>* looper = [] {
     auto* created = new std::shared_ptr<LooperThread>(std::make_shared<LooperThread>("file"));
-    std::atexit([] { (*looper)->Shutdown(); });
+    std::atexit([] {
+      std::vector<std::function<void()>> steps;
+      {
+        std::lock_guard<std::mutex> lock(ExitStepsMutex());
+        steps.swap(ExitSteps());
+      }
+      for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+        (*step)();
+      }
+      (*looper)->Shutdown();
+    });
     return created;
   }();
   return *looper;
+}
+
+void LooperThread::RunBeforeFileLooperExit(std::function<void()> step) {
+  FileLooper();  // its exit handler is registered before any step can be
+  std::lock_guard<std::mutex> lock(ExitStepsMutex());
+  ExitSteps().push_back(std::move(step));
 }
 
 }  // namespace base::threading
