@@ -14,6 +14,7 @@
 #include <random>
 
 #include "base/test/file_contents.h"
+#include "base/test/temp_dir.h"
 #include "base/threading/looper_thread.h"
 #include "src/network_thread.h"
 #include "util/crypto/crypto.h"
@@ -80,19 +81,13 @@ class Writer {
 class DownloadFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/tavori_file_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/f.part";
     dir_fd_ = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(dir_fd_, 0);
   }
-  void TearDown() override {
-    close(dir_fd_);
-    std::filesystem::remove_all(dir_);
-  }
-  std::string dir_;
-  std::string path_;
+  void TearDown() override { close(dir_fd_); }
+  base::test::ScopedTempDir temp_;
+  const std::string dir_ = temp_.path();
+  const std::string path_ = temp_.Child("f.part");
   int dir_fd_ = -1;
 };
 
