@@ -81,9 +81,6 @@ TEST_F(CgiServiceTest, AnswersCarryTheFinalStatusOrATransportCode) {
        200, R"({"a":1})", 1},
       {"404 with its body", [](ScriptedServer& s) { s.Plan("/c", test::Respond(404, "gone")); },
        nullptr, 404, "gone", 1},
-      {"500 is answered, not retried",
-       [](ScriptedServer& s) { s.Plan("/c", test::Respond(500, "oops")); }, nullptr, 500, "oops",
-       1},
       {"503 is retried",
        [](ScriptedServer& s) {
          s.Plan("/c", test::Respond(503));
