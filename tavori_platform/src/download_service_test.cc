@@ -38,22 +38,22 @@ constexpr auto kWait = 60s;
 
 bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
+std::unique_ptr<DownloadServiceRequest> Make(const std::string& url, const std::string& body,
+                                             const std::string& path) {
+  auto request = CreateDownloadRequest();
+  request->SetUrl(url.c_str());
+  request->SetSavePath(path.c_str());
+  request->SetMd5(util::crypto::Md5(body).c_str());
+  request->SetFileSize(static_cast<int64_t>(body.size()));
+  request->SetProgressInterval(60000);  // progress by the 1% rule only: deterministic counts
+  return request;
+}
+
 class DownloadServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     internal::SetRetryBaseDelayForTesting(10ms);
     ASSERT_FALSE(dir_.empty());
-  }
-
-  std::unique_ptr<DownloadServiceRequest> Make(const std::string& url, const std::string& body,
-                                               const std::string& path) {
-    auto request = CreateDownloadRequest();
-    request->SetUrl(url.c_str());
-    request->SetSavePath(path.c_str());
-    request->SetMd5(util::crypto::Md5(body).c_str());
-    request->SetFileSize(static_cast<int64_t>(body.size()));
-    request->SetProgressInterval(60000);  // progress by the 1% rule only: deterministic counts
-    return request;
   }
 
   // Waits until every task posted to the network thread before it has run: a
@@ -516,6 +516,8 @@ TEST_F(DownloadServiceTest, TransientFailuresAreRetriedFromWhereTheyStopped) {
   RecordingDownloadDelegate delegate;
   auto request = Make(server_.Url("/f"), body, target_);
   request->SetMaxRetries(2);
+  request->SetUserAgent("Custom/1.0");
+  request->AddHeader("X-Test", "yes");
   request->Start(&delegate);
   ASSERT_TRUE(delegate.WaitForFinish(kWait));
   EXPECT_EQ(delegate.Finish()->error, kDownloadOk);
@@ -524,6 +526,8 @@ TEST_F(DownloadServiceTest, TransientFailuresAreRetriedFromWhereTheyStopped) {
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[1].Header("range"), "bytes=300000-");
   EXPECT_EQ(requests[2].Header("range"), "bytes=300000-");
+  EXPECT_EQ(requests[2].Header("user-agent"), "Custom/1.0");
+  EXPECT_EQ(requests[2].Header("x-test"), "yes");
   std::vector<int32_t> retried;
   for (const DownloadEvent& e : delegate.Events()) {
     if (e.kind == DownloadEvent::kRetry) {
@@ -672,53 +676,6 @@ TEST_F(DownloadServiceTest, ADelegateThatThrowsStopsNeitherTheDownloadNorStop) {
   request.reset();
 }
 
-TEST_F(DownloadServiceTest, NextDownloadStartsFromInsideAFinishNotification) {
-  // What the library does: the finish notification stops and releases its own
-  // request and may start the next one.
-  const std::string body = RandomBytes(200000, 17);
-  server_.Serve("/f", body);
-  constexpr int kChain = 3;
-  std::vector<std::unique_ptr<DownloadServiceRequest>> requests(kChain);
-  RecordingDownloadDelegate delegate;
-  std::mutex mu;
-  std::condition_variable all_done;
-  int finished = 0;  // guarded by mu
-  delegate.on_event = [&](DownloadServiceRequest* from, const DownloadEvent& event) {
-    if (event.kind != DownloadEvent::kFinish) {
-      return;
-    }
-    int index = 0;
-    {
-      std::lock_guard<std::mutex> lock(mu);
-      index = finished;
-    }
-    EXPECT_EQ(from, requests[index].get());
-    requests[index]->Stop(0);
-    requests[index].reset();
-    if (index + 1 < kChain) {
-      requests[index + 1] = Make(server_.Url("/f"), body, target_ + std::to_string(index + 1));
-      requests[index + 1]->Start(&delegate);
-    }
-    std::lock_guard<std::mutex> lock(mu);
-    ++finished;
-    all_done.notify_all();
-  };
-  requests[0] = Make(server_.Url("/f"), body, target_ + "0");
-  requests[0]->Start(&delegate);
-  {
-    std::unique_lock<std::mutex> lock(mu);
-    ASSERT_TRUE(all_done.wait_for(lock, kWait, [&] { return finished == kChain; }));
-  }
-  for (int i = 0; i < kChain; ++i) {
-    EXPECT_TRUE(ReadFileToString(target_ + std::to_string(i)) == body);
-  }
-  for (const DownloadEvent& e : delegate.Events()) {
-    if (e.kind == DownloadEvent::kFinish) {
-      EXPECT_EQ(e.error, kDownloadOk);
-    }
-  }
-}
-
 TEST_F(DownloadServiceTest, DestroyingAStalledDownloadKeepsThePartForLater) {
   const std::string body = RandomBytes(500000, 19);
   PlannedAnswer stall = test::Respond(200, body);
@@ -757,24 +714,6 @@ TEST_F(DownloadServiceTest, StartAfterStopAndSecondStartAreIgnored) {
   EXPECT_EQ(delegate.Count(DownloadEvent::kFinish), 1u);
   EXPECT_TRUE(stopped_delegate.Events().empty());
   EXPECT_EQ(server_.RequestCount(), 1u);
-}
-
-TEST_F(DownloadServiceTest, RequestHeadersAndUserAgent) {
-  const std::string body = "abc";
-  server_.Serve("/f", body);
-  for (const char* agent : {"", "Custom/1.0"}) {
-    RecordingDownloadDelegate delegate;
-    auto request = Make(server_.Url("/f"), body, target_);
-    request->SetUserAgent(agent);
-    request->AddHeader("X-Test", "yes");
-    request->Start(&delegate);
-    ASSERT_TRUE(delegate.WaitForFinish(kWait));
-  }
-  const auto requests = server_.Requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].Header("user-agent").rfind("TavoriSDK/", 0), 0u);
-  EXPECT_EQ(requests[1].Header("user-agent"), "Custom/1.0");
-  EXPECT_EQ(requests[0].Header("x-test"), "yes");
 }
 
 // At exit, with transfers running and stalled, the process ends cleanly and no notification
@@ -817,17 +756,9 @@ TEST(DownloadServiceExitTest, ProcessExitsCleanlyWithDownloadsRunning) {
         server->Serve("/f", body);
         auto* stalled_delegate = new ExitWatch();
         auto* busy_delegate = new ExitWatch();
-        auto stalled = CreateDownloadRequest();
-        stalled->SetUrl(server->Url("/stall").c_str());
-        stalled->SetSavePath("/tmp/tavori_exit_test_stall");
-        stalled->SetMd5(util::crypto::Md5(body).c_str());
-        stalled->SetFileSize(static_cast<int64_t>(body.size()));
+        auto stalled = Make(server->Url("/stall"), body, "/tmp/tavori_exit_test_stall");
         stalled->Start(stalled_delegate);
-        auto busy = CreateDownloadRequest();
-        busy->SetUrl(server->Url("/f").c_str());
-        busy->SetSavePath("/tmp/tavori_exit_test_busy");
-        busy->SetMd5(util::crypto::Md5(body).c_str());
-        busy->SetFileSize(static_cast<int64_t>(body.size()));
+        auto busy = Make(server->Url("/f"), body, "/tmp/tavori_exit_test_busy");
         busy->SetSpeedLimit(512);
         busy->SetProgressInterval(0);
         busy->Start(busy_delegate);
