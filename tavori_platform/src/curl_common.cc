@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <iterator>
 
 #include "src/network_thread.h"
 #include "tavori_common/utils/meeting_info.h"
@@ -12,7 +13,15 @@ namespace {
 constexpr long kMaxRedirects = 10;
 constexpr std::chrono::milliseconds kMaxRetryDelay{8000};
 
-std::atomic<long> g_retry_base_ms{500};
+constexpr long kDefaultRetryBaseMs = 500;
+// Past this many doublings the cap holds anyway; stops the shift from overflowing.
+constexpr int kMaxRetryDoublings = 10;
+
+// The statuses that say "try again later": Request Timeout, Too Many Requests, Bad Gateway,
+// Service Unavailable, Gateway Timeout.
+constexpr long kTransientHttpStatuses[] = {408, 429, 502, 503, 504};
+
+std::atomic<long> g_retry_base_ms{kDefaultRetryBaseMs};
 
 }  // namespace
 
@@ -72,7 +81,8 @@ bool IsTransientCurlError(CURLcode code) {
 }
 
 bool IsTransientHttpStatus(long status) {
-  return status == 408 || status == 429 || status == 502 || status == 503 || status == 504;
+  return std::find(std::begin(kTransientHttpStatuses), std::end(kTransientHttpStatuses), status) !=
+         std::end(kTransientHttpStatuses);
 }
 
 bool IsTlsError(CURLcode code) {
@@ -99,7 +109,7 @@ bool IsTlsError(CURLcode code) {
 
 std::chrono::milliseconds RetryDelay(int attempt) {
   const long base = g_retry_base_ms.load();
-  const int shift = std::clamp(attempt - 1, 0, 10);
+  const int shift = std::clamp(attempt - 1, 0, kMaxRetryDoublings);
   return std::min(std::chrono::milliseconds(base << shift), kMaxRetryDelay);
 }
 

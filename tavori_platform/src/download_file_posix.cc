@@ -14,6 +14,10 @@
 #include "src/network_thread.h"
 
 namespace tavorisdk::internal {
+
+// A partial file's mode before the umask, like any file the user's programs create.
+constexpr mode_t kPartFileMode = 0666;
+
 namespace {
 
 constexpr char kLogSource[] = "tavori_platform";
@@ -57,8 +61,8 @@ std::shared_ptr<DownloadFile> DownloadFile::CreateFresh(int dir_fd, const std::s
     *error = errno;
     return nullptr;
   }
-  const int fd =
-      ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  const int fd = ::openat(dir_fd, name.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kPartFileMode);
   if (fd < 0) {
     *error = errno;
     return nullptr;
