@@ -52,7 +52,9 @@ class LooperThread {
   // The process-wide looper for file work, started on first use.
   static std::shared_ptr<LooperThread> FileLooper();
   // Adds |step| to the file looper's exit handler, to run before the looper is drained; steps
-  // run in the reverse order of their registration.  Starts the file looper.  Any thread.
+  // run in the reverse order of their registration.  Starts the file looper, and registers the
+  // handler with atexit once more, so that it runs before the static objects made since are
+  // destroyed (the handler is idempotent).  Any thread.
   static void RunBeforeFileLooperExit(std::function<void()> step);
 
  private:
