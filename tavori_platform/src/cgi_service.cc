@@ -6,6 +6,9 @@
 // from then on (through the core's list).  Destroying the request closes the
 // gate, then posts the cancellation of its transfers; the core lives until that
 // task has run.
+//
+// The Date header of every answer tells how far the servers' clock is from the
+// local one; the offset is stored for util::time::GetServerTimestamp.
 
 #include "tavorisdk/cgi_service.h"
 
@@ -17,7 +20,9 @@
 #include "base/log/log.h"
 #include "src/curl_common.h"
 #include "src/delivery_gate.h"
+#include "src/http_headers.h"
 #include "src/network_thread.h"
+#include "util/time/time_util.h"
 
 namespace tavorisdk {
 namespace {
@@ -71,6 +76,8 @@ class CgiTransfer {
  private:
   void StartAttempt();
   void OnDone(CURLcode code);
+  // Stores the servers' clock offset from the answer's Date header, if it has a valid one.
+  void RecordServerTime();
   void RetryOrAnswer(int32_t status, bool transient);
   // Delivers the answer and drops this transfer; |this| may be gone when it
   // returns.
@@ -172,7 +179,7 @@ void CgiTransfer::StartAttempt() {
 
   internal::TransferOptions options;
   options.url = config_.url;
-  options.connect_timeout_ms = std::min<long>(15000, remaining.count());
+  options.connect_timeout_ms = std::min<long>(options.connect_timeout_ms, remaining.count());
   options.stall_timeout_s = 0;  // the total timeout bounds a CGI request
   options.total_timeout_ms = remaining.count();
   internal::ApplyCommonOptions(easy_, options);
@@ -215,6 +222,7 @@ int CgiTransfer::OnPrereq(void* self, char*, char*, int, int) {
 
 void CgiTransfer::OnDone(CURLcode code) {
   if (code == CURLE_OK) {
+    RecordServerTime();
     long status = 0;
     curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
     if (internal::IsTransientHttpStatus(status) && retries_ < kMaxRetries &&
@@ -230,6 +238,20 @@ void CgiTransfer::OnDone(CURLcode code) {
   BASE_LOG(base::log::kLevelRefused) << "CGI request failed: " << curl_easy_strerror(code);
   RetryOrAnswer(StatusForCurlError(code, too_large_),
                 internal::IsTransientCurlError(code) && !too_large_);
+}
+
+void CgiTransfer::RecordServerTime() {
+  const int64_t local_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+  curl_header* date = nullptr;
+  // The last response's header: after redirects, the answer's own.
+  if (curl_easy_header(easy_, "Date", 0, CURLH_HEADER, -1, &date) != CURLHE_OK) {
+    return;
+  }
+  if (const std::optional<int64_t> server_ms = internal::ParseHttpDate(date->value)) {
+    util::time::SetServerTimeOffset(*server_ms - local_ms);
+  }
 }
 
 void CgiTransfer::RetryOrAnswer(int32_t status, bool transient) {

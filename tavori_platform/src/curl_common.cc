@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
+#include <iterator>
 
 #include "src/network_thread.h"
 #include "tavori_common/utils/meeting_info.h"
@@ -13,7 +13,15 @@ namespace {
 constexpr long kMaxRedirects = 10;
 constexpr std::chrono::milliseconds kMaxRetryDelay{8000};
 
-std::atomic<long> g_retry_base_ms{500};
+constexpr long kDefaultRetryBaseMs = 500;
+// Past this many doublings the cap holds anyway; stops the shift from overflowing.
+constexpr int kMaxRetryDoublings = 10;
+
+// The statuses that say "try again later": Request Timeout, Too Many Requests, Bad Gateway,
+// Service Unavailable, Gateway Timeout.
+constexpr long kTransientHttpStatuses[] = {408, 429, 502, 503, 504};
+
+std::atomic<long> g_retry_base_ms{kDefaultRetryBaseMs};
 
 }  // namespace
 
@@ -73,7 +81,8 @@ bool IsTransientCurlError(CURLcode code) {
 }
 
 bool IsTransientHttpStatus(long status) {
-  return status == 408 || status == 429 || status == 502 || status == 503 || status == 504;
+  return std::find(std::begin(kTransientHttpStatuses), std::end(kTransientHttpStatuses), status) !=
+         std::end(kTransientHttpStatuses);
 }
 
 bool IsTlsError(CURLcode code) {
@@ -100,41 +109,12 @@ bool IsTlsError(CURLcode code) {
 
 std::chrono::milliseconds RetryDelay(int attempt) {
   const long base = g_retry_base_ms.load();
-  const int shift = std::clamp(attempt - 1, 0, 10);
+  const int shift = std::clamp(attempt - 1, 0, kMaxRetryDoublings);
   return std::min(std::chrono::milliseconds(base << shift), kMaxRetryDelay);
 }
 
 void SetRetryBaseDelayForTesting(std::chrono::milliseconds base) {
   g_retry_base_ms = static_cast<long>(base.count());
-}
-
-bool HeaderNameIs(std::string_view line, std::string_view name) {
-  if (line.size() <= name.size() || line[name.size()] != ':') {
-    return false;
-  }
-  for (size_t i = 0; i < name.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(line[i])) !=
-        std::tolower(static_cast<unsigned char>(name[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::string_view HeaderValue(std::string_view line) {
-  const size_t colon = line.find(':');
-  if (colon == std::string_view::npos) {
-    return {};
-  }
-  std::string_view value = line.substr(colon + 1);
-  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
-    value.remove_prefix(1);
-  }
-  while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' ' ||
-                            value.back() == '\t')) {
-    value.remove_suffix(1);
-  }
-  return value;
 }
 
 }  // namespace tavorisdk::internal

@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <string>
-#include <string_view>
 
 namespace tavorisdk::internal {
 
@@ -44,12 +43,6 @@ bool IsTlsError(CURLcode code);
 std::chrono::milliseconds RetryDelay(int attempt);
 // Tests shorten the schedule; the default base is 500 ms.
 void SetRetryBaseDelayForTesting(std::chrono::milliseconds base);
-
-// Case-insensitive ASCII comparison of a header name.
-bool HeaderNameIs(std::string_view line, std::string_view name);
-// The value of the header line |line| (after the colon, trimmed), or "" when it
-// has none.
-std::string_view HeaderValue(std::string_view line);
 
 }  // namespace tavorisdk::internal
 

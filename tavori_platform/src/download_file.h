@@ -1,5 +1,6 @@
 // The partial file of one download ("<save path>.part"), written on the network
-// thread while its MD5 is computed on the SDK's file thread.
+// thread while its MD5 is computed on the file thread
+// (base::threading::LooperThread::FileLooper).
 //
 // Bytes handed to Write() go to the file at once (page cache) and are copied
 // into a small pool of chunks that the file thread hashes, so the network

@@ -9,10 +9,15 @@
 #include <cstring>
 
 #include "base/log/log.h"
+#include "base/threading/looper_thread.h"
 #include "src/download_file.h"
 #include "src/network_thread.h"
 
 namespace tavorisdk::internal {
+
+// A partial file's mode before the umask, like any file the user's programs create.
+constexpr mode_t kPartFileMode = 0666;
+
 namespace {
 
 constexpr char kLogSource[] = "tavori_platform";
@@ -56,8 +61,8 @@ std::shared_ptr<DownloadFile> DownloadFile::CreateFresh(int dir_fd, const std::s
     *error = errno;
     return nullptr;
   }
-  const int fd =
-      ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  const int fd = ::openat(dir_fd, name.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kPartFileMode);
   if (fd < 0) {
     *error = errno;
     return nullptr;
@@ -230,7 +235,8 @@ void DownloadFile::ScheduleLocked() {
     return;
   }
   scheduled_ = true;
-  FileThread().PostTask([self = shared_from_this()] { self->Drain(); }, FROM_HERE);
+  base::threading::LooperThread::FileLooper()->PostTask(
+      [self = shared_from_this()] { self->Drain(); }, FROM_HERE);
 }
 
 void DownloadFile::Drain() {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "base/log/log.h"
+#include "base/threading/looper_thread.h"
 
 namespace tavorisdk::internal {
 namespace {
@@ -31,10 +32,8 @@ std::shared_mutex& DeliveryMutex() {
   return *mutex;
 }
 std::atomic<NetworkThread*> g_network_thread{nullptr};
-std::atomic<base::threading::LooperThread*> g_file_thread{nullptr};
-
-// One exit handler for both threads, registered by whichever starts first, so
-// that the network thread (which posts to the file thread) always stops first.
+// A step of the file looper's exit handler, so that the network thread (which
+// posts hashing work to the file looper) always stops before the looper.
 void OnProcessExit() {
   NetworkThread* const network = g_network_thread.load();
   if (network != nullptr && network->IsCurrent()) {
@@ -46,14 +45,12 @@ void OnProcessExit() {
   if (network != nullptr) {
     network->Shutdown();
   }
-  if (base::threading::LooperThread* file = g_file_thread.load()) {
-    file->Shutdown();
-  }
 }
 
 void RegisterExitHandler() {
   static std::once_flag once;
-  std::call_once(once, [] { std::atexit(OnProcessExit); });
+  std::call_once(once,
+                 [] { base::threading::LooperThread::RunBeforeFileLooperExit(OnProcessExit); });
 }
 
 }  // namespace
@@ -92,18 +89,6 @@ bool BeginDelivery() {
 }
 
 void EndDelivery() { DeliveryMutex().unlock_shared(); }
-
-base::threading::LooperThread& FileThread() {
-  static base::threading::LooperThread* instance = [] {
-    RegisterExitHandler();
-    // Never destroyed: it is shut down by the exit handler and stays reachable
-    // until the end.
-    auto* created = new base::threading::LooperThread("tavori_sdk_file");
-    g_file_thread = created;
-    return created;
-  }();
-  return *instance;
-}
 
 NetworkThread& NetworkThread::Get() {
   static NetworkThread* instance = [] {

@@ -9,11 +9,12 @@
 // may call back into the SDK; it queues them with RunSoon, and the loop runs
 // them as soon as the curl call returns.
 //
-// The thread starts on first use of Get() and runs until the process exits; an
-// exit handler then stops it: transfers still running are abandoned without
-// notifications, tasks posted after that are kept but never run (so that
-// nothing they own is destroyed while the process tears down), and the file
-// thread is shut down after it.
+// The thread starts on first use of Get() and runs until the process exits; the
+// file looper's exit handler then stops it before draining the looper (the
+// network thread posts hashing work there): transfers still running are
+// abandoned without notifications, and tasks posted after that are kept but
+// never run (so that nothing they own is destroyed while the process tears
+// down).
 
 #ifndef TAVORI_PLATFORM_SRC_NETWORK_THREAD_H_
 #define TAVORI_PLATFORM_SRC_NETWORK_THREAD_H_
@@ -33,7 +34,6 @@
 #include <thread>
 #include <unordered_map>
 
-#include "base/threading/looper_thread.h"
 #include "tavorisdk/sdk_startup.h"
 
 namespace tavorisdk::internal {
@@ -56,10 +56,6 @@ bool IsExiting();
 // inside that delivery), so no notification runs once IsExiting() holds.  Network thread.
 bool BeginDelivery();
 void EndDelivery();
-
-// The SDK's thread for blocking file work (hashing, syncing), started on first
-// use and shut down at exit after the network thread.  Any thread.
-base::threading::LooperThread& FileThread();
 
 class NetworkThread {
  public:
@@ -96,8 +92,7 @@ class NetworkThread {
   void CancelDelayedTask(uint64_t id);
   CURLM* multi() const { return multi_; }
 
-  // Stops the loop and joins the thread, then shuts the file thread down (from
-  // the exit handler).  Idempotent.
+  // Stops the loop and joins the thread (from the exit handler).  Idempotent.
   void Shutdown();
 
  private:

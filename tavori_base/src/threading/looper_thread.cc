@@ -2,12 +2,38 @@
 
 #include <cstdlib>
 #include <exception>
+#include <vector>
 
 #include "base/log/log.h"
 
 namespace base::threading {
 namespace {
 constexpr char kLogSource[] = "base_looper";
+
+// The steps of the file looper's exit handler; never destroyed, since they run at exit.
+std::mutex& ExitStepsMutex() {
+  static auto* mutex = new std::mutex();
+  return *mutex;
+}
+std::vector<std::function<void()>>& ExitSteps() {
+  static auto* steps = new std::vector<std::function<void()>>();
+  return *steps;
+}
+
+// The file looper's exit handler: the registered steps, last first, then the looper's Shutdown.
+// Idempotent.
+void RunFileLooperExit() {
+  std::vector<std::function<void()>> steps;
+  {
+    std::lock_guard<std::mutex> lock(ExitStepsMutex());
+    steps.swap(ExitSteps());
+  }
+  for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+    (*step)();
+  }
+  LooperThread::FileLooper()->Shutdown();
+}
+
 }  // namespace
 
 LooperThread::LooperThread(std::string name) : name_(std::move(name)) {
@@ -116,10 +142,21 @@ std::shared_ptr<LooperThread> LooperThread::FileLooper() {
   // exits.  The exit handler drains it and joins its thread before the module goes away.
   static std::shared_ptr<LooperThread>* looper = [] {
     auto* created = new std::shared_ptr<LooperThread>(std::make_shared<LooperThread>("file"));
-    std::atexit([] { (*looper)->Shutdown(); });
+    std::atexit(RunFileLooperExit);
     return created;
   }();
   return *looper;
+}
+
+void LooperThread::RunBeforeFileLooperExit(std::function<void()> step) {
+  FileLooper();
+  {
+    std::lock_guard<std::mutex> lock(ExitStepsMutex());
+    ExitSteps().push_back(std::move(step));
+  }
+  // Registered again, so that the handler runs before the static objects made since the looper
+  // started are destroyed: the step's threads may still use them.  Later runs find nothing to do.
+  std::atexit(RunFileLooperExit);
 }
 
 }  // namespace base::threading

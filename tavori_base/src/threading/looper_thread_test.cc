@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 namespace base::threading {
@@ -71,6 +73,21 @@ TEST(LooperThreadTest, FileLooperIsOneProcessWideInstance) {
   a->PostTask([&] { ran = true; }, FROM_HERE);
   a->Flush();
   EXPECT_TRUE(ran);
+}
+
+TEST(LooperThreadTest, FileLooperExitRunsTheStepsLastFirstThenDrains) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        LooperThread::RunBeforeFileLooperExit([] {
+          std::fputs("first step\n", stderr);
+          LooperThread::FileLooper()->PostTask([] { std::fputs("posted at exit\n", stderr); },
+                                               FROM_HERE);
+        });
+        LooperThread::RunBeforeFileLooperExit([] { std::fputs("second step\n", stderr); });
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "second step\nfirst step\nposted at exit\n");
 }
 
 }  // namespace

@@ -5,9 +5,11 @@
 // was posted before it, and joins the thread; a task posted after that runs at once on the
 // posting thread, so nothing that was posted is ever dropped.
 //
-// The process-wide file looper (FileLooper) is for blocking file and database work.  It lives
-// until the process ends (or the module that holds it is unloaded), when it is drained and shut
-// down by an exit handler.
+// The process-wide file looper (FileLooper) is for blocking file and database work of the whole
+// module (the platform SDK hashes its downloads on it too).  It lives until the process ends (or
+// the module that holds it is unloaded), when its exit handler first runs the steps registered
+// with RunBeforeFileLooperExit (threads that post file work stop there), then drains the looper
+// and shuts it down.
 
 #ifndef BASE_THREADING_LOOPER_THREAD_H_
 #define BASE_THREADING_LOOPER_THREAD_H_
@@ -49,6 +51,11 @@ class LooperThread {
 
   // The process-wide looper for file work, started on first use.
   static std::shared_ptr<LooperThread> FileLooper();
+  // Adds |step| to the file looper's exit handler, to run before the looper is drained; steps
+  // run in the reverse order of their registration.  Starts the file looper, and registers the
+  // handler with atexit once more, so that it runs before the static objects made since are
+  // destroyed (the handler is idempotent).  Any thread.
+  static void RunBeforeFileLooperExit(std::function<void()> step);
 
  private:
   struct PendingTask {

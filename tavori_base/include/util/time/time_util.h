@@ -17,7 +17,8 @@ inline constexpr int kClockMilliseconds = 1;  // milliseconds since the Unix epo
 uint64_t GetServerTimestamp(int clock_type);
 
 // Records how far the servers' clock is ahead of the local one, in milliseconds (negative when
-// behind).  The platform SDK sets it from the Date of the service's answers.
+// behind).  The platform SDK sets it from the Date header of each answer of its CGI service (the
+// update check), to the second.
 void SetServerTimeOffset(int64_t offset_ms);
 int64_t GetServerTimeOffset();
 

@@ -1,0 +1,185 @@
+// One download on the network thread: a DownloadRequest (download_service.cc)
+// snapshots its settings into a DownloadJob at Start.  The job lives on the network thread: its
+// transfer, its partial file (a DownloadFile, hashed on the file thread), its retries and its
+// notifications, which all pass the job's DeliveryGate.  The request's Stop closes the gate on the
+// calling thread, then posts Cancel; the request hands its reference to that task, so the job is
+// always released on the network thread.
+//
+// Beside "<save path>.part" the job keeps "<save path>.part.info" (PartInfo).  A later download
+// resumes only when URL, MD5 and size match, sending If-Range with the validator; a 200 answer
+// (range ignored or resource changed) starts the file over, as does a 206 whose range does not fit.
+//
+// Files: the job opens the save path's directory once and names every file
+// relative to that descriptor; files are opened without following links and
+// the partial file stays locked (DownloadFile) from its creation or reopening
+// until after the rename, which happens only while the name still leads to the
+// file this job wrote.  A second job finding the partial file locked fails at
+// once with kDownloadErrorLocalFile and touches nothing; a job removes partial
+// files only when they are its own or nobody holds them.
+
+#ifndef TAVORI_PLATFORM_SRC_DOWNLOAD_JOB_H_
+#define TAVORI_PLATFORM_SRC_DOWNLOAD_JOB_H_
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "src/delivery_gate.h"
+#include "src/download_file.h"
+#include "tavorisdk/download_service.h"
+
+namespace tavorisdk::internal {
+
+// A request's settings when nobody changed them.
+inline constexpr int kDefaultConnectTimeoutSeconds = 15;
+inline constexpr int kDefaultStallTimeoutSeconds = 30;
+inline constexpr int kDefaultMaxRetries = 3;
+inline constexpr int kDefaultProgressIntervalMs = 250;
+
+// What a request holds until Start; the job's copy never changes.
+struct DownloadSettings {
+  std::string url;
+  std::string save_path;
+  std::string md5;  // lower case
+  int64_t size = -1;
+  std::string private_root;
+  int speed_limit_kib = 0;
+  bool urgent = false;
+  int connect_timeout_s = kDefaultConnectTimeoutSeconds;
+  int stall_timeout_s = kDefaultStallTimeoutSeconds;
+  int max_retries = kDefaultMaxRetries;
+  bool resume = true;
+  int progress_interval_ms = kDefaultProgressIntervalMs;
+  std::string user_agent;
+  std::vector<std::string> headers;  // "Name: value"
+};
+
+// Network thread: every method, from construction on (the request constructs it under its own
+// lock and hands it over at once); the job's state is the network thread's alone.
+class DownloadJob : public std::enable_shared_from_this<DownloadJob> {
+ public:
+  DownloadJob(DownloadSettings settings, std::shared_ptr<DeliveryGate> gate,
+              IDownloadResponseDelegate* delegate, DownloadServiceRequest* request)
+      : settings_(std::move(settings)),
+        gate_holder_(std::move(gate)),
+        gate_(*gate_holder_),
+        delegate_(delegate),
+        request_(request),
+        speed_limit_kib_(settings_.speed_limit_kib),
+        urgent_(settings_.urgent) {}
+  ~DownloadJob() {
+    ReleaseTransfer();
+    if (dir_fd_ >= 0) {
+      ::close(dir_fd_);
+    }
+    if (easy_ != nullptr) {
+      curl_easy_cleanup(easy_);
+    }
+    curl_slist_free_all(header_list_);
+    if (file_) {
+      file_->Abort();
+    }
+  }
+  DownloadJob(const DownloadJob&) = delete;
+  DownloadJob& operator=(const DownloadJob&) = delete;
+
+  // --- Network thread. ---
+  void Begin();
+  void Cancel(int reason);
+  void SetSpeed(int kib_per_second, bool urgent);
+
+ private:
+  // Why the job aborted its own transfer from a write callback.
+  enum class Abort { kNone, kHttpStatus, kSizeMismatch, kLocalFile, kRangeMismatch };
+
+  bool PreparePrivateRoot();
+  bool TryResumeFromDisk();
+  bool CheckFreeSpace();
+  // Removes the partial file and its info when they are this job's or nobody
+  // holds them.
+  void RemovePartFiles();
+  // Lets go of the partial file, removing it first when |remove|.
+  void DropFile(bool remove);
+  void StartAttempt();
+  void ApplySpeed();
+  void ReleaseTransfer();
+  void WatchRoom();
+
+  static size_t OnWriteThunk(char* data, size_t size, size_t count, void* self);
+  static size_t OnHeaderThunk(char* data, size_t size, size_t count, void* self);
+  size_t OnWrite(const char* data, size_t bytes);
+  void OnHeaderLine(std::string_view line);
+  // Judges the final response once its body begins (or ends empty); false
+  // aborts it.
+  bool Decide();
+  void OnDone(CURLcode code);
+  void OnRoom();
+  void ResumeIfReady();
+  void OnFileFinished(const DownloadFile::Outcome& outcome);
+
+  void ScheduleRetry(int32_t error);
+  void RestartFresh(const char* why);
+  void Succeed();
+  void Fail(int32_t error, bool keep_part);
+
+  int64_t Total() const;
+  void MaybeProgress();
+  void DeliverProgress();
+  void DeliverStart();
+
+  const DownloadSettings settings_;
+  const std::shared_ptr<DeliveryGate> gate_holder_;  // shared with the request
+  DeliveryGate& gate_;
+  IDownloadResponseDelegate* const delegate_;
+  DownloadServiceRequest* const request_;  // identity for the delegate only
+
+  // Network thread only, from here on.
+  std::string dir_;          // the save path's directory
+  std::string target_name_;  // names within it
+  std::string part_name_;
+  std::string info_name_;
+  int dir_fd_ = -1;
+  int speed_limit_kib_;
+  bool urgent_;
+  CURL* easy_ = nullptr;
+  curl_slist* header_list_ = nullptr;
+  bool transfer_active_ = false;
+  bool finished_ = false;
+  // The transfer is paused (the write callback refused a piece) until neither reason holds.
+  bool paused_ = false;
+  bool waiting_for_room_ = false;      // the hashing pool is full
+  bool waiting_for_progress_ = false;  // a progress notification is due first
+  std::shared_ptr<DownloadFile> file_;
+  std::string validator_;
+  bool resumed_from_disk_ = false;
+  int fresh_restarts_ = 0;
+  int retries_ = 0;
+  uint64_t retry_task_ = 0;
+
+  // The response of the current attempt.
+  int64_t resume_from_ = 0;
+  std::string range_text_;
+  int64_t content_length_ = -1;
+  int64_t range_start_ = -1;
+  int64_t range_total_ = -1;
+  std::string etag_;
+  std::string last_modified_;
+  bool decided_ = false;
+  Abort abort_ = Abort::kNone;
+  long abort_status_ = 0;
+  int64_t server_total_ = -1;
+
+  bool started_notified_ = false;
+  bool progress_pending_ = false;
+  int64_t notified_bytes_ = 0;
+  std::chrono::steady_clock::time_point notified_time_{};
+};
+
+}  // namespace tavorisdk::internal
+
+#endif  // TAVORI_PLATFORM_SRC_DOWNLOAD_JOB_H_
