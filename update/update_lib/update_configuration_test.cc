@@ -19,6 +19,7 @@
 #include "base/test/log_capture.h"
 #include "base/test/temp_dir.h"
 #include "update/update_lib/update_operation.h"
+#include "update/update_lib/value_parsing.h"
 #include "util/crypto/crypto.h"
 
 namespace UpdateLib {
@@ -326,10 +327,10 @@ TEST_F(UpdateConfigurationTest, StoredTextsAreRebuiltByTheirTypeCode) {
     }
   }
   for (const char* text : {"-12.5", "007", "0", ".5", "-", "."}) {
-    EXPECT_TRUE(UpdateDatabaseStorage::IsNumericText(text)) << text;
+    EXPECT_TRUE(IsNumericText(text, true)) << text;
   }
   for (const char* text : {"", "+1", "1e5", "1.2.3", " 1", "1-", "--1", "1 "}) {
-    EXPECT_FALSE(UpdateDatabaseStorage::IsNumericText(text)) << text;
+    EXPECT_FALSE(IsNumericText(text, true)) << text;
   }
 
   // A stored row of an unknown type is refused on reading.
