@@ -16,6 +16,7 @@
 #include "base/test/log_capture.h"
 #include "base/test/temp_dir.h"
 #include "base/threading/looper_thread.h"
+#include "update/update_lib/tests/library_host.h"
 #include "update/update_lib/value_parsing.h"
 
 namespace UpdateLib {
@@ -41,75 +42,57 @@ TEST(CompareVersionTest, Table) {
   }
 }
 
-// Records the events, or blocks inside OnUpdateEvent until released when |block| is set.
-class TestDelegate final : public IUpdateEventDelegate {
- public:
-  explicit TestDelegate(bool block = false) : block_(block) {}
-  void OnUpdateEvent(const std::string& event) override {
-    std::unique_lock<std::mutex> lock(mu_);
-    events_.push_back(event);
-    inside_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return !block_; });
-    inside_ = false;
+// The "command" of each event of |delegate| from the |*taken|th on, with its "err_code" when it
+// has one; moves |*taken| past them.
+std::vector<std::string> Take(const update_test::RecordingDelegate& delegate, size_t* taken) {
+  std::vector<std::string> names;
+  const std::vector<update_test::Json> events = delegate.Events();
+  for (; *taken < events.size(); ++*taken) {
+    const update_test::Json& event = events[*taken];
+    const update_test::Json error = event.value("parameters", update_test::Json::object())
+                                        .value("err_code", update_test::Json());
+    names.push_back(event["command"].get<std::string>() +
+                    (error.is_null() ? "" : " " + error.dump()));
   }
-  void WaitUntilInside() {
-    std::unique_lock<std::mutex> lock(mu_);
-    changed_.wait(lock, [this] { return inside_; });
-  }
-  void Release() {
-    std::lock_guard<std::mutex> lock(mu_);
-    block_ = false;
-    changed_.notify_all();
-  }
-  // The "command" of each event, with its "err_code" when it has one.
-  std::vector<std::string> Take() {
-    std::lock_guard<std::mutex> lock(mu_);
-    std::vector<std::string> names;
-    for (const std::string& text : events_) {
-      JsonValue event;
-      EXPECT_EQ(event.ParseFromJson(text.data(), text.size(), kParseMode, true), 0) << text;
-      const JsonValue error = event["parameters"]["err_code"];
-      names.push_back(event["command"].AsString() +
-                      (error.IsInteger() ? " " + std::to_string(error.AsInteger()) : ""));
-    }
-    events_.clear();
-    return names;
-  }
+  return names;
+}
 
- private:
-  std::mutex mu_;
-  std::condition_variable changed_;
-  std::vector<std::string> events_;
-  bool block_;
-  bool inside_ = false;
-};
-
-TEST(UpdateOperationDelegateTest, ReplacingWaitsForDeliveriesAndNullDropsEvents) {
+TEST(UpdateOperationDelegateTest, ReplacingWaitsForDeliveriesAndNullOrThrowingDelegates) {
   UpdateOperation* operation = UpdateOperation::GetInstance();
-  TestDelegate old_delegate(/*block=*/true);
+  update_test::RecordingDelegate old_delegate;
+  std::promise<void> inside;
+  std::promise<void> release;
+  old_delegate.SetHook([&](const update_test::Json&) {
+    inside.set_value();
+    release.get_future().wait();
+  });
   operation->SetDelegate(&old_delegate);
   std::thread delivery([operation] { operation->NotifyUpdateFinished(); });
-  old_delegate.WaitUntilInside();
-  TestDelegate new_delegate;
+  inside.get_future().wait();
+  update_test::RecordingDelegate new_delegate;
   auto replaced = std::async(std::launch::async, [&] { operation->SetDelegate(&new_delegate); });
   // Still blocked: the old delegate is inside OnUpdateEvent on the other thread.
   EXPECT_EQ(replaced.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-  old_delegate.Release();
+  release.set_value();
   replaced.get();
   delivery.join();
   operation->NotifyUpdateFinished();
-  EXPECT_EQ(new_delegate.Take(), std::vector<std::string>{"update_finished"});
+  size_t taken = 0;
+  EXPECT_EQ(Take(new_delegate, &taken), std::vector<std::string>{"update_finished"});
 
-  // Without a delegate an event is dropped with a record, and never delivered later.
+  // Without a delegate an event is dropped with a record, and never delivered later; a host's
+  // exception stops in the library.
   base::test::ScopedLogCapture capture;
   operation->SetDelegate(nullptr);
   operation->NotifyUpdateFinished();
   const auto records = capture.WithPrefix("update_event_delegate is nullptr");
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].level, 1);
+  new_delegate.SetHook([](const update_test::Json&) { throw std::runtime_error("host"); });
   operation->SetDelegate(&new_delegate);
-  EXPECT_TRUE(new_delegate.Take().empty());
+  operation->NotifyUpdateFinished();
+  EXPECT_EQ(Take(new_delegate, &taken), std::vector<std::string>{"update_finished"});
+  EXPECT_TRUE(capture.Contains("update event delegate threw"));
   operation->SetDelegate(nullptr);
 }
 
@@ -138,7 +121,7 @@ class UpdateOperationTest : public testing::Test {
 
   void Answer(const std::string& text) {
     operation_->OnResponse(nullptr, 200, &text);
-    delegate_.Take();
+    Take(delegate_, &taken_);
   }
   // The machine's registry stand-in holding |line| under the client's key; none when empty.
   void WriteRegistry(const std::string& line) {
@@ -159,7 +142,8 @@ class UpdateOperationTest : public testing::Test {
 
   base::test::ScopedTempDir config_;
   UpdateOperation* operation_ = nullptr;
-  TestDelegate delegate_;
+  update_test::RecordingDelegate delegate_;
+  size_t taken_ = 0;
 };
 
 TEST_F(UpdateOperationTest, CheckParametersAreReadInOrderAndTheUrlIsRemembered) {
@@ -207,14 +191,14 @@ TEST_F(UpdateOperationTest, AnswersByCallerAndPolicy) {
               0);
     const std::string text = c.answer != nullptr ? c.answer : "";
     operation_->OnResponse(nullptr, c.status, c.answer != nullptr ? &text : nullptr);
-    EXPECT_EQ(delegate_.Take(), c.events);
+    EXPECT_EQ(Take(delegate_, &taken_), c.events);
   }
   // An answer when no check is outstanding any more is still delivered, with err_code 1.
   ASSERT_EQ(Check(R"({"app_from":"tavoriapp","from_where":2,"cgi_url":"u","enable_patch":0})"), 0);
   Answer(R"({"upgrade_policy":1})");
   const std::string again = R"({"upgrade_policy":1})";
   operation_->OnResponse(nullptr, 200, &again);
-  EXPECT_EQ(delegate_.Take(), std::vector<std::string>{"cgi_response 1"});
+  EXPECT_EQ(Take(delegate_, &taken_), std::vector<std::string>{"cgi_response 1"});
 }
 
 TEST_F(UpdateOperationTest, CheckUrlCarriesOriginVersionAndPatch) {
@@ -273,11 +257,9 @@ TEST_F(UpdateOperationTest, OfferedVersionAgainstTheSilentlyInstalledOne) {
     bool installed;
   } cases[] = {
       {R"("SilentInstallVersion"="2.0.0.10")", R"({"version":"2.0.0.9"})", true},
-      {R"("silentinstallversion"="2.0.0.9")", R"({"version":"2.0.0.9"})", true},
       {R"("SilentInstallVersion"="2.0.0.9")", R"({"version":"2.0.0.10"})", false},
       {R"("SilentInstallVersion"="3.0.0.0")", R"({"version":"2.0.0"})", false},
       {R"("SilentInstallVersion"="3.0.0.0")", R"({"version":3})", false},
-      {R"("SilentInstallVersion"="")", R"({"version":"1.0.0.0"})", false},
       {R"("SilentInstallVersion"=dword:00000001)", R"({"version":"1.0.0.0"})", false},
       {"", R"({"version":"1.0.0.0"})", false},
   };

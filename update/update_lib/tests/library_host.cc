@@ -8,7 +8,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
+
+#include "base/test/file_contents.h"
 
 namespace update_test {
 
@@ -75,24 +76,15 @@ HostEnvironment::HostEnvironment() {
   setenv("TAVORI_LOG_LEVEL", "6", 1);
 }
 
-std::vector<LogLine> HostEnvironment::Find(const std::string& prefix,
-                                           const std::string& source) const {
-  // "2026-12-05 18:00:00.123 PID:TID L3 unit:LINE Function: text"
-  static const std::regex header(
-      R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \d+:\d+ L(\d+) (\S+):\d+ (\S+): (.*)$)");
-  std::vector<LogLine> found;
+std::string HostEnvironment::Log() const {
+  std::string text;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(root() + "/state/Halvern/Tavori/logs", error)) {
-    std::ifstream in(entry.path());
-    std::smatch m;
-    for (std::string line; entry.path().extension() == ".log" && std::getline(in, line);) {
-      if (std::regex_match(line, m, header) && (source.empty() || m[2] == source) &&
-          m[4].str().starts_with(prefix)) {
-        found.push_back(LogLine{std::stoi(m[1]), m[2], m[3], m[4]});
-      }
+    if (entry.path().extension() == ".log") {
+      text += base::test::ReadFileToString(entry.path().string());
     }
   }
-  return found;
+  return text;
 }
 
 bool HostEnvironment::WaitForLog(const std::string& prefix) const {

@@ -46,14 +46,6 @@ class RecordingDelegate final : public IUpdateEventDelegate {
   std::function<void(const Json&)> hook_;
 };
 
-// One record of the library's log file.
-struct LogLine {
-  int level = 0;
-  std::string source;
-  std::string function;
-  std::string text;
-};
-
 // The places a host's machine and user keep things, made fresh for one test in a temporary
 // directory and put in the environment before the library is loaded.
 class HostEnvironment {
@@ -67,11 +59,11 @@ class HostEnvironment {
   // The default download directory: <TMPDIR>/Halvern/Tavori/Temp/.
   std::string download_dir() const { return temp_dir() + "/Halvern/Tavori/Temp/"; }
 
-  // The records of |source| (any when empty) whose text starts with |prefix|, in order.
-  std::vector<LogLine> Find(const std::string& prefix, const std::string& source = "") const;
-  bool Logged(const std::string& prefix) const { return !Find(prefix).empty(); }
-  // Waits, watching the log directory, until a record whose text starts with |prefix| has been
-  // written; false after 20 s.  For failures whose record is their only trace.
+  // The text of the library's log files; whether it holds |text|.
+  std::string Log() const;
+  bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
+  // Waits, watching the log directory, until the log holds a record whose text starts with
+  // |prefix|; false after 20 s.  For failures whose record is their only trace.
   bool WaitForLog(const std::string& prefix) const;
 
  private:
