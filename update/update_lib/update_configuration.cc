@@ -8,9 +8,11 @@
 #include <sstream>
 #include <utility>
 
+#include "base/database/sqlite_sql_builder.h"
 #include "base/log/log.h"
 #include "os/folders.h"
 #include "os/path.h"
+#include "update/update_lib/value_parsing.h"
 #include "util/crypto/crypto.h"
 #include "util/file/file_util.h"
 #include "util/stringhelp/stringhelp.h"
@@ -75,7 +77,7 @@ std::string FormatDouble(double value) {
 // the text is not numeric.
 template <typename T>
 T ReadNumber(const std::string& text, T fallback) {
-  if (!UpdateDatabaseStorage::IsNumericText(text)) {
+  if (!IsNumericText(text, true)) {
     return fallback;
   }
   std::istringstream in(text);
@@ -370,28 +372,6 @@ bool UpdateDatabaseStorage::ConvertStringToVariantType(int type, const std::stri
       return false;
   }
   *result = std::move(value);
-  return true;
-}
-
-bool UpdateDatabaseStorage::IsNumericText(const std::string& text) {
-  if (text.empty()) {
-    return false;
-  }
-  bool seen_point = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c >= '0' && c <= '9') {
-      continue;
-    }
-    if (c == '.' && !seen_point) {
-      seen_point = true;
-      continue;
-    }
-    if (c == '-' && i == 0) {
-      continue;
-    }
-    return false;
-  }
   return true;
 }
 

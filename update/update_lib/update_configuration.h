@@ -27,7 +27,6 @@
 
 #include "base/database/sqlite_database.h"
 #include "base/database/sqlite_open_helper.h"
-#include "base/database/sqlite_sql_builder.h"
 #include "base/variant/variant.h"
 
 namespace UpdateLib {
@@ -76,7 +75,7 @@ class UpdateSQLiteOpenHelper : public base::database::SQLiteOpenHelper {
   UpdateDatabaseStorage* const owner_;
 };
 
-class UpdateDatabaseStorage : public base::database::SQLiteSqlBuilder {
+class UpdateDatabaseStorage {
  public:
   // Opens (or creates) the user's file.  A failed open leaves a store whose writes fail and whose
   // reads find nothing.
@@ -118,8 +117,6 @@ class UpdateDatabaseStorage : public base::database::SQLiteSqlBuilder {
   // Rebuilds a value of stored type |type| from its text form into the null |result|.
   static bool ConvertStringToVariantType(int type, const std::string& key, const std::string& text,
                                          base::variant::Variant* result);
-  // Digits, at most one ".", and an optional leading "-"; not empty.
-  static bool IsNumericText(const std::string& text);
   // Creates the table when it is missing; silent on failure.
   static void CreateConfigurationTable(std::shared_ptr<base::database::SQLiteDatabase> database);
 

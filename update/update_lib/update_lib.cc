@@ -12,38 +12,34 @@
 #include "base/json/json_value.h"
 #include "base/log/log.h"
 #include "update/update_lib/update_operation.h"
+#include "update/update_lib/value_parsing.h"
 
 namespace {
 
 constexpr char kLogSource[] = "update_lib";
 constexpr char kFunction[] = "DoUpdateOperation";
 
-// ParseFromJson options used for every JSON text the library reads: the root must be an object
-// or array, and a member named twice is refused.
-constexpr int kParseMode = base::json::kParseStrictRoot;
-constexpr bool kRejectDuplicateKeys = true;
-
 int Dispatch(const std::string& request) {
   using base::json::JsonValue;
   using UpdateLib::UpdateOperation;
 
   JsonValue root;
-  if (root.ParseFromJson(request.data(), request.size(), kParseMode, kRejectDuplicateKeys) !=
-      base::json::kParseOk) {
+  if (root.ParseFromJson(request.data(), request.size(), UpdateLib::kParseMode,
+                         UpdateLib::kRejectDuplicateKeys) != base::json::kParseOk) {
     BASE_LOG_FUNCTION(base::log::kLevelRefused, kFunction) << "bad command:" << request;
-    return 1;
+    return UpdateLib::kResultBadRequest;
   }
   const JsonValue version = root["version"];
   if (!version.IsString() || version.AsString() != "1.0") {
     BASE_LOG_FUNCTION(base::log::kLevelRefused, kFunction)
         << "bad version:" << version.ToStyledString();
-    return 1;
+    return UpdateLib::kResultBadRequest;
   }
   const JsonValue command = root["command"];
   if (!command.IsString()) {
     BASE_LOG_FUNCTION(base::log::kLevelRefused, kFunction)
         << "bad command:" << command.ToStyledString();
-    return 1;
+    return UpdateLib::kResultBadRequest;
   }
   // The token's type is not checked: whatever is not an integer reads as 0.
   const int64_t token = root["token"].AsInteger();
@@ -53,14 +49,14 @@ int Dispatch(const std::string& request) {
   if (name == "download") {
     UpdateOperation* operation = UpdateOperation::GetInstance();
     if (!operation->CheckToken(token)) {
-      return 11;
+      return UpdateLib::kResultStaleToken;
     }
     return operation->DownloadPackage(parameters);
   }
   if (name == "cancel_download") {
     UpdateOperation* operation = UpdateOperation::GetInstance();
     if (!operation->CheckToken(token)) {
-      return 11;
+      return UpdateLib::kResultStaleToken;
     }
     return operation->CancelDownload(parameters);
   }
@@ -72,7 +68,7 @@ int Dispatch(const std::string& request) {
     operation->SetToken(token);
     return operation->CheckUpdate(parameters);
   }
-  return 2;
+  return UpdateLib::kResultUnknownCommand;
 }
 
 }  // namespace
@@ -88,7 +84,7 @@ int DoUpdateOperation(const std::string& request) {
   } catch (...) {
     BASE_LOG_FUNCTION(base::log::kLevelFailure, kFunction) << "command failed";
   }
-  return 1;
+  return UpdateLib::kResultBadRequest;
 }
 
 void SetInitTavoriSDK(bool init) { UpdateLib::UpdateOperation::SetInitSDK(init); }
@@ -99,7 +95,7 @@ int SetUpdateDelegate(IUpdateEventDelegate* delegate) {
   } catch (...) {
     BASE_LOG_FUNCTION(base::log::kLevelFailure, "SetUpdateDelegate") << "failed";
   }
-  return 0;
+  return UpdateLib::kResultOk;
 }
 
 }  // extern "C"

@@ -51,12 +51,27 @@ class IUpdateEventDelegate {
   ~IUpdateEventDelegate() = default;
 };
 
+namespace UpdateLib {
+
+// The results of DoUpdateOperation.
+inline constexpr int kResultOk = 0;
+inline constexpr int kResultBadRequest = 1;  // bad envelope or parameter
+inline constexpr int kResultUnknownCommand = 2;
+inline constexpr int kResultInstallerNotStarted = 4;  // with the caller's rights
+inline constexpr int kResultNoServiceUrl = 5;         // no remembered service URL
+inline constexpr int kResultNoCheckAnswer = 8;        // no usable check answer
+inline constexpr int kResultNoPackage = 9;            // the check answer lacks the package
+inline constexpr int kResultStaleToken = 11;
+// Or'ed into the HRESULT of a failed privileged installation (that result is
+// kResultElevatedInstallFailed | HRESULT).
+inline constexpr int kResultElevatedInstallFailed = 0x30000;
+
+}  // namespace UpdateLib
+
 extern "C" {
 
-// Runs one command.  |request| is the whole JSON command text, UTF-8.  Returns 0 on success, or
-// 1 bad request or parameter, 2 unknown command, 4 installer not started, 5 no remembered
-// service URL, 8 no usable check answer, 9 check answer lacks the package, 11 stale token,
-// 0x30000 | detail: the privileged installer failed.
+// Runs one command.  |request| is the whole JSON command text, UTF-8.  Returns one of the
+// results above.
 UPDATE_LIB_EXPORT int DoUpdateOperation(const std::string& request);
 
 // Whether the library starts the platform SDK itself.  Counts only before the first

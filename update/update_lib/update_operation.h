@@ -50,6 +50,56 @@ class InstallerFile;
 
 namespace UpdateLib {
 
+// The caller kinds of "app_from", compared exactly: the client application, which supplies the
+// service URL, and the unattended update process, which uses the one the client left behind.
+inline constexpr char kAppFromClient[] = "tavoriapp";
+inline constexpr char kAppFromUpdateProcess[] = "update_process";
+
+// The configuration key of the service URL remembered from the client's last check.
+inline constexpr char kCgiUrlKey[] = "update.cgi_url";
+
+// The check URL's "&from=" parameter: unattended checks and client checks started from
+// kFromWhereUnattendedOrigin report kOriginUnattended; those started from one of
+// kFromWhereClientOrigins report kOriginClient; other "from_where" values report nothing.
+inline constexpr int32_t kOriginUnattended = 1;
+inline constexpr int32_t kOriginClient = 2;
+inline constexpr int32_t kFromWhereUnattendedOrigin = 3;
+inline constexpr int32_t kFromWhereClientOrigins[] = {1, 4, 5};
+
+// "enable_patch": only kPatchAsked asks for a patch, and then the error flag decides whether the
+// check URL says kPatchAllowed or kPatchRefused.
+inline constexpr int32_t kPatchAsked = 1;
+inline constexpr int32_t kPatchAllowed = 1;
+inline constexpr int32_t kPatchRefused = 0;
+// "elevate_privilege": only this value installs through the privileged installer.
+inline constexpr int64_t kElevate = 1;
+
+// The service's "upgrade_policy".  The library tells three kinds apart: the forced updates,
+// downloaded urgently; kPolicyDownload, downloaded at normal priority; and the rest up to
+// kPolicyLast (kPolicyNoUpgrade among them), which leave the decision to the host.  In an
+// unattended run the first two kinds start the download at once; the rest end the run.
+enum UpgradePolicy : int32_t {
+  kPolicyNoUpgrade = 0,
+  kPolicyForcedFirst = 2,
+  kPolicyForcedLast = 3,
+  kPolicyDownload = 8,
+  kPolicyLast = 8,
+};
+constexpr bool IsForcedPolicy(int32_t policy) {
+  return policy >= kPolicyForcedFirst && policy <= kPolicyForcedLast;
+}
+constexpr bool IsDownloadPolicy(int32_t policy) {
+  return IsForcedPolicy(policy) || policy == kPolicyDownload;
+}
+constexpr bool IsKnownPolicy(int32_t policy) {
+  return policy >= kPolicyNoUpgrade && policy <= kPolicyLast;
+}
+
+// "err_code" of the "cgi_response" event: 0, or 1 when no check request was outstanding as the
+// answer arrived.
+inline constexpr int32_t kCheckAnswerOk = 0;
+inline constexpr int32_t kCheckAnswerNotOutstanding = 1;
+
 // The simple display name of the certificate that validly signed the opened installer |file|
 // (Authenticode, no revocation checks), or "" when the file is not open or not validly signed or
 // any step fails.  Any thread; no state.
@@ -81,35 +131,41 @@ class UpdateOperation : public tavorisdk::IDownloadResponseDelegate,
   bool CheckToken(int64_t token);
   void SetToken(int64_t token);
 
-  // "check_upgrade": 0 submitted, 1 bad parameter, 5 no remembered service URL.
+  // The commands' results are those of update_lib.h (kResult...).
+  // "check_upgrade": ok, bad request (a parameter), or no remembered service URL.
   int CheckUpdate(base::json::JsonValue& parameters);
-  // "download": 0 started, 8 no usable stored answer, 9 the answer lacks the package.
+  // "download": ok (started), no usable stored answer, or the answer lacks the package.
   int DownloadPackage(base::json::JsonValue& parameters);
-  // "cancel_download": stops the running download, if any; always 0.
+  // "cancel_download": stops the running download, if any; always ok.
   int CancelDownload(base::json::JsonValue& parameters);
-  // "install": 0 started, 1 bad parameter, 4 not started with the caller's rights,
-  // HRESULT | 0x30000 when the privileged installer failed.
+  // "install": ok (started), bad request, installer not started with the caller's rights, or
+  // kResultElevatedInstallFailed | HRESULT when the privileged installer failed.
   int InstallPackage(base::json::JsonValue& parameters);
 
-  // Reads member |key| of |parameters| into |value| when it has the wanted type (string,
-  // 64-bit integer, or the low 32 bits of an integer) and returns 0; otherwise logs and returns 1,
-  // leaving |value| untouched.
-  int GetCommandParam(const char* key, const base::json::JsonValue& parameters, std::string* value);
-  int GetCommandParam(const char* key, const base::json::JsonValue& parameters, int64_t* value);
-  int GetCommandParam(const char* key, const base::json::JsonValue& parameters, int32_t* value);
+  // Reads member |key| of |parameters| into |value| when it has the wanted type (T is
+  // std::string, int64_t, or int32_t for the low 32 bits of an integer) and returns
+  // kResultOk; otherwise logs and returns kResultBadRequest, leaving |value| untouched.
+  template <typename T>
+  int GetCommandParam(const char* key, const base::json::JsonValue& parameters, T* value);
 
   // Builds the check URL: |cgi_url| followed by the time, origin, version and patch parameters.
   // Always returns 0.
   int BuildCGIUrl(std::string* url, const std::string& cgi_url, int32_t enable_patch);
 
-  // 1 when the installed version |installed| is newer than |offered|, -1 when older, 0 when equal,
-  // 2 when either is not four dot-separated numbers.
+  // kVersionNewer when the installed version |installed| is newer than |offered|, kVersionOlder
+  // when older, kVersionEqual when equal, kVersionMalformed when either is not four
+  // dot-separated numbers.
+  static constexpr int32_t kVersionOlder = -1;
+  static constexpr int32_t kVersionEqual = 0;
+  static constexpr int32_t kVersionNewer = 1;
+  static constexpr int32_t kVersionMalformed = 2;
+  static constexpr size_t kVersionPieces = 4;
   static int32_t CompareVersion(const std::string& installed, const std::string& offered);
   // Whether the version offered by |response| is already installed silently (equal or newer).
   bool IsNewVersionSilentInstalled(base::json::JsonValue response);
 
-  // Install-state probes, read afresh on every call.  1 when the delta-update error flag file is
-  // absent (a patch may be asked for), 0 when it exists or cannot be looked for.
+  // Install-state probes, read afresh on every call.  kPatchAllowed when the delta-update error
+  // flag file is absent, kPatchRefused when it exists or cannot be looked for.
   int32_t GetDeltaUpdateErrorFlag();
   bool GetSilentInstalledVersion(std::string* version);
 
@@ -169,8 +225,8 @@ class UpdateOperation : public tavorisdk::IDownloadResponseDelegate,
   // when the host sends commands from inside events).  Guarded by |mu_|.
   std::vector<std::thread::id> delivering_threads_;
 
-  // Members in the order of the design; the destructor releases them in reverse.  All guarded
-  // by |mu_| except |storage_|, which is set once by the constructor and is thread-safe itself.
+  // The destructor releases the requests before anything else.  All members are guarded by
+  // |mu_| except |storage_|, which is set once by the constructor and is thread-safe itself.
   IUpdateEventDelegate* update_event_delegate_ = nullptr;
   std::unique_ptr<tavorisdk::DownloadServiceRequest> download_request_;
   std::unique_ptr<tavorisdk::ICGIRequest> cgi_request_;
