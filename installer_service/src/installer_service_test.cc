@@ -28,7 +28,9 @@
 #include "installer_service/test/installers.h"
 #include "os/com.h"
 #include "os/installer_protocol.h"
+#include "os/posix/environment.h"
 #include "os/utf.h"
+#include "src/service_internal.h"
 
 namespace installer_service {
 namespace {
@@ -45,9 +47,9 @@ constexpr os::com::Guid kIid = os::com::kPrivilegedInstallerInterfaceId;
 constexpr uid_t kNobody = 65534;
 constexpr gid_t kOtherGroup = 65533;
 
-constexpr os::com::HResult kFileNotFound = static_cast<os::com::HResult>(0x80070002);
-constexpr os::com::HResult kFileTooLarge = static_cast<os::com::HResult>(0x800700DF);
-constexpr os::com::HResult kDiskFull = static_cast<os::com::HResult>(0x80070070);
+constexpr os::com::HResult kFileNotFound = os::com::HResultFromWin32(2);
+constexpr os::com::HResult kFileTooLarge = os::com::HResultFromWin32(kErrorFileTooLarge);
+constexpr os::com::HResult kDiskFull = os::com::HResultFromWin32(kErrorDiskFull);
 
 // Becomes uid/gid |id| with only |group| (when not 0) as supplementary group.
 bool DropTo(uid_t id, gid_t group) {
@@ -103,8 +105,7 @@ const bool kSlowCaller = base::test::RunChildRoleIfAsked("slow-caller", [](const
       !DropTo(kNobody, 0)) {
     return 3;
   }
-  const std::string socket =
-      std::string(getenv("TAVORI_SYSTEM_ROOT")) + "/" + protocol::kSocketRelativePath;
+  const std::string socket = os::posix::SystemPath(protocol::kSocketRelativePath);
   std::vector<int> connections;
   for (int i = 0; i < count; ++i) {
     const int fd = ConnectTo(socket);
@@ -169,16 +170,14 @@ class InstallerServiceTest : public testing::Test {
 
   void TearDown() override { StopService(); }
 
-  std::string SocketPath() const {
-    return (root_ / "system/run/privileged-installer.sock").string();
-  }
-  std::string StagingDir() const { return (root_ / "system/run/installer-staging").string(); }
+  static std::string SocketPath() { return os::posix::SystemPath(protocol::kSocketRelativePath); }
+  static std::string StagingDir() { return os::posix::SystemPath(kStagingRelativePath); }
 
-  ServiceConfig Config() const {
+  static ServiceConfig Config() {
     ServiceConfig config;
     config.socket_path = SocketPath();
     config.staging_dir = StagingDir();
-    config.trust_bundle_path = (root_ / "system/trust/code-signing-roots.pem").string();
+    config.trust_bundle_path = os::posix::SystemPath(os::posix::kTrustBundleRelativePath);
     return config;
   }
 
@@ -337,20 +336,17 @@ TEST_F(InstallerServiceTest, ExecInstallOutcomes) {
          return md5;
        }(),
        os::com::kSOk},
-      {"wrong md5", good_, installer_test::FileMd5(blank),
-       static_cast<os::com::HResult>(0x80091007)},
-      {"other publisher", other, installer_test::FileMd5(other),
-       static_cast<os::com::HResult>(0x800B0004)},
+      {"wrong md5", good_, installer_test::FileMd5(blank), os::com::kCryptEHashValue},
+      {"other publisher", other, installer_test::FileMd5(other), os::com::kTrustESubjectNotTrusted},
       {"name differs in case", lower, installer_test::FileMd5(lower),
-       static_cast<os::com::HResult>(0x800B0004)},
+       os::com::kTrustESubjectNotTrusted},
       {"organisation only", organisation, installer_test::FileMd5(organisation),
-       static_cast<os::com::HResult>(0x800B0004)},
+       os::com::kTrustESubjectNotTrusted},
       {"unsigned", unsigned_file, installer_test::FileMd5(unsigned_file),
-       static_cast<os::com::HResult>(0x800B0100)},
-      {"tampered", tampered, installer_test::FileMd5(tampered),
-       static_cast<os::com::HResult>(0x80096010)},
+       os::com::kTrustENoSignature},
+      {"tampered", tampered, installer_test::FileMd5(tampered), os::com::kTrustEBadDigest},
       {"untrusted root", untrusted, installer_test::FileMd5(untrusted),
-       static_cast<os::com::HResult>(0x800B0109)},
+       os::com::kCertEUntrustedRoot},
       // The caller opens the file: what it cannot open never reaches the service.
       {"missing file", directory + "/missing.exe", good_md5, kFileNotFound},
       {"directory", directory, good_md5, os::com::kEInvalidArg},
@@ -399,8 +395,8 @@ TEST_F(InstallerServiceTest, MalformedRequestsAreRefusedAndTheServiceGoesOn) {
   EXPECT_EQ(Ask(fd, "not json"), os::com::kEInvalidArg);
   EXPECT_EQ(Ask(fd, R"({"type":5})"), os::com::kEInvalidArg);
   EXPECT_EQ(Ask(fd, ExecRequest().dump(), {installer}),
-            static_cast<int32_t>(0x8000FFFF));  // before "create"
-  EXPECT_EQ(Ask(fd, R"({"type":"shutdown"})"), static_cast<int32_t>(0x80004001));
+            os::com::kEUnexpected);  // before "create"
+  EXPECT_EQ(Ask(fd, R"({"type":"shutdown"})"), os::com::kENotImpl);
   EXPECT_EQ(Ask(fd, CreateRequest()), 0);
   for (const auto& [key, value] :
        std::vector<std::pair<std::string, Json>>{{"mode", 2},

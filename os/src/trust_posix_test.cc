@@ -13,6 +13,7 @@
 #include "authenticode/test/pki.h"
 #include "authenticode/test/signing.h"
 #include "os/installer_file.h"
+#include "os/posix/environment.h"
 #include "os/shell.h"
 #include "os/trust.h"
 #include "os/utf.h"
@@ -57,7 +58,7 @@ class TrustPosixTest : public ::testing::Test {
     other_root_ = CreateIdentity(CaOptions("Other Root"), nullptr);
   }
 
-  std::string BundlePath() const { return system_root_ + "/trust/code-signing-roots.pem"; }
+  std::string BundlePath() const { return posix::SystemPath(posix::kTrustBundleRelativePath); }
 
   // Replaces the bundle whole, as an administrator's tool would.
   void WriteBundle(const std::string& pem) {
