@@ -276,7 +276,7 @@ class InstallerServiceTest : public testing::Test {
   std::thread thread_;
 };
 
-TEST_F(InstallerServiceTest, CreatingTheObjectWithoutAServer) {
+TEST_F(InstallerServiceTest, CreatingTheObject) {
   std::unique_ptr<os::com::PrivilegedInstaller> installer;
   // No socket at all: the class is not registered.
   EXPECT_EQ(Create(&installer), os::com::kRegdbEClassNotReg);
@@ -294,11 +294,8 @@ TEST_F(InstallerServiceTest, CreatingTheObjectWithoutAServer) {
   EXPECT_EQ(Create(&installer), os::com::kCoEServerExecFailure);
   close(fd);
   EXPECT_EQ(installer, nullptr);
-}
-
-TEST_F(InstallerServiceTest, ObjectAndInterface) {
+  // A served socket: the one interface, and no other.
   StartService();
-  std::unique_ptr<os::com::PrivilegedInstaller> installer;
   const os::com::Guid other_interface = {0xA6E2F931, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
   EXPECT_EQ(Create(&installer, other_interface), os::com::kENoInterface);
   EXPECT_EQ(installer, nullptr);
@@ -459,7 +456,7 @@ TEST_F(InstallerServiceTest, OnlyOneReadableRegularFileComesWithExecInstall) {
   }
 }
 
-TEST_F(InstallerServiceTest, CallersUseExactlyTheFilesTheyCanRead) {
+TEST_F(InstallerServiceTest, CallersUseExactlyTheFilesAndTheSocketTheyMayUse) {
   SkipUnlessRoot();
   StartService();
   // Readable by its owner (root) only: the caller's own open fails, as nobody.
@@ -478,11 +475,7 @@ TEST_F(InstallerServiceTest, CallersUseExactlyTheFilesTheyCanRead) {
                                  installer_test::FileMd5(group_only) + "|" + group_only)),
             0);
   EXPECT_EQ(wine_->WaitForStarts(1, std::chrono::seconds(20)).size(), 1u);
-}
-
-TEST_F(InstallerServiceTest, ASocketTheCallerMayNotUseIsAccessDenied) {
-  SkipUnlessRoot();
-  StartService();
+  // A socket the caller may not use.
   ASSERT_EQ(chmod(SocketPath().c_str(), 0600), 0);
   EXPECT_EQ(base::test::WaitForChild(base::test::SpawnChild("as-nobody", "0|80070005||")), 0);
 }

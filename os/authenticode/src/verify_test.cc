@@ -95,36 +95,6 @@ TEST_F(VerifyTest, ReturnsTheSignerNameExactlyAsCertified) {
   }
 }
 
-TEST_F(VerifyTest, NameFallsBackWhenTheSubjectHasNoCommonName) {
-  struct Case {
-    std::vector<std::pair<std::string, std::string>> subject;
-    std::string email_alternative_name;
-    std::string expected;
-  } cases[] = {
-      {{{"O", "Halvern Technology (Ostervik) Company Limited"}, {"OU", "Release Engineering"}},
-       "",
-       "Release Engineering"},
-      {{{"C", "SE"}, {"O", "Halvern Technology (Ostervik) Company Limited"}},
-       "",
-       "Halvern Technology (Ostervik) Company Limited"},
-      {{{"C", "SE"}, {"emailAddress", "release@halvern.example"}}, "", "release@halvern.example"},
-      {{{"C", "SE"}}, "signing@halvern.example", "signing@halvern.example"},
-      // The organisation is the maker's, but the common name decides.
-      {{{"O", "Halvern Technology (Ostervik) Company Limited"}, {"CN", "Other Product Team"}},
-       "",
-       "Other Product Team"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.expected);
-    CertOptions options = CodeSigningOptions("");
-    options.subject = c.subject;
-    options.email_alternative_name = c.email_alternative_name;
-    const VerifyResult result = Verify(Sign(CreateIdentity(options, &root_)));
-    EXPECT_EQ(result.status, Status::kOk) << result.detail;
-    EXPECT_EQ(result.signer_name, c.expected);
-  }
-}
-
 TEST_F(VerifyTest, RefusesWhatIsNotASignedPeImage) {
   const std::string signed_image = Sign(Leaf("Signer"));
   std::string appended = signed_image + '\0';
