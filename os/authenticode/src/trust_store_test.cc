@@ -92,6 +92,7 @@ TEST_F(TrustStoreTest, BundleWhenThereElseTheSystemStoreAndABrokenBundleTrustsNo
       {signer_->directory() + "/missing.pem", true, false},  // the system's store
       {good + "/under-a-file.pem", true, false},             // ENOTDIR: nothing there either
       {broken, false, false},
+      {signer_->directory(), false, false},  // a directory in the bundle's place
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
