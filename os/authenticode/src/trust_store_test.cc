@@ -93,6 +93,7 @@ TEST_F(TrustStoreTest, BundleWhenThereElseTheSystemStoreAndABrokenBundleTrustsNo
       {good + "/under-a-file.pem", true, false},             // ENOTDIR: nothing there either
       {broken, false, false},
       {signer_->directory(), false, false},  // a directory in the bundle's place
+      {signer_->directory() + "/" + std::string(300, 'n'), false, false},  // cannot be looked at
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
