@@ -21,12 +21,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <thread>
 
+#include "os/installer_protocol.h"
 #include "os/posix/environment.h"
 #include "src/installer_service.h"
 
 namespace {
+
+// Exit statuses.
+constexpr int kExitStopped = 0;
+constexpr int kExitCannotListen = 1;
+constexpr int kExitBadOption = 2;
+// Written to --notify-fd once the service listens.
+constexpr std::string_view kReadyLine = "READY\n";
 
 // A whole decimal number, or nothing.
 bool ParseNumber(const char* text, uint64_t* value) {
@@ -38,17 +47,16 @@ bool ParseNumber(const char* text, uint64_t* value) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string root = os::posix::SystemRoot();
   installer_service::ServiceConfig config;
-  config.socket_path = root + "/run/privileged-installer.sock";
-  config.staging_dir = root + "/run/installer-staging";
-  config.trust_bundle_path = root + "/trust/code-signing-roots.pem";
+  config.socket_path = os::posix::SystemPath(os::installer_protocol::kSocketRelativePath);
+  config.staging_dir = os::posix::SystemPath(installer_service::kStagingRelativePath);
+  config.trust_bundle_path = os::posix::SystemPath(os::posix::kTrustBundleRelativePath);
   int notify_fd = -1;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (i + 1 >= argc) {
       std::fprintf(stderr, "tavori-installer-service: %s needs a value\n", arg.c_str());
-      return 2;
+      return kExitBadOption;
     }
     if (arg == "--socket") {
       config.socket_path = argv[++i];
@@ -63,7 +71,7 @@ int main(int argc, char** argv) {
       // Every limit but the staging reserve must be at least 1.
       if (!ParseNumber(argv[++i], &value) || (value == 0 && arg != "--staging-reserve")) {
         std::fprintf(stderr, "tavori-installer-service: %s needs a positive number\n", arg.c_str());
-        return 2;
+        return kExitBadOption;
       }
       if (arg == "--max-installer-size") {
         config.max_installer_bytes = value;
@@ -83,7 +91,7 @@ int main(int argc, char** argv) {
         config.connection_timeout = std::chrono::seconds(value);
       } else {
         std::fprintf(stderr, "tavori-installer-service: unknown option %s\n", arg.c_str());
-        return 2;
+        return kExitBadOption;
       }
     }
   }
@@ -98,7 +106,7 @@ int main(int argc, char** argv) {
 
   installer_service::Service service(config);
   if (!service.Listen()) {
-    return 1;
+    return kExitCannotListen;
   }
   std::thread signal_thread([&service, signals] {
     int received = 0;
@@ -106,7 +114,7 @@ int main(int argc, char** argv) {
     service.Stop();
   });
   if (notify_fd >= 0) {
-    (void)!write(notify_fd, "READY\n", 6);
+    (void)!write(notify_fd, kReadyLine.data(), kReadyLine.size());
     close(notify_fd);
   }
   service.Run();
@@ -114,5 +122,5 @@ int main(int argc, char** argv) {
   // still waits.
   pthread_kill(signal_thread.native_handle(), SIGTERM);
   signal_thread.join();
-  return 0;
+  return kExitStopped;
 }

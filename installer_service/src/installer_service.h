@@ -41,11 +41,15 @@
 #include <thread>
 #include <vector>
 
+#include "os/com.h"
 #include "os/posix/scoped_fd.h"
 
 namespace installer_service {
 
-using HResult = int32_t;
+using HResult = os::com::HResult;
+
+// The staging directory's place under the machine-wide root of the stand-ins.
+inline constexpr char kStagingRelativePath[] = "run/installer-staging";
 
 struct ServiceConfig {
   // The socket to listen on; its directory is created (0755) when missing.
@@ -181,8 +185,8 @@ class Service {
   bool workers_stop_ = false;                           // guarded by mu_
 };
 
-// Text of an HRESULT as 0x%08X, for log records.
-std::string HResultText(HResult hr);
+// Text of an HRESULT as 0x%08X, for log records (os::com's; kept under the service's name).
+using os::com::HResultText;
 
 }  // namespace installer_service
 

@@ -4,6 +4,12 @@
 
 namespace os::com {
 
+std::string HResultText(HResult hr) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%08X", static_cast<uint32_t>(hr));
+  return text;
+}
+
 std::string GuidText(const Guid& guid) {
   char text[40];
   std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",

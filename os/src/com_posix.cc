@@ -33,8 +33,6 @@ using Json = nlohmann::json;
 constexpr std::chrono::seconds kCreateTimeout{15};
 constexpr std::chrono::minutes kExecInstallTimeout{10};
 
-constexpr HResult kRpcETimeout = static_cast<HResult>(0x8001011F);
-
 // Sends |request| (with |descriptor| when it is not -1) and returns the HRESULT of the reply, or
 // |on_silence| when no reply comes.
 HResult Call(int fd, const Json& request, std::chrono::milliseconds timeout, HResult on_silence,
@@ -76,8 +74,7 @@ class SocketPrivilegedInstaller final : public PrivilegedInstaller {
         open(utf8_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!installer.valid()) {
       // ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ... as HRESULT_FROM_WIN32 gives them.
-      const ErrorCode error = ErrorFromErrno(errno);
-      return static_cast<HResult>(0x80070000u | (error & 0xFFFFu));
+      return HResultFromWin32(ErrorFromErrno(errno));
     }
     const Json request = {{"type", "exec_install"},
                           {"path", utf8_path},
@@ -113,7 +110,7 @@ HResult CreatePrivilegedInstaller(const Guid& clsid, const Guid& iid,
   if (clsid != kPrivilegedInstallerClassId) {
     return kRegdbEClassNotReg;
   }
-  const std::string path = internal::SystemRoot() + "/" + protocol::kSocketRelativePath;
+  const std::string path = internal::SystemPath(protocol::kSocketRelativePath);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof(address.sun_path)) {

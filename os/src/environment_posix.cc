@@ -27,6 +27,12 @@ std::string SystemRoot() {
   return root;
 }
 
+std::string SystemPath(std::string_view relative) {
+  std::string path = SystemRoot();
+  path.append(1, '/').append(relative);
+  return path;
+}
+
 }  // namespace os::posix
 
 namespace os::internal {

@@ -39,7 +39,7 @@ TEST(ShellThreadedTest, StartsFromSeveralThreadsAtOnce) {
         const fs::path made = dir / ("made " + std::to_string(t) + "-" + std::to_string(i));
         results[t * kStartsPerThread + i] =
             ShellExecute(InstallerFile::Open(Utf8ToWide(tool.string())),
-                         Utf8ToWide("\"" + made.string() + "\""));
+                         L'"' + Utf8ToWide(made.string()) + L'"');
       }
     });
   }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "os/posix/scoped_fd.h"
 #include "os/posix/spawn.h"
@@ -28,6 +29,14 @@ namespace {
 constexpr size_t kDosHeaderSize = 0x40;
 constexpr size_t kLfanewOffset = 0x3C;
 constexpr unsigned char kElfMagic[] = {0x7F, 'E', 'L', 'F'};
+constexpr unsigned char kPeSignature[] = {'P', 'E', 0, 0};
+constexpr std::string_view kDefaultSearchPath = "/bin:/usr/bin";
+// The child's exit status when it cannot become the program (as a shell reports it).
+constexpr int kExecFailedStatus = 127;
+// Descriptors the child marks close-on-exec one by one when close_range is missing: the limit,
+// capped, or this many when there is none.
+constexpr rlim_t kMaxDescriptorScan = rlim_t{1} << 20;
+constexpr unsigned int kDefaultDescriptorScan = 1U << 16;
 
 // Moves |fd| to a number above the standard descriptors, close-on-exec, so that setting up
 // stdin, stdout and stderr in the child cannot overwrite it.  Returns the descriptor to use.
@@ -69,7 +78,7 @@ struct ChildSetup {
   // intermediate process's exit status or an early end of the pipe.
   ssize_t ignored = write(report_fd, &error, sizeof(error));
   (void)ignored;
-  _exit(127);
+  _exit(kExecFailedStatus);
 }
 
 // The grandchild: becomes the program.  Only async-signal-safe calls from here on.
@@ -166,8 +175,8 @@ uintptr_t Spawn(const ExecPlan& plan, const SpawnOptions& options) {
   rlimit limit{};
   const unsigned int max_fd =
       getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-          ? static_cast<unsigned int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20))
-          : 1 << 16;
+          ? static_cast<unsigned int>(std::min(limit.rlim_cur, kMaxDescriptorScan))
+          : kDefaultDescriptorScan;
 
   ChildSetup setup;
   setup.path = plan.path.empty() ? nullptr : plan.path.c_str();
@@ -307,32 +316,34 @@ ProgramKind ClassifyProgram(int fd) {
                              static_cast<uint32_t>(head[kLfanewOffset + 1]) << 8 |
                              static_cast<uint32_t>(head[kLfanewOffset + 2]) << 16 |
                              static_cast<uint32_t>(head[kLfanewOffset + 3]) << 24;
-  unsigned char signature[4] = {};
+  unsigned char signature[sizeof(kPeSignature)] = {};
   do {
     got = pread(fd, signature, sizeof(signature), static_cast<off_t>(pe_offset));
   } while (got < 0 && errno == EINTR);
-  if (got == 4 && std::memcmp(signature, "PE\0\0", 4) == 0) {
+  if (got == static_cast<ssize_t>(sizeof(signature)) &&
+      std::memcmp(signature, kPeSignature, sizeof(signature)) == 0) {
     return ProgramKind::kWindows;
   }
   return ProgramKind::kBadWindows;
 }
 
 std::string FindOnPath(const std::string& name) {
-  std::string search = GetEnv("PATH");
-  if (search.empty()) {
-    search = "/bin:/usr/bin";  // what execvp searches without a PATH
-  }
+  const std::string path_variable = GetEnv("PATH");
+  // What execvp searches without a PATH.
+  const std::string_view search = path_variable.empty() ? kDefaultSearchPath : path_variable;
   size_t start = 0;
   while (start <= search.size()) {
     size_t end = search.find(':', start);
-    if (end == std::string::npos) {
+    if (end == std::string_view::npos) {
       end = search.size();
     }
-    std::string dir = search.substr(start, end - start);
+    std::string_view dir = search.substr(start, end - start);
     if (dir.empty()) {
-      dir = ".";
+      dir = ".";  // an empty entry is the current directory
     }
-    const std::string candidate = dir + "/" + name;
+    std::string candidate;
+    candidate.reserve(dir.size() + 1 + name.size());
+    candidate.append(dir).append(1, '/').append(name);
     if (IsExecutableFile(candidate)) {
       return candidate;
     }

@@ -1,6 +1,3 @@
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <memory>
 
 #include "authenticode/authenticode.h"
@@ -10,19 +7,6 @@
 
 namespace os {
 namespace {
-
-// The bundle if it exists, else the system's store; null when the bundle is there but unusable.
-std::unique_ptr<authenticode::TrustStore> LoadTrustAnchors() {
-  const std::string bundle = internal::SystemRoot() + "/trust/code-signing-roots.pem";
-  struct stat st {};
-  if (stat(bundle.c_str(), &st) == 0) {
-    return authenticode::TrustStore::LoadPemFile(bundle);
-  }
-  if (errno == ENOENT || errno == ENOTDIR) {
-    return authenticode::TrustStore::SystemDefault();
-  }
-  return nullptr;
-}
 
 // CertGetNameStringW's cut: the text before the first NUL, at most |max_units| UTF-16 code units. A
 // character that would straddle the limit is dropped whole.
@@ -50,7 +34,9 @@ std::wstring GetVerifiedSignerName(const InstallerFile& file) {
   if (!file.is_open()) {
     return {};
   }
-  const std::unique_ptr<authenticode::TrustStore> trust = LoadTrustAnchors();
+  const std::unique_ptr<authenticode::TrustStore> trust =
+      authenticode::TrustStore::LoadBundleOrSystemDefault(
+          internal::SystemPath(posix::kTrustBundleRelativePath));
   if (trust == nullptr) {
     return {};
   }

@@ -17,6 +17,7 @@
 #include "src/pe_image.h"
 #include "src/signed_data.h"
 #include "src/timestamp.h"
+#include "src/trust_store.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ void ExerciseSignature(std::string_view image) {
     SimpleDisplayName(sk_X509_value(certs, i));
   }
   std::string detail;
-  FindValidTimestamp(data, Roots().native(), &detail);
+  FindValidTimestamp(data, authenticode::TrustStoreAccess::Store(Roots()), &detail);
 }
 
 }  // namespace

@@ -1,8 +1,13 @@
+#include "src/trust_store.h"
+
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509_vfy.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include "authenticode/authenticode.h"
 #include "src/error_scope.h"
@@ -58,7 +63,7 @@ std::unique_ptr<TrustStore> TrustStore::LoadPemFile(const std::string& path, std
   if (store == nullptr || !AddPemCertificates(bio.get(), store.get(), error)) {
     return nullptr;
   }
-  return std::unique_ptr<TrustStore>(new TrustStore(store.release()));
+  return TrustStoreAccess::Wrap(store.release());
 }
 
 std::unique_ptr<TrustStore> TrustStore::FromPem(std::string_view pem, std::string* error) {
@@ -72,7 +77,7 @@ std::unique_ptr<TrustStore> TrustStore::FromPem(std::string_view pem, std::strin
   if (bio == nullptr || store == nullptr || !AddPemCertificates(bio.get(), store.get(), error)) {
     return nullptr;
   }
-  return std::unique_ptr<TrustStore>(new TrustStore(store.release()));
+  return TrustStoreAccess::Wrap(store.release());
 }
 
 std::unique_ptr<TrustStore> TrustStore::SystemDefault() {
@@ -81,9 +86,24 @@ std::unique_ptr<TrustStore> TrustStore::SystemDefault() {
   if (store == nullptr || X509_STORE_set_default_paths(store.get()) != 1) {
     return nullptr;
   }
-  return std::unique_ptr<TrustStore>(new TrustStore(store.release()));
+  return TrustStoreAccess::Wrap(store.release());
 }
 
-TrustStore::~TrustStore() { X509_STORE_free(store_); }
+std::unique_ptr<TrustStore> TrustStore::LoadBundleOrSystemDefault(const std::string& bundle_path,
+                                                                  std::string* error) {
+  struct stat st {};
+  if (stat(bundle_path.c_str(), &st) == 0) {
+    return LoadPemFile(bundle_path, error);
+  }
+  if (errno == ENOENT || errno == ENOTDIR) {
+    return SystemDefault();
+  }
+  SetError(error, "cannot look at " + bundle_path + ": " + std::strerror(errno));
+  return nullptr;
+}
+
+TrustStore::TrustStore(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+TrustStore::~TrustStore() = default;
 
 }  // namespace authenticode

@@ -80,5 +80,32 @@ TEST_F(TrustStoreTest, BundleLoadsEveryCertificateOrNothing) {
   EXPECT_NE(error, "");
 }
 
+TEST_F(TrustStoreTest, BundleWhenThereElseTheSystemStoreAndABrokenBundleTrustsNothing) {
+  const std::string good = signer_->WriteFile("good.pem", first_root_.CertPem());
+  const std::string broken = signer_->WriteFile("broken.pem", "hello\n");
+  const struct {
+    std::string path;
+    bool loads;
+    bool trusts_first;
+  } cases[] = {
+      {good, true, true},
+      {signer_->directory() + "/missing.pem", true, false},  // the system's store
+      {good + "/under-a-file.pem", true, false},             // ENOTDIR: nothing there either
+      {broken, false, false},
+      {signer_->directory(), false, false},  // a directory in the bundle's place
+      {signer_->directory() + "/" + std::string(300, 'n'), false, false},  // cannot be looked at
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string error;
+    const std::unique_ptr<TrustStore> store = TrustStore::LoadBundleOrSystemDefault(c.path, &error);
+    ASSERT_EQ(store != nullptr, c.loads) << error;
+    EXPECT_EQ(error.empty(), c.loads);
+    if (store != nullptr) {
+      EXPECT_EQ(VerifyImage(first_image_, *store).ok(), c.trusts_first);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace authenticode

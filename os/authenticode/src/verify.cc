@@ -16,6 +16,7 @@
 #include "src/pe_image.h"
 #include "src/signed_data.h"
 #include "src/timestamp.h"
+#include "src/trust_store.h"
 
 namespace authenticode {
 namespace {
@@ -54,8 +55,8 @@ VerifyResult VerifySource(const internal::ByteSource& source, const TrustStore& 
     return Fail(Status::kImageHashMismatch, "the file is not the one that was signed");
   }
 
-  std::lock_guard<std::mutex> chain_lock(trust.chain_mutex());
-  X509_STORE* store = trust.native();
+  std::lock_guard<std::mutex> chain_lock(TrustStoreAccess::ChainMutex(trust));
+  X509_STORE* store = TrustStoreAccess::Store(trust);
   STACK_OF(X509)* carried = data.pkcs7->d.sign->cert;
   step = internal::VerifyChain(store, data.signer, carried, std::nullopt,
                                internal::Usage::kCodeSigning);

@@ -1,5 +1,5 @@
 // End-to-end checks of the verifier on images signed by osslsigncode (and edited with OpenSSL),
-// with throwaway PKIs made per test.
+// with throwaway PKIs made per test: what a signature must be and hold.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -19,10 +19,9 @@
 #include "authenticode/test/pe_file.h"
 #include "authenticode/test/pki.h"
 #include "authenticode/test/signing.h"
+#include "authenticode/test/verify_fixture.h"
 
 namespace authenticode {
-
-void PrintTo(Status status, std::ostream* out) { *out << StatusName(status); }
 
 namespace {
 
@@ -30,50 +29,20 @@ using test::CaOptions;
 using test::CertOptions;
 using test::CodeSigningOptions;
 using test::CreateIdentity;
+using test::Flip;
 using test::Identity;
 using test::MinimalPe;
 using test::SignOptions;
 using test::TimeStampingOptions;
+using test::VerifyTest;
 
 constexpr std::time_t kDay = 86400;
-
-std::string Flip(std::string bytes, size_t at) {
-  bytes.at(at) = static_cast<char>(bytes.at(at) ^ 0x5A);
-  return bytes;
-}
 
 // The DER of the image hash inside the SpcIndirectDataContent: SHA-256's AlgorithmIdentifier (with
 // NULL parameters) followed by the OCTET STRING header of the 32-byte hash. The SignerInfo's own
 // digest algorithm is not followed by an OCTET STRING.
 constexpr std::string_view kSha256DigestInfoPrefix(
     "\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01\x05\x00\x04\x20", 15);
-
-class VerifyTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    root_ = CreateIdentity(CaOptions("Test Code Signing Root"), nullptr);
-    trust_ = TrustStore::FromPem(root_.CertPem());
-    ASSERT_NE(trust_, nullptr);
-    signer_ = std::make_unique<test::Signer>(::testing::TempDir());
-  }
-
-  Identity Leaf(const std::string& common_name) {
-    return CreateIdentity(CodeSigningOptions(common_name), &root_);
-  }
-
-  std::string Sign(const Identity& leaf, const SignOptions& options = {},
-                   const std::string& image = MinimalPe()) {
-    std::string signed_image = signer_->Sign(image, leaf, options);
-    EXPECT_FALSE(signed_image.empty());
-    return signed_image;
-  }
-
-  VerifyResult Verify(std::string_view image) { return VerifyImage(image, *trust_); }
-
-  Identity root_;
-  std::unique_ptr<TrustStore> trust_;
-  std::unique_ptr<test::Signer> signer_;
-};
 
 TEST_F(VerifyTest, ReturnsTheSignerNameExactlyAsCertified) {
   // The publisher comparison belongs to the caller: names that differ in case or blanks, or that
@@ -92,36 +61,6 @@ TEST_F(VerifyTest, ReturnsTheSignerNameExactlyAsCertified) {
     EXPECT_EQ(result.status, Status::kOk) << result.detail;
     EXPECT_EQ(result.signer_name, name);
     EXPECT_EQ(result.detail, "");
-  }
-}
-
-TEST_F(VerifyTest, NameFallsBackWhenTheSubjectHasNoCommonName) {
-  struct Case {
-    std::vector<std::pair<std::string, std::string>> subject;
-    std::string email_alternative_name;
-    std::string expected;
-  } cases[] = {
-      {{{"O", "Halvern Technology (Ostervik) Company Limited"}, {"OU", "Release Engineering"}},
-       "",
-       "Release Engineering"},
-      {{{"C", "SE"}, {"O", "Halvern Technology (Ostervik) Company Limited"}},
-       "",
-       "Halvern Technology (Ostervik) Company Limited"},
-      {{{"C", "SE"}, {"emailAddress", "release@halvern.example"}}, "", "release@halvern.example"},
-      {{{"C", "SE"}}, "signing@halvern.example", "signing@halvern.example"},
-      // The organisation is the maker's, but the common name decides.
-      {{{"O", "Halvern Technology (Ostervik) Company Limited"}, {"CN", "Other Product Team"}},
-       "",
-       "Other Product Team"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.expected);
-    CertOptions options = CodeSigningOptions("");
-    options.subject = c.subject;
-    options.email_alternative_name = c.email_alternative_name;
-    const VerifyResult result = Verify(Sign(CreateIdentity(options, &root_)));
-    EXPECT_EQ(result.status, Status::kOk) << result.detail;
-    EXPECT_EQ(result.signer_name, c.expected);
   }
 }
 
@@ -594,125 +533,6 @@ TEST_F(VerifyTest, CertificateTableShape) {
     SCOPED_TRACE(c.name);
     const VerifyResult result = Verify(*c.image);
     EXPECT_EQ(result.status, c.expected) << result.detail;
-  }
-}
-
-class VerifyFileTest : public VerifyTest {
- protected:
-  std::string Write(const std::string& name, const std::string& bytes) {
-    return signer_->WriteFile(name, bytes);
-  }
-};
-
-TEST_F(VerifyFileTest, FilesAndDescriptorsAgreeWithMemory) {
-  // An installer-sized payload spans many read chunks, the last one partial.
-  const std::string signed_image = Sign(Leaf("Large"), {}, MinimalPe(true, (3 << 20) + 12345));
-  const std::string tampered = Flip(signed_image, signed_image.size() / 2);
-  struct Case {
-    const char* name;
-    std::string image;
-    Status expected;
-  } cases[] = {
-      {"signed", signed_image, Status::kOk},
-      {"tampered", tampered, Status::kImageHashMismatch},
-      {"unsigned", MinimalPe(), Status::kNoSignature},
-      {"empty", "", Status::kNotPe},
-  };
-  int n = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string path = Write("file" + std::to_string(++n) + ".exe", c.image);
-    const VerifyResult from_memory = Verify(c.image);
-    const VerifyResult from_file = VerifyFile(path, *trust_);
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    const VerifyResult from_descriptor = VerifyDescriptor(fd, *trust_);
-    close(fd);
-    for (const VerifyResult* result : {&from_memory, &from_file, &from_descriptor}) {
-      EXPECT_EQ(result->status, c.expected) << result->detail;
-      EXPECT_EQ(result->signer_name, c.expected == Status::kOk ? "Large" : "");
-    }
-  }
-}
-
-TEST_F(VerifyFileTest, RefusesWhatCannotBeReadAsARegularFile) {
-  const std::string directory = signer_->directory();
-  const std::string fifo = directory + "/fifo.exe";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const std::string unreadable = Write("unreadable.exe", Sign(Leaf("Hidden")));
-  ASSERT_EQ(chmod(unreadable.c_str(), 0), 0);
-  const bool privileged = geteuid() == 0;
-
-  const std::string paths[] = {"", directory + "/missing.exe", directory, fifo, "/dev/null"};
-  for (const std::string& path : paths) {
-    SCOPED_TRACE(path);
-    const VerifyResult result = VerifyFile(path, *trust_);
-    EXPECT_EQ(result.status, Status::kFileUnreadable) << result.detail;
-    EXPECT_NE(result.detail, "");
-  }
-  if (!privileged) {
-    EXPECT_EQ(VerifyFile(unreadable, *trust_).status, Status::kFileUnreadable);
-  }
-  EXPECT_EQ(VerifyDescriptor(-1, *trust_).status, Status::kFileUnreadable);
-  int pipe_fds[2];
-  ASSERT_EQ(pipe(pipe_fds), 0);
-  EXPECT_EQ(VerifyDescriptor(pipe_fds[0], *trust_).status, Status::kFileUnreadable);
-  close(pipe_fds[0]);
-  close(pipe_fds[1]);
-}
-
-TEST_F(VerifyFileTest, DescriptorIsReadAsOpenedWhateverHappensToTheName) {
-  const std::string path = Write("installer.exe", Sign(Leaf("Opened")));
-  const std::string swapped = Write("swapped.exe", MinimalPe());
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(lseek(fd, 77, SEEK_SET), 77);
-  // Someone replaces the file under its name after the caller opened it.
-  ASSERT_EQ(rename(swapped.c_str(), path.c_str()), 0);
-
-  const VerifyResult held = VerifyDescriptor(fd, *trust_);
-  EXPECT_EQ(held.status, Status::kOk) << held.detail;
-  EXPECT_EQ(held.signer_name, "Opened");
-  EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 77) << "the descriptor's offset moved";
-  EXPECT_EQ(VerifyFile(path, *trust_).status, Status::kNoSignature);
-  close(fd);
-}
-
-}  // namespace
-}  // namespace authenticode
-
-namespace authenticode {
-namespace {
-
-// The fuzz seeds are fixed files: they pin the verifier's verdicts on bytes that do not change from
-// run to run, and they must keep reaching the paths they were made for.
-TEST(CommittedCorpusTest, SeedsKeepTheirVerdicts) {
-  const std::string dir = AUTHENTICODE_FUZZ_DIR;
-  std::string error;
-  const std::unique_ptr<TrustStore> roots =
-      TrustStore::LoadPemFile(dir + "/corpus-roots.pem", &error);
-  ASSERT_NE(roots, nullptr) << error;
-  const std::string maker = "Halvern Technology (Ostervik) Company Limited";
-  struct Case {
-    const char* file;
-    Status expected;
-    std::string name;
-  } cases[] = {
-      {"unsigned.exe", Status::kNoSignature, ""},
-      {"signed.exe", Status::kOk, maker},
-      {"intermediate.exe", Status::kOk, "Deep Signer"},
-      {"pe32-sha1.exe", Status::kOk, maker},
-      {"expired-rfc3161.exe", Status::kOk, "Expired Signer"},
-      {"expired-countersigned.exe", Status::kOk, "Expired Signer"},
-      {"nested.exe", Status::kOk, maker},
-      {"two-signers.exe", Status::kMalformedSignature, ""},
-      {"server-only.exe", Status::kWrongKeyUsage, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.file);
-    const VerifyResult result = VerifyFile(dir + "/corpus/" + c.file, *roots);
-    EXPECT_EQ(result.status, c.expected) << result.detail;
-    EXPECT_EQ(result.signer_name, c.name);
   }
 }
 

@@ -21,16 +21,43 @@ using HResult = int32_t;
 
 inline constexpr HResult kSOk = 0;
 inline constexpr HResult kSFalse = 1;
-inline constexpr HResult kEFail = static_cast<HResult>(0x80004005);
+inline constexpr HResult kENotImpl = static_cast<HResult>(0x80004001);
 inline constexpr HResult kENoInterface = static_cast<HResult>(0x80004002);
 inline constexpr HResult kEPointer = static_cast<HResult>(0x80004003);
+inline constexpr HResult kEFail = static_cast<HResult>(0x80004005);
+inline constexpr HResult kEUnexpected = static_cast<HResult>(0x8000FFFF);
+inline constexpr HResult kEAccessDenied = static_cast<HResult>(0x80070005);
 inline constexpr HResult kEOutOfMemory = static_cast<HResult>(0x8007000E);
 inline constexpr HResult kEInvalidArg = static_cast<HResult>(0x80070057);
-inline constexpr HResult kEAccessDenied = static_cast<HResult>(0x80070005);
 inline constexpr HResult kRegdbEClassNotReg = static_cast<HResult>(0x80040154);
 inline constexpr HResult kCoEServerExecFailure = static_cast<HResult>(0x80080005);
-// The server went away during a call (RPC_E_DISCONNECTED).
+// The server went away during a call (RPC_E_DISCONNECTED), or did not answer in time.
 inline constexpr HResult kRpcEDisconnected = static_cast<HResult>(0x80010108);
+inline constexpr HResult kRpcETimeout = static_cast<HResult>(0x8001011F);
+// A file's hash is not the expected one (CRYPT_E_HASH_VALUE).
+inline constexpr HResult kCryptEHashValue = static_cast<HResult>(0x80091007);
+
+// Trust verdicts, as WinVerifyTrust reports them.
+inline constexpr HResult kTrustESubjectFormUnknown = static_cast<HResult>(0x800B0003);
+inline constexpr HResult kTrustESubjectNotTrusted = static_cast<HResult>(0x800B0004);
+inline constexpr HResult kTrustENoSignature = static_cast<HResult>(0x800B0100);
+inline constexpr HResult kTrustEBadDigest = static_cast<HResult>(0x80096010);
+inline constexpr HResult kNteBadSignature = static_cast<HResult>(0x80090006);
+inline constexpr HResult kNteBadAlgId = static_cast<HResult>(0x80090008);
+inline constexpr HResult kCertEExpired = static_cast<HResult>(0x800B0101);
+inline constexpr HResult kCertEUntrustedRoot = static_cast<HResult>(0x800B0109);
+inline constexpr HResult kCertEWrongUsage = static_cast<HResult>(0x800B0110);
+
+// HRESULT_FROM_WIN32: 0 stays S_OK; any other Win32 error number becomes a failure of the
+// FACILITY_WIN32 facility.
+constexpr HResult HResultFromWin32(uint32_t error) {
+  constexpr uint32_t kFacilityWin32Failure = 0x80070000u;
+  constexpr uint32_t kCodeMask = 0xFFFFu;
+  return error == 0 ? kSOk : static_cast<HResult>(kFacilityWin32Failure | (error & kCodeMask));
+}
+
+// |hr| as 0x%08X, for log records.  Pure.
+std::string HResultText(HResult hr);
 
 inline bool Failed(HResult hr) { return hr < 0; }
 

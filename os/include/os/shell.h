@@ -46,6 +46,9 @@ inline constexpr uintptr_t kShellErrorShare = 26;          // the file is busy b
 inline constexpr uintptr_t kShellErrorNoAssociation = 31;  // no program runs this file
 // What a successful start returns (Windows returns this value too; it is not a handle).
 inline constexpr uintptr_t kShellStarted = 42;
+// The highest failure value: any larger result means the program was started.
+inline constexpr uintptr_t kShellLastError = 32;
+inline constexpr bool ShellStartSucceeded(uintptr_t result) { return result > kShellLastError; }
 
 // ShellExecuteW(nullptr, nullptr, <the file's path>, parameters, nullptr, SW_SHOW) for the opened
 // |file|.  |parameters| ends at its first NUL, as the Windows call reads it.  Returns kShellStarted

@@ -13,6 +13,7 @@
 namespace os::internal {
 
 using posix::GetEnv;
+using posix::SystemPath;
 using posix::SystemRoot;
 
 // The user's home directory: $HOME, or the password database's entry for the real user.

@@ -20,11 +20,8 @@
 
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
-
-struct x509_store_st;
 
 namespace authenticode {
 
@@ -88,22 +85,25 @@ class TrustStore {
   // The system's default certificate store (OpenSSL's default file and directory, which
   // $SSL_CERT_FILE and $SSL_CERT_DIR override). Certificates are looked up lazily.
   static std::unique_ptr<TrustStore> SystemDefault();
+  // The machine's code-signing roots: the PEM bundle at |bundle_path| when a file is there,
+  // else, when nothing is (no such file or directory), the system's default store. A bundle that
+  // is there but cannot be read or parsed, or a path that cannot be looked at, trusts nothing:
+  // null, with the reason in |error| when given. Reads the bundle afresh on every call.
+  static std::unique_ptr<TrustStore> LoadBundleOrSystemDefault(const std::string& bundle_path,
+                                                               std::string* error = nullptr);
 
   ~TrustStore();
   TrustStore(const TrustStore&) = delete;
   TrustStore& operator=(const TrustStore&) = delete;
 
-  // The underlying OpenSSL store, for this component's own use.
-  x509_store_st* native() const { return store_; }
-  // Held while a chain is built against the store: OpenSSL fills caches of the store's
-  // certificates while it builds chains, and those fills race when threads share one store.
-  std::mutex& chain_mutex() const { return chain_mutex_; }
-
  private:
-  explicit TrustStore(x509_store_st* store) : store_(store) {}
+  // The OpenSSL store and the lock held while chains are built against it (src/trust_store.h).
+  struct State;
+  friend struct TrustStoreAccess;
 
-  x509_store_st* const store_;
-  mutable std::mutex chain_mutex_;
+  explicit TrustStore(std::unique_ptr<State> state);
+
+  const std::unique_ptr<State> state_;
 };
 
 // Verifies the file at |path|. Opens it read-only and reads it with pread.

@@ -6,6 +6,7 @@
 #define OS_POSIX_ENVIRONMENT_H_
 
 #include <string>
+#include <string_view>
 
 namespace os::posix {
 
@@ -14,6 +15,12 @@ std::string GetEnv(const char* name);
 
 // $TAVORI_SYSTEM_ROOT when set and not empty, otherwise /var/lib/tavori; no trailing separator.
 std::string SystemRoot();
+
+// <system root>/|relative|.
+std::string SystemPath(std::string_view relative);
+
+// The PEM bundle of the machine's code-signing roots, under the system root.
+inline constexpr char kTrustBundleRelativePath[] = "trust/code-signing-roots.pem";
 
 }  // namespace os::posix
 

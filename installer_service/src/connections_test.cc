@@ -1,0 +1,170 @@
+// The event loop: creating the object, reclaiming and limiting connections, deadlines.
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <map>
+#include <mutex>
+
+#include "base/test/child_process.h"
+#include "installer_service/test/service_fixture.h"
+
+namespace installer_service::test {
+namespace {
+
+namespace fs = std::filesystem;
+namespace protocol = os::installer_protocol;
+using installer_test::WineStandIn;
+using Json = nlohmann::json;
+using protocol::IoStatus;
+
+TEST_F(InstallerServiceTest, CreatingTheObject) {
+  std::unique_ptr<os::com::PrivilegedInstaller> installer;
+  // No socket at all: the class is not registered.
+  EXPECT_EQ(Create(&installer), os::com::kRegdbEClassNotReg);
+  // Another class is never looked for.
+  const os::com::Guid other = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+  EXPECT_EQ(os::com::CreatePrivilegedInstaller(other, kIid, &installer),
+            os::com::kRegdbEClassNotReg);
+  // A socket that nobody serves.
+  fs::create_directories(fs::path(SocketPath()).parent_path());
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, SocketPath().c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  EXPECT_EQ(Create(&installer), os::com::kCoEServerExecFailure);
+  close(fd);
+  EXPECT_EQ(installer, nullptr);
+  // A served socket: the one interface, and no other.
+  StartService();
+  const os::com::Guid other_interface = {0xA6E2F931, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
+  EXPECT_EQ(Create(&installer, other_interface), os::com::kENoInterface);
+  EXPECT_EQ(installer, nullptr);
+  EXPECT_EQ(Create(&installer), os::com::kSOk);
+  EXPECT_NE(installer, nullptr);
+}
+
+TEST_F(InstallerServiceTest, ConnectionsAreReclaimedAtOnce) {
+  StartService();
+  ASSERT_EQ(ExecGood(), os::com::kSOk);
+  const size_t threads = ThreadCount();
+  const size_t heap = HeapBytes();
+  for (int i = 0; i < 40'000; ++i) {
+    const int fd = Connect();
+    ASSERT_GE(fd, 0) << "cycle " << i;
+    close(fd);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return service_->GetStats().serving == 0; }));
+  EXPECT_EQ(ThreadCount(), threads);
+  EXPECT_LT(HeapBytes(), heap + (1u << 20));
+  EXPECT_EQ(ExecGood(), os::com::kSOk);
+}
+
+TEST_F(InstallerServiceTest, RunningOutOfDescriptorsPausesAccepting) {
+  ServiceConfig config = Config();
+  config.min_backoff = std::chrono::milliseconds(20);
+  config.max_backoff = std::chrono::milliseconds(200);
+  StartService(config);
+  // The service shares this process's descriptor table: fill it, keeping room for one caller.
+  rlimit original{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
+  rlimit lowered = original;
+  lowered.rlim_cur = 256;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  std::vector<int> filler;
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+    filler.push_back(fd);
+  }
+  ASSERT_FALSE(filler.empty());
+  close(filler.back());
+  filler.pop_back();
+  const int caller = Connect();
+  ASSERT_GE(caller, 0);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitUntil([&] { return service_->GetStats().accept_failures >= 4; }));
+  // Pauses of 20, 40, 80, 160, 200... ms: a handful of attempts, not a busy loop.
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_LE(service_->GetStats().accept_failures,
+            5 + static_cast<size_t>(elapsed / std::chrono::milliseconds(200)));
+  for (int fd : filler) {
+    close(fd);
+  }
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &original), 0);
+  // The caller that waited in the backlog is served.
+  EXPECT_EQ(Ask(caller, CreateRequest()), 0);
+  close(caller);
+  EXPECT_EQ(ExecGood(), os::com::kSOk);
+}
+
+TEST_F(InstallerServiceTest, CallersBeyondTheLimitsWait) {
+  ServiceConfig config = Config();
+  config.max_connections_per_user = 4;
+  config.workers = 2;
+  StartService(config);
+  std::vector<os::com::HResult> results(32, -1);
+  std::vector<std::thread> callers;
+  for (size_t i = 0; i < results.size(); ++i) {
+    callers.emplace_back([this, &results, i] { results[i] = ExecGood(); });
+  }
+  for (std::thread& caller : callers) {
+    caller.join();
+  }
+  EXPECT_EQ(results, std::vector<os::com::HResult>(32, os::com::kSOk));
+  EXPECT_EQ(wine_->WaitForStarts(32, std::chrono::seconds(60)).size(), 32u);
+  EXPECT_LE(service_->GetStats().workers, 2u);
+}
+
+TEST_F(InstallerServiceTest, SlowCallerHoldsUpNoOther) {
+  SkipUnlessRoot();
+  ServiceConfig config = Config();
+  // Long enough that waiting for the slow connections to time out would show.
+  config.request_timeout = std::chrono::seconds(60);
+  StartService(config);
+  // Only the child's ends are inherited.
+  int ready[2], hold[2];
+  ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(hold, O_CLOEXEC), 0);
+  ASSERT_EQ(fcntl(ready[1], F_SETFD, 0), 0);
+  ASSERT_EQ(fcntl(hold[0], F_SETFD, 0), 0);
+  const pid_t child = base::test::SpawnChild(
+      "slow-caller", "32|" + std::to_string(ready[1]) + "|" + std::to_string(hold[0]));
+  close(ready[1]);
+  close(hold[0]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the slow caller did not get its connections";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ExecGood(), os::com::kSOk);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  close(hold[1]);
+  close(ready[0]);
+  EXPECT_EQ(base::test::WaitForChild(child), 0);
+}
+
+TEST_F(InstallerServiceTest, RequestsAndConnectionsHaveWholeDeadlines) {
+  ServiceConfig config = Config();
+  config.request_timeout = std::chrono::milliseconds(300);
+  config.connection_timeout = std::chrono::seconds(1);
+  StartService(config);
+  std::string reply;
+  // A request that never completes.
+  const int partial = Connect();
+  ASSERT_EQ(send(partial, "\x10\x00", 2, MSG_NOSIGNAL), 2);
+  EXPECT_EQ(protocol::ReadFrame(partial, std::chrono::seconds(20), &reply), IoStatus::kClosed);
+  close(partial);
+  // Requests that each arrive in time do not keep a connection beyond its own deadline.
+  const int busy = Connect();
+  const auto start = std::chrono::steady_clock::now();
+  while (Ask(busy, CreateRequest()) == 0) {
+    ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  close(busy);
+}
+
+}  // namespace
+}  // namespace installer_service::test

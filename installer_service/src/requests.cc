@@ -1,0 +1,115 @@
+// Requests: what a caller may ask and how each request is checked before any work is queued.
+// Run()'s thread.
+
+#include <cstdint>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "base/log/log.h"
+#include "src/installer_service.h"
+#include "src/service_internal.h"
+#include "util/crypto/crypto.h"
+
+namespace installer_service {
+namespace {
+
+constexpr char kLogSource[] = "installer_service";
+
+namespace protocol = os::installer_protocol;
+using base::log::kLevelFailure;
+using base::log::kLevelNote;
+using base::log::kLevelRefused;
+using Json = nlohmann::json;
+using os::posix::ScopedFd;
+
+}  // namespace
+
+void Service::OnRequest(Connection* connection, std::string payload, ScopedFd descriptor,
+                        bool extra_ancillary) {
+  const Caller& caller = connection->caller;
+  const Json request = Json::parse(payload, nullptr, /*allow_exceptions=*/false);
+  if (!request.is_object() || !request.contains("type") || !request["type"].is_string()) {
+    BASE_LOG(kLevelRefused) << "malformed request from uid " << caller.uid << " pid " << caller.pid;
+    Reply(connection, kEInvalidArg);
+    return;
+  }
+  const std::string type = request["type"].get<std::string>();
+  const bool exec_install = type == "exec_install";
+  // Exactly one descriptor comes with ExecInstall, and nothing with anything else.
+  if (extra_ancillary || descriptor.valid() != exec_install) {
+    BASE_LOG(kLevelRefused) << "request \"" << type << "\" from uid " << caller.uid << " pid "
+                            << caller.pid << " came with "
+                            << (extra_ancillary      ? "unexpected ancillary data"
+                                : descriptor.valid() ? "a descriptor"
+                                                     : "no descriptor");
+    Reply(connection, kEInvalidArg);
+    return;
+  }
+  if (type == "create") {
+    const Json clsid = request.value("clsid", Json());
+    const Json iid = request.value("iid", Json());
+    HResult result = kSOk;
+    if (!clsid.is_string() ||
+        clsid.get<std::string>() != os::com::GuidText(os::com::kPrivilegedInstallerClassId)) {
+      result = kRegdbEClassNotReg;
+    } else if (!iid.is_string() ||
+               iid.get<std::string>() !=
+                   os::com::GuidText(os::com::kPrivilegedInstallerInterfaceId)) {
+      result = kENoInterface;
+    } else {
+      connection->created = true;
+    }
+    Reply(connection, result);
+    return;
+  }
+  if (!exec_install) {
+    Reply(connection, kENotImpl);
+    return;
+  }
+  if (!connection->created) {
+    Reply(connection, kEUnexpected);
+    return;
+  }
+  auto text = [&request](const char* key, size_t limit, std::string* out) {
+    auto it = request.find(key);
+    if (it == request.end() || !it->is_string()) {
+      return false;
+    }
+    *out = it->get<std::string>();
+    return out->size() <= limit && out->find('\0') == std::string::npos;
+  };
+  auto number = [&request](const char* key, uint32_t* out) {
+    auto it = request.find(key);
+    if (it == request.end() || !it->is_number_unsigned() || it->get<uint64_t>() > UINT32_MAX) {
+      return false;
+    }
+    *out = static_cast<uint32_t>(it->get<uint64_t>());
+    return true;
+  };
+  auto install = std::make_unique<Install>();
+  install->connection_id = connection->id;
+  install->caller = caller;
+  uint32_t mode = 0;
+  // The session is recorded; the installer runs as the service, which is the point of asking it.
+  if (!text("path", kMaxPathBytes, &install->path) ||
+      !text("parameters", kMaxParameterBytes, &install->parameters) ||
+      !text("md5", kMaxMd5TextBytes, &install->md5) ||
+      !number("session_id", &install->session_id) || !number("mode", &mode) ||
+      install->path.empty() || install->path.front() != '/' ||
+      !util::crypto::IsMd5Text(install->md5) || mode != kModeStart) {
+    BASE_LOG(kLevelRefused) << "bad ExecInstall request from uid " << caller.uid << " pid "
+                            << caller.pid;
+    Reply(connection, kEInvalidArg);
+    return;
+  }
+  install->installer = std::move(descriptor);
+  connection->state = Connection::State::kWorking;
+  connection->working_since = Clock::now();
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    queue_.push_back(std::move(install));
+  }
+  work_ready_.notify_all();
+}
+
+}  // namespace installer_service
