@@ -4,8 +4,14 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# Warnings are errors in the targets below (a developer's builds); `make build WERROR=OFF` or a
+# plain `cmake` configure keeps them warnings.
+WERROR ?= ON
+# clang-format 15 or newer (for InsertBraces); scripts/install-deps installs this one.
+CLANG_FORMAT ?= clang-format-16
+export CLANG_FORMAT JOBS
 
-.PHONY: all deps build test demo bench format format-check clean
+.PHONY: all deps build test demo bench tidy coverage format format-check clean
 
 all: build
 
@@ -14,11 +20,12 @@ deps:
 
 # Optimised build with debug info: the library, the host tool and the tests.
 build: deps
-	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTAVORI_WARNINGS_AS_ERRORS=$(WERROR) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-# Format check, then every test under AddressSanitizer + UndefinedBehaviorSanitizer, then the
-# threaded tests under ThreadSanitizer.
+# Format check, a Release build, every test under AddressSanitizer + UndefinedBehaviorSanitizer,
+# the threaded tests under ThreadSanitizer and a short fuzzing run (scripts/run-tests).
 test: deps
 	@scripts/run-tests
 
@@ -28,11 +35,19 @@ demo: build
 bench: build
 	@scripts/bench $(BUILD_DIR)
 
-format:
-	@git ls-files '*.cc' '*.h' | xargs clang-format -i
+# clang-tidy with .clang-tidy over the project's sources (build-tidy/).
+tidy: deps
+	@scripts/tidy
 
-format-check:
-	@git ls-files '*.cc' '*.h' | xargs clang-format --dry-run -Werror
+# Line coverage of the production code from the unit and end-to-end tests (build-cov/).
+coverage: deps
+	@scripts/coverage
+
+format: deps
+	@git ls-files '*.cc' '*.h' | xargs $(CLANG_FORMAT) -i
+
+format-check: deps
+	@git ls-files '*.cc' '*.h' | xargs $(CLANG_FORMAT) --dry-run -Werror
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-release build-tidy build-cov
