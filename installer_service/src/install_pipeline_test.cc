@@ -48,7 +48,9 @@ TEST_F(InstallerServiceTest, ExecInstallOutcomes) {
       {"upper-case md5", good_,
        [&] {
          std::string md5 = good_md5;
-         for (char& c : md5) c = static_cast<char>(std::toupper(c));
+         for (char& c : md5) {
+           c = static_cast<char>(std::toupper(c));
+         }
          return md5;
        }(),
        os::com::kSOk},

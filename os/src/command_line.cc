@@ -11,7 +11,9 @@ std::vector<std::wstring> SplitCommandLine(std::wstring_view line) {
   std::vector<std::wstring> arguments;
   size_t i = 0;
   while (true) {
-    while (i < line.size() && IsBlank(line[i])) ++i;
+    while (i < line.size() && IsBlank(line[i])) {
+      ++i;
+    }
     if (i == line.size()) {
       return arguments;
     }

@@ -27,7 +27,9 @@ TEST(ProcessPosixTest, SessionIdIsTheLoginSessionElseTheProcessSession) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    if (setsid() < 0) _exit(2);
+    if (setsid() < 0) {
+      _exit(2);
+    }
     const uint32_t expected = login.empty() ? static_cast<uint32_t>(getpid()) : before;
     _exit(GetCurrentSessionId() == expected ? 0 : 1);
   }

@@ -36,9 +36,15 @@ std::wstring_view TrimRight(std::wstring_view text) {
 std::wstring_view Trim(std::wstring_view text) { return TrimRight(TrimLeft(text)); }
 
 int HexDigit(wchar_t c) {
-  if (c >= L'0' && c <= L'9') return c - L'0';
-  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+  if (c >= L'0' && c <= L'9') {
+    return c - L'0';
+  }
+  if (c >= L'a' && c <= L'f') {
+    return c - L'a' + 10;
+  }
+  if (c >= L'A' && c <= L'F') {
+    return c - L'A' + 10;
+  }
   return -1;
 }
 
@@ -256,12 +262,16 @@ bool ParseValueLine(std::wstring_view line, LineReader* lines, bool regedit4, Va
   } else if (!ParseQuoted(line, &pos, &out->name)) {
     return false;
   }
-  while (pos < line.size() && IsBlank(line[pos])) ++pos;
+  while (pos < line.size() && IsBlank(line[pos])) {
+    ++pos;
+  }
   if (pos >= line.size() || line[pos] != L'=') {
     return false;
   }
   ++pos;
-  while (pos < line.size() && IsBlank(line[pos])) ++pos;
+  while (pos < line.size() && IsBlank(line[pos])) {
+    ++pos;
+  }
   const std::wstring_view data = line.substr(pos);
 
   if (data.starts_with(L'-')) {

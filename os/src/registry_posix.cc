@@ -58,10 +58,14 @@ Result<std::string> ReadRegistryFile(const std::string& path) {
   while (true) {
     const ssize_t got = read(fd.get(), buffer, sizeof(buffer));
     if (got < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        continue;
+      }
       return Result<std::string>::Failure(kErrorCantRead);
     }
-    if (got == 0) break;
+    if (got == 0) {
+      break;
+    }
     bytes.append(buffer, static_cast<size_t>(got));
     // The file may grow while it is read; the limit holds for what is read,
     // too.

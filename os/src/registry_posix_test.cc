@@ -219,7 +219,9 @@ TEST_F(RegistryPosixTest, MissingAndRemovedValuesAndOtherTypes) {
 TEST_F(RegistryPosixTest, BufferCountsUtf16UnitsWithTheNul) {
   const std::string emoji = "\xF0\x9F\x98\x80";  // two UTF-16 units
   std::string emoji_259 = "x";
-  for (int i = 0; i < 129; ++i) emoji_259 += emoji;
+  for (int i = 0; i < 129; ++i) {
+    emoji_259 += emoji;
+  }
   struct Case {
     std::string value;
     size_t buffer;
@@ -346,7 +348,9 @@ TEST_F(RegistryPosixTest, UnreadableFileIsAccessDenied) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
+    if (setgid(65534) != 0 || setuid(65534) != 0) {
+      _exit(100);
+    }
     const Result<std::wstring> result =
         RegGetString(RegistryRoot::kLocalMachine, kSubkey, kName, kBuffer);
     _exit(result.ok() ? 101 : static_cast<int>(result.error()));

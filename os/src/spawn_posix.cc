@@ -215,8 +215,12 @@ uintptr_t Spawn(const ExecPlan& plan, const SpawnOptions& options) {
   while (received < sizeof(child_errno)) {
     const ssize_t got = read(report_read.get(), reinterpret_cast<char*>(&child_errno) + received,
                              sizeof(child_errno) - received);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      break;
+    }
     received += static_cast<size_t>(got);
   }
   int status = 0;

@@ -104,7 +104,9 @@ class RawFile : public base::database::SQLiteOpenHelper {
 
 Variant Map(std::vector<std::pair<std::string, Variant>> entries) {
   Variant map(Variant::Map{});
-  for (auto& [key, value] : entries) map.Set(key, std::move(value));
+  for (auto& [key, value] : entries) {
+    map.Set(key, std::move(value));
+  }
   return map;
 }
 
@@ -321,7 +323,9 @@ TEST_F(UpdateConfigurationTest, UnusableFilesFailOnceAndLeaveAWorkingLibrary) {
     SCOPED_TRACE(c.name);
     SetUp();
     RawFile().Insert("update.cgi_url", "unreachable", 2);
-    if (!c.in_child) std::filesystem::remove(DbPath());
+    if (!c.in_child) {
+      std::filesystem::remove(DbPath());
+    }
     c.prepare(DbPath());
     EXPECT_EQ(c.in_child ? base::test::WaitForChild(base::test::SpawnChild("store", ""))
                          : CheckStore(false),
@@ -340,7 +344,9 @@ TEST_F(UpdateConfigurationTest, AFileThatCannotBeWrittenIsStillRead) {
     SetUp();
     auto writer = std::make_unique<RawFile>();
     writer->Insert("update.cgi_url", "http://stored", 2);
-    if (!c.writer_open) writer.reset();
+    if (!c.writer_open) {
+      writer.reset();
+    }
     for (const std::string& file : {DbPath(), DbPath() + "-wal", DbPath() + "-shm", DbDir()}) {
       if (std::filesystem::exists(file)) {
         ASSERT_EQ(chown(file.c_str(), ChildUser(), -1), 0);

@@ -55,7 +55,9 @@ bool Increment(SQLiteDatabase& db) {
 // The number of failed increments out of kIncrements.
 int IncrementMany(SQLiteDatabase& db) {
   int failures = 0;
-  for (int i = 0; i < kIncrements; ++i) failures += Increment(db) ? 0 : 1;
+  for (int i = 0; i < kIncrements; ++i) {
+    failures += Increment(db) ? 0 : 1;
+  }
   return failures;
 }
 
@@ -81,7 +83,9 @@ TEST(SQLiteConcurrencyTest, ThreadsSharingAHandleAndProcessesSharingTheFileLoseN
   }
   std::atomic<int> failures{0};
   std::vector<std::thread> writers;
-  for (int t = 0; t < 2; ++t) writers.emplace_back([&] { failures += IncrementMany(*db); });
+  for (int t = 0; t < 2; ++t) {
+    writers.emplace_back([&] { failures += IncrementMany(*db); });
+  }
   // A reader on the same handle never sees the counter go back.
   std::atomic<bool> writing{true}, went_back{false};
   std::thread reader([&] {
@@ -90,10 +94,14 @@ TEST(SQLiteConcurrencyTest, ThreadsSharingAHandleAndProcessesSharingTheFileLoseN
       went_back = went_back || now < last;
     }
   });
-  for (std::thread& writer : writers) writer.join();
+  for (std::thread& writer : writers) {
+    writer.join();
+  }
   writing = false;
   reader.join();
-  for (pid_t child : children) EXPECT_EQ(base::test::WaitForChild(child), 0);
+  for (pid_t child : children) {
+    EXPECT_EQ(base::test::WaitForChild(child), 0);
+  }
   EXPECT_EQ(failures.load(), 0);
   EXPECT_FALSE(went_back.load());
   EXPECT_EQ(ReadCounter(*db), 4 * kIncrements);

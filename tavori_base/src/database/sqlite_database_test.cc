@@ -71,10 +71,16 @@ Database OpenWithRow(RecordingHelper* helper, const std::string& path) {
 // Reads the file |path| read-only: 0 when it reads the row and cannot write, else 1 to 3.
 int ReadOnlyCheck(const std::string& path) {
   RecordingHelper reader;
-  if (!reader.OpenOrCreate(path, 2, "", true, nullptr)) return 1;
-  if (reader.calls != std::vector<std::string>{"configure", "open"}) return 1;
+  if (!reader.OpenOrCreate(path, 2, "", true, nullptr)) {
+    return 1;
+  }
+  if (reader.calls != std::vector<std::string>{"configure", "open"}) {
+    return 1;
+  }
   Database db = reader.GetDatabase();
-  if (QueryText(*db, "SELECT v FROM t WHERE k = 'a'") != "7") return 2;
+  if (QueryText(*db, "SELECT v FROM t WHERE k = 'a'") != "7") {
+    return 2;
+  }
   return Exec(*db, "INSERT INTO t VALUES ('b', 8)") ? 3 : 0;
 }
 
@@ -97,7 +103,9 @@ TEST_F(SQLiteDatabaseTest, HooksFollowTheFilesSchemaVersion) {
     SCOPED_TRACE(c.existing);
     base::test::ScopedTempDir dir;
     const std::string path = dir.Child("db");
-    if (c.existing == 0) std::ofstream(path).flush();
+    if (c.existing == 0) {
+      std::ofstream(path).flush();
+    }
     if (c.existing > 0) {
       RecordingHelper first;
       ASSERT_TRUE(first.OpenOrCreate(path, c.existing, "", false, nullptr));
@@ -139,9 +147,15 @@ TEST_F(SQLiteDatabaseTest, UnusableFilesFailWithARecord) {
     SCOPED_TRACE(c.record);
     base::test::ScopedTempDir dir;
     const std::string path = dir.Child("db");
-    if (c.file == 'g') std::ofstream(path) << std::string(8192, 'x');
-    if (c.file == 'd') std::filesystem::create_directory(path);
-    if (c.file == '1') RecordingHelper().OpenOrCreate(path, 1, "", false, nullptr);
+    if (c.file == 'g') {
+      std::ofstream(path) << std::string(8192, 'x');
+    }
+    if (c.file == 'd') {
+      std::filesystem::create_directory(path);
+    }
+    if (c.file == '1') {
+      RecordingHelper().OpenOrCreate(path, 1, "", false, nullptr);
+    }
     RecordingHelper helper;
     base::test::ScopedLogCapture capture;
     EXPECT_FALSE(helper.OpenOrCreate(path, c.version, c.vfs, c.read_only, &helper));
@@ -162,7 +176,9 @@ const bool kReaderRole = base::test::RunChildRoleIfAsked("reader", [](const std:
   if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
     return 64;
   }
-  if (access(std::filesystem::path(path).parent_path().c_str(), W_OK) == 0) return 65;
+  if (access(std::filesystem::path(path).parent_path().c_str(), W_OK) == 0) {
+    return 65;
+  }
   return ReadOnlyCheck(path);
 });
 
@@ -180,7 +196,9 @@ TEST_F(SQLiteDatabaseTest, AReadOnlyOpenReadsAFileInADirectoryNobodyMayWriteTo) 
   chmod(dir.c_str(), 0555);
   const int result = base::test::WaitForChild(base::test::SpawnChild("reader", path));
   chmod(dir.c_str(), 0755);
-  if (result == 64 || result == 65) GTEST_SKIP() << "file modes do not bind this test's users";
+  if (result == 64 || result == 65) {
+    GTEST_SKIP() << "file modes do not bind this test's users";
+  }
   EXPECT_EQ(result, 0);
 }
 
@@ -262,11 +280,21 @@ TEST_F(SQLiteDatabaseTest, TransactionsCommitOnlyWhatEveryLevelAgreedOn) {
     ASSERT_TRUE(Exec(*db, "DELETE FROM t"));
     bool result = true;
     for (const char* op = c.script; *op != '\0'; ++op) {
-      if (*op == 'B') db->BeginTransaction();
-      if (*op == 'I') Exec(*db, "INSERT INTO t VALUES (hex(randomblob(8)), 1)");
-      if (*op == 'C') result = db->CommitTransaction();
-      if (*op == 'R') result = db->RollbackTransaction();
-      if (*op == 'E') db->EndTransaction();
+      if (*op == 'B') {
+        db->BeginTransaction();
+      }
+      if (*op == 'I') {
+        Exec(*db, "INSERT INTO t VALUES (hex(randomblob(8)), 1)");
+      }
+      if (*op == 'C') {
+        result = db->CommitTransaction();
+      }
+      if (*op == 'R') {
+        result = db->RollbackTransaction();
+      }
+      if (*op == 'E') {
+        db->EndTransaction();
+      }
     }
     EXPECT_EQ(result, c.result);
     // The handle is free again: another thread gets it.

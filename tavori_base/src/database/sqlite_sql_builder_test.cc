@@ -29,7 +29,9 @@ TEST(SQLiteSqlBuilderTest, QuotesIdentifiersAndKeepsFragments) {
       {B::BuildQuerySql("a\"b", "", ""), R"(SELECT * FROM "a""b")"},
       {B::BuildQuerySql("", "k = ?", ""), R"(SELECT * FROM "" WHERE k = ?)"},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.built, c.expected);
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.built, c.expected);
+  }
 }
 
 }  // namespace

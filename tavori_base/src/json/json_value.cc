@@ -148,12 +148,24 @@ const void* JsonValue::NodeAddress() const { return &impl_->value; }
 
 JsonType JsonView::type() const {
   const Json& v = NodeOf(node_);
-  if (v.is_boolean()) return JsonType::kBoolean;
-  if (v.is_number_integer()) return IsInteger() ? JsonType::kInteger : JsonType::kDouble;
-  if (v.is_number()) return JsonType::kDouble;
-  if (v.is_string()) return JsonType::kString;
-  if (v.is_array()) return JsonType::kArray;
-  if (v.is_object()) return JsonType::kObject;
+  if (v.is_boolean()) {
+    return JsonType::kBoolean;
+  }
+  if (v.is_number_integer()) {
+    return IsInteger() ? JsonType::kInteger : JsonType::kDouble;
+  }
+  if (v.is_number()) {
+    return JsonType::kDouble;
+  }
+  if (v.is_string()) {
+    return JsonType::kString;
+  }
+  if (v.is_array()) {
+    return JsonType::kArray;
+  }
+  if (v.is_object()) {
+    return JsonType::kObject;
+  }
   return JsonType::kNull;
 }
 

@@ -49,9 +49,15 @@ std::atomic<LogLevel>& Level() {
 }
 
 spdlog::level::level_enum SpdlogLevel(LogLevel level) {
-  if (level <= kLevelFailure) return spdlog::level::err;
-  if (level <= kLevelRefused) return spdlog::level::warn;
-  if (level <= kLevelNote) return spdlog::level::info;
+  if (level <= kLevelFailure) {
+    return spdlog::level::err;
+  }
+  if (level <= kLevelRefused) {
+    return spdlog::level::warn;
+  }
+  if (level <= kLevelNote) {
+    return spdlog::level::info;
+  }
   return spdlog::level::debug;
 }
 
@@ -201,7 +207,9 @@ bool ForEachEscapedPiece(std::string_view text, Emit&& emit) {
       ++plain;
     }
     if (plain > done) {
-      if (!emit(text.substr(done, plain - done), Piece::kRun)) return false;
+      if (!emit(text.substr(done, plain - done), Piece::kRun)) {
+        return false;
+      }
       done = plain;
       continue;
     }
@@ -237,7 +245,9 @@ bool ForEachEscapedPiece(std::string_view text, Emit&& emit) {
       kind = Piece::kCharacter;
       done += length;
     }
-    if (!emit(piece, kind)) return false;
+    if (!emit(piece, kind)) {
+      return false;
+    }
   }
   return true;
 }
@@ -254,7 +264,9 @@ std::string Escaped(std::string_view text, size_t limit) {
   ForEachEscapedPiece(text, [&](std::string_view piece, Piece kind) {
     const size_t room = limit - shown.size();
     if (piece.size() > room) {
-      if (kind == Piece::kRun) shown.append(piece.substr(0, room));
+      if (kind == Piece::kRun) {
+        shown.append(piece.substr(0, room));
+      }
       return false;
     }
     shown.append(piece);
@@ -279,11 +291,15 @@ void PrintLog(const LogRecord& record) {
   // here, so that no text can start a line of its own in the file.
   std::string source, function, text;
   LogRecord shown = record;
-  if (!ShownVerbatim(record.source)) shown.source = source = Escaped(record.source, kMaxName);
+  if (!ShownVerbatim(record.source)) {
+    shown.source = source = Escaped(record.source, kMaxName);
+  }
   if (!ShownVerbatim(record.function)) {
     shown.function = function = Escaped(record.function, kMaxName);
   }
-  if (!ShownVerbatim(record.text)) shown.text = text = Escaped(record.text, LogWriter::kMaxText);
+  if (!ShownVerbatim(record.text)) {
+    shown.text = text = Escaped(record.text, LogWriter::kMaxText);
+  }
   try {
     Logger()->log(SpdlogLevel(shown.level), "L{} {}:{} {}: {}", static_cast<int>(shown.level),
                   shown.source, shown.line, shown.function, shown.text);

@@ -72,7 +72,9 @@ TEST(LogTest, TextIsEscapedAndCutAt1024BytesOutsideCharactersAndEscapes) {
     test::ScopedLogCapture capture;
     {
       LogWriter writer(kLevelFailure, kLogSource, 1, "f");
-      for (const std::string& piece : c.pieces) writer << piece;
+      for (const std::string& piece : c.pieces) {
+        writer << piece;
+      }
     }
     ASSERT_EQ(capture.records().size(), 1u);
     EXPECT_EQ(capture.records()[0].text, c.out.empty() ? c.pieces[0] : c.out);
@@ -102,7 +104,9 @@ TEST(LogTest, ARecordWithLineBreaksIsOneLineInTheFile) {
   for (const auto& entry :
        std::filesystem::directory_iterator(state.path() + "/Halvern/Tavori/logs")) {
     std::istringstream in(test::ReadFileToString(entry.path().string()));
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line);) {
+      lines.push_back(line);
+    }
   }
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(lines[0].ends_with(

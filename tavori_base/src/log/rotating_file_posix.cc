@@ -33,7 +33,9 @@ int OpenRegular(const std::string& path, int flags) {
 class ScopedFlock {
  public:
   explicit ScopedFlock(int fd) : fd_(fd) {
-    if (fd_ < 0) return;
+    if (fd_ < 0) {
+      return;
+    }
     while (::flock(fd_, LOCK_EX) != 0) {
       if (errno != EINTR) {
         fd_ = -1;
@@ -42,7 +44,9 @@ class ScopedFlock {
     }
   }
   ~ScopedFlock() {
-    if (fd_ >= 0) ::flock(fd_, LOCK_UN);
+    if (fd_ >= 0) {
+      ::flock(fd_, LOCK_UN);
+    }
   }
   ScopedFlock(const ScopedFlock&) = delete;
   ScopedFlock& operator=(const ScopedFlock&) = delete;
@@ -59,7 +63,9 @@ RotatingFile::RotatingFile(std::string path, size_t max_size, size_t max_files)
 RotatingFile::~RotatingFile() {
   std::lock_guard<std::mutex> lock(mu_);
   CloseFileLocked();
-  if (lock_fd_ >= 0) ::close(lock_fd_);
+  if (lock_fd_ >= 0) {
+    ::close(lock_fd_);
+  }
 }
 
 std::string RotatingFile::RotatedName(const std::string& path, size_t index) {
@@ -99,7 +105,9 @@ bool RotatingFile::Write(std::string_view record) {
   while (!record.empty()) {
     const ssize_t written = ::write(fd_, record.data(), record.size());
     if (written < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        continue;
+      }
       return false;
     }
     record.remove_prefix(static_cast<size_t>(written));

@@ -39,14 +39,20 @@ const bool kWriterRole = base::test::RunChildRoleIfAsked("log-writer", [](const 
   std::istringstream in(arg);
   std::string path;
   int writer, ready, go, go_write;
-  if (!(in >> path >> writer >> ready >> go >> go_write)) return 64;
+  if (!(in >> path >> writer >> ready >> go >> go_write)) {
+    return 64;
+  }
   ::close(go_write);
   RotatingFile file(path, kLimit, kFiles);
-  if (!file.Write(Record(writer, 0)) || ::write(ready, "r", 1) != 1) return 1;
+  if (!file.Write(Record(writer, 0)) || ::write(ready, "r", 1) != 1) {
+    return 1;
+  }
   for (char byte; ::read(go, &byte, 1) > 0;) {
   }
   for (int index = 1; index < kRecords; ++index) {
-    if (!file.Write(Record(writer, index))) return 2;
+    if (!file.Write(Record(writer, index))) {
+      return 2;
+    }
   }
   return 0;
 });
@@ -74,13 +80,17 @@ TEST(RotatingFileTest, ProcessesSharingTheFileLoseNoRecordAndKeepTheLimit) {
   }
   ::close(go[1]);
   ::close(ready[0]);
-  for (pid_t child : children) EXPECT_EQ(base::test::WaitForChild(child), 0);
+  for (pid_t child : children) {
+    EXPECT_EQ(base::test::WaitForChild(child), 0);
+  }
   ASSERT_EQ(ready_count, kWriters);
 
   // Every record is there exactly once, and no file went past the limit by more than a record.
   std::map<std::string, int> seen, expected;
   for (int writer = 0; writer < kWriters; ++writer) {
-    for (int index = 0; index < kRecords; ++index) expected[Record(writer, index)] = 1;
+    for (int index = 0; index < kRecords; ++index) {
+      expected[Record(writer, index)] = 1;
+    }
   }
   size_t files = 0;
   for (size_t index = 0; index <= kFiles; ++index) {
@@ -89,7 +99,9 @@ TEST(RotatingFileTest, ProcessesSharingTheFileLoseNoRecordAndKeepTheLimit) {
     files += content.empty() ? 0 : 1;
     EXPECT_LE(content.size(), kLimit + kRecordSize) << name;
     std::istringstream lines(content);
-    for (std::string line; std::getline(lines, line);) ++seen[line + "\n"];
+    for (std::string line; std::getline(lines, line);) {
+      ++seen[line + "\n"];
+    }
   }
   EXPECT_FALSE(std::filesystem::exists(RotatingFile::RotatedName(path, kFiles)));
   EXPECT_GE(files, kWriters * kRecords * kRecordSize / kLimit);

@@ -30,7 +30,9 @@ pid_t SpawnChild(const std::string& role, const std::string& arg) {
     }
   }
   std::vector<char*> envp;
-  for (std::string& text : environment) envp.push_back(text.data());
+  for (std::string& text : environment) {
+    envp.push_back(text.data());
+  }
   envp.push_back(nullptr);
   char path[] = "/proc/self/exe";
   char* argv[] = {path, nullptr};
@@ -43,15 +45,21 @@ int WaitForChild(pid_t pid) {
   pid_t done;
   while ((done = waitpid(pid, &status, 0)) == -1 && errno == EINTR) {
   }
-  if (done != pid) return -1;
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (done != pid) {
+    return -1;
+  }
+  if (WIFEXITED(status)) {
+    return WEXITSTATUS(status);
+  }
   return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
 bool RunChildRoleIfAsked(const std::string& role,
                          const std::function<int(const std::string& arg)>& body) {
   const char* asked = std::getenv(kRoleVariable);
-  if (asked == nullptr || role != asked) return false;
+  if (asked == nullptr || role != asked) {
+    return false;
+  }
   const char* arg = std::getenv(kArgVariable);
   std::exit(body(arg != nullptr ? arg : ""));
 }

@@ -14,7 +14,9 @@ std::string ReadFileToString(const std::string& path) {
 std::string RandomBytes(size_t size, unsigned seed) {
   std::mt19937 random(seed);
   std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(random());
+  for (char& c : bytes) {
+    c = static_cast<char>(random());
+  }
   return bytes;
 }
 

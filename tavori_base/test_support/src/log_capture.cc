@@ -24,7 +24,9 @@ std::vector<CapturedRecord> ScopedLogCapture::records() const {
 std::vector<CapturedRecord> ScopedLogCapture::WithPrefix(const std::string& prefix) const {
   std::vector<CapturedRecord> found;
   for (CapturedRecord& record : records()) {
-    if (record.text.starts_with(prefix)) found.push_back(std::move(record));
+    if (record.text.starts_with(prefix)) {
+      found.push_back(std::move(record));
+    }
   }
   return found;
 }
