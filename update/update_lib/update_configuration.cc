@@ -1,4 +1,4 @@
-#include "update/update_lib/update_configuration.h"
+#include "update_configuration.h"
 
 #include <charconv>
 #include <cstdint>
@@ -12,10 +12,10 @@
 #include "base/log/log.h"
 #include "os/folders.h"
 #include "os/path.h"
-#include "update/update_lib/value_parsing.h"
 #include "util/crypto/crypto.h"
 #include "util/file/file_util.h"
 #include "util/stringhelp/stringhelp.h"
+#include "value_parsing.h"
 
 namespace UpdateLib {
 namespace {
@@ -94,7 +94,7 @@ T ReadNumber(const std::string& text, T fallback) {
 
 UpdateSQLiteOpenHelper::UpdateSQLiteOpenHelper(UpdateDatabaseStorage* owner) : owner_(owner) {}
 
-UpdateSQLiteOpenHelper::~UpdateSQLiteOpenHelper() { database_.reset(); }
+UpdateSQLiteOpenHelper::~UpdateSQLiteOpenHelper() = default;
 
 void UpdateSQLiteOpenHelper::OpenOrCreateDb(const std::string& name) {
   const std::string root = GetRootDirectory();
@@ -129,7 +129,6 @@ void UpdateSQLiteOpenHelper::OnCreate(std::shared_ptr<SQLiteDatabase> database) 
 }
 
 void UpdateSQLiteOpenHelper::OnOpen(std::shared_ptr<SQLiteDatabase> database) {
-  database_ = database;
   if (owner_ != nullptr) {
     owner_->OnOpen(std::move(database));
   }
@@ -152,7 +151,7 @@ void UpdateSQLiteOpenHelper::OnUpgrade(std::shared_ptr<SQLiteDatabase> database,
 }
 
 bool UpdateSQLiteOpenHelper::Replace(const std::string& key, const std::string& value, int type) {
-  const std::shared_ptr<SQLiteDatabase> database = database_;
+  const std::shared_ptr<SQLiteDatabase> database = GetDatabase();
   if (database == nullptr) {
     BASE_LOG(kLevelFailure) << "invalid db: key = " << key;
     return false;
@@ -174,7 +173,7 @@ bool UpdateSQLiteOpenHelper::Replace(const std::string& key, const std::string& 
 }
 
 bool UpdateSQLiteOpenHelper::Select(const std::string& key, Variant* result) {
-  const std::shared_ptr<SQLiteDatabase> database = database_;
+  const std::shared_ptr<SQLiteDatabase> database = GetDatabase();
   if (database == nullptr) {
     return false;
   }

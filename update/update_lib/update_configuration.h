@@ -58,7 +58,7 @@ class UpdateSQLiteOpenHelper : public base::database::SQLiteOpenHelper {
   bool Select(const std::string& key, base::variant::Variant* result);
 
   // A counted reference to the handle; null until the file is open.
-  std::shared_ptr<base::database::SQLiteDatabase> database() const { return database_; }
+  std::shared_ptr<base::database::SQLiteDatabase> database() const { return GetDatabase(); }
 
  protected:
   void OnCreate(std::shared_ptr<base::database::SQLiteDatabase> database) override;
@@ -70,8 +70,6 @@ class UpdateSQLiteOpenHelper : public base::database::SQLiteOpenHelper {
                  int new_version) override;
 
  private:
-  // Null until OnOpen; written only during OpenOrCreateDb, before other threads see the store.
-  std::shared_ptr<base::database::SQLiteDatabase> database_;
   UpdateDatabaseStorage* const owner_;
 };
 

@@ -1,4 +1,4 @@
-#include "update/update_lib/update_configuration.h"
+#include "update_configuration.h"
 
 #include <grp.h>
 #include <gtest/gtest.h>

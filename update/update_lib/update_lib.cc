@@ -5,14 +5,14 @@
 // refused here (bad envelope, unknown command) neither create the update operation nor start the
 // platform SDK.
 
-#include "update/update_lib/update_lib.h"
+#include "update_lib.h"
 
 #include <exception>
 
 #include "base/json/json_value.h"
 #include "base/log/log.h"
-#include "update/update_lib/update_operation.h"
-#include "update/update_lib/value_parsing.h"
+#include "update_operation.h"
+#include "value_parsing.h"
 
 namespace {
 

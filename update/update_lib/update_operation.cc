@@ -2,7 +2,7 @@
 // and the delivery of events to the host.  The check, the download, the installation and the
 // probes of the machine's state are in update_operation_{check,download,install,probes}.cc.
 
-#include "update/update_lib/update_operation.h"
+#include "update_operation.h"
 
 #include <algorithm>
 #include <exception>
@@ -10,7 +10,7 @@
 
 #include "base/log/log.h"
 #include "tavorisdk/sdk_startup.h"
-#include "update/update_lib/value_parsing.h"
+#include "value_parsing.h"
 
 namespace UpdateLib {
 namespace {

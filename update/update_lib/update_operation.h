@@ -41,8 +41,8 @@
 #include "base/json/json_value.h"
 #include "tavorisdk/cgi_service.h"
 #include "tavorisdk/download_service.h"
-#include "update/update_lib/update_configuration.h"
-#include "update/update_lib/update_lib.h"
+#include "update_configuration.h"
+#include "update_lib.h"
 
 namespace os {
 class InstallerFile;

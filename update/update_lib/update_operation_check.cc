@@ -8,10 +8,10 @@
 #include "base/log/log.h"
 #include "base/threading/looper_thread.h"
 #include "tavori_common/utils/meeting_info.h"
-#include "update/update_lib/update_operation.h"
-#include "update/update_lib/value_parsing.h"
+#include "update_operation.h"
 #include "util/stringhelp/stringhelp.h"
 #include "util/time/time_util.h"
+#include "value_parsing.h"
 
 namespace UpdateLib {
 namespace {

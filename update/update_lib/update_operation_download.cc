@@ -6,10 +6,10 @@
 #include "base/log/log.h"
 #include "os/folders.h"
 #include "os/path.h"
-#include "update/update_lib/update_operation.h"
-#include "update/update_lib/value_parsing.h"
+#include "update_operation.h"
 #include "util/crypto/crypto.h"
 #include "util/stringhelp/stringhelp.h"
+#include "value_parsing.h"
 
 namespace UpdateLib {
 namespace {

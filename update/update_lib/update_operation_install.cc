@@ -9,7 +9,7 @@
 #include "os/shell.h"
 #include "os/trust.h"
 #include "tavori_common/utils/publisher.h"
-#include "update/update_lib/update_operation.h"
+#include "update_operation.h"
 #include "util/stringhelp/stringhelp.h"
 
 namespace UpdateLib {

@@ -6,7 +6,7 @@
 #include "os/module.h"
 #include "os/path.h"
 #include "os/registry.h"
-#include "update/update_lib/update_operation.h"
+#include "update_operation.h"
 #include "util/stringhelp/stringhelp.h"
 
 namespace UpdateLib {

@@ -2,7 +2,7 @@
 // store write (waited for by draining the file looper), the answer's handling by caller and
 // policy, and when the host's delegate may be replaced.
 
-#include "update/update_lib/update_operation.h"
+#include "update_operation.h"
 
 #include <gtest/gtest.h>
 
@@ -16,8 +16,8 @@
 #include "base/test/log_capture.h"
 #include "base/test/temp_dir.h"
 #include "base/threading/looper_thread.h"
-#include "update/update_lib/tests/library_host.h"
-#include "update/update_lib/value_parsing.h"
+#include "tests/library_host.h"
+#include "value_parsing.h"
 
 namespace UpdateLib {
 namespace {

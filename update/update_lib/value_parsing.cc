@@ -1,4 +1,4 @@
-#include "update/update_lib/value_parsing.h"
+#include "value_parsing.h"
 
 namespace UpdateLib {
 

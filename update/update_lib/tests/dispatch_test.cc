@@ -1,6 +1,6 @@
 // The exports and the command envelope, driven through the real library.
 
-#include "update/update_lib/tests/library_host.h"
+#include "library_host.h"
 
 namespace update_test {
 namespace {

@@ -7,8 +7,8 @@
 
 #include <regex>
 
+#include "library_host.h"
 #include "tavorisdk/test/scripted_server.h"
-#include "update/update_lib/tests/library_host.h"
 
 namespace update_test {
 namespace {

@@ -15,10 +15,10 @@
 
 #include "base/test/file_contents.h"
 #include "installer_service/test/installers.h"
+#include "library_host.h"
 #include "tavorisdk/test/scripted_server.h"
-#include "update/update_lib/tests/library_host.h"
-#include "update/update_lib/update_configuration.h"
-#include "update/update_lib/update_operation.h"
+#include "update_configuration.h"
+#include "update_operation.h"
 #include "util/crypto/crypto.h"
 
 namespace update_test {

@@ -1,4 +1,4 @@
-#include "update/update_lib/tests/library_host.h"
+#include "library_host.h"
 
 #include <dlfcn.h>
 #include <poll.h>

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "base/test/temp_dir.h"
-#include "update/update_lib/update_lib.h"
+#include "update_lib.h"
 
 namespace update_test {
 

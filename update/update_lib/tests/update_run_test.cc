@@ -8,10 +8,10 @@
 #include <regex>
 
 #include "base/test/file_contents.h"
+#include "library_host.h"
 #include "tavorisdk/test/scripted_server.h"
-#include "update/update_lib/tests/library_host.h"
-#include "update/update_lib/update_configuration.h"
-#include "update/update_lib/update_operation.h"
+#include "update_configuration.h"
+#include "update_operation.h"
 #include "util/crypto/crypto.h"
 
 namespace update_test {
