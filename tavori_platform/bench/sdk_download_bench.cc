@@ -30,10 +30,12 @@ namespace {
 
 class WaitingDelegate : public tavorisdk::IDownloadResponseDelegate {
  public:
-  void OnDownloadStart(tavorisdk::DownloadServiceRequest*) override {}
-  void OnDownloadProgress(tavorisdk::DownloadServiceRequest*, int64_t, int64_t) override {}
+  void OnDownloadStart(tavorisdk::DownloadServiceRequest* /*request*/) override {}
+  void OnDownloadProgress(tavorisdk::DownloadServiceRequest* /*request*/, int64_t /*received*/,
+                          int64_t /*total*/) override {}
   using IDownloadResponseDelegate::OnDownloadFinish;
-  void OnDownloadFinish(tavorisdk::DownloadServiceRequest*, int32_t error, const char*) override {
+  void OnDownloadFinish(tavorisdk::DownloadServiceRequest* /*request*/, int32_t error,
+                        const char* /*path*/) override {
     std::lock_guard<std::mutex> lock(mu_);
     error_ = error;
     done_ = true;

@@ -84,7 +84,8 @@ class CgiTransfer {
   void Answer(int32_t status, const std::string* body);
 
   static size_t OnWrite(char* data, size_t size, size_t count, void* self);
-  static int OnPrereq(void* self, char*, char*, int, int);
+  static int OnPrereq(void* self, char* /*conn_primary_ip*/, char* /*conn_local_ip*/,
+                      int /*conn_primary_port*/, int /*conn_local_port*/);
 
   CgiCore* const core_;
   const CgiConfig config_;
@@ -207,7 +208,8 @@ size_t CgiTransfer::OnWrite(char* data, size_t size, size_t count, void* self) {
   return bytes;
 }
 
-int CgiTransfer::OnPrereq(void* self, char*, char*, int, int) {
+int CgiTransfer::OnPrereq(void* self, char* /*conn_primary_ip*/, char* /*conn_local_ip*/,
+                          int /*conn_primary_port*/, int /*conn_local_port*/) {
   auto* transfer = static_cast<CgiTransfer*>(self);
   if (!transfer->sent_notified_) {
     transfer->sent_notified_ = true;
@@ -371,6 +373,10 @@ class CgiService final : public ICGIService {
     ours->Send(delegate);
     return 0;
   }
+
+ protected:
+  // Never destroyed: QueryCGIService hands out one instance for the rest of the process.
+  ~CgiService() = default;
 };
 
 }  // namespace
@@ -383,7 +389,7 @@ int QueryCGIService(tavorisdk::ICGIService** service) {
   if (service == nullptr) {
     return tavorisdk::kCGIStatusBadRequest;
   }
-  static tavorisdk::CgiService* instance = new tavorisdk::CgiService();
+  static auto* instance = new tavorisdk::CgiService();
   *service = instance;
   return 0;
 }

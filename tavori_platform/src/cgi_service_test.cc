@@ -1,9 +1,9 @@
 #include "tavorisdk/cgi_service.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -297,6 +297,7 @@ TEST_F(CgiServiceTest, ManyRequestsFromSeveralThreadsAreEachAnsweredOnce) {
   constexpr int kPerThread = 10;
   std::vector<std::unique_ptr<ICGIRequest>> requests(kThreads * kPerThread);
   std::vector<std::thread> senders;
+  senders.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     senders.emplace_back([&, t] {
       for (int i = 0; i < kPerThread; ++i) {

@@ -48,7 +48,7 @@ TEST_F(DownloadServiceTest, StopRacingWithNotificationsFromSeveralThreads) {
         Run& run = *runs[i];
         run.delegate.WaitFor(
             [&](const std::vector<DownloadEvent>& events) {
-              return events.size() >= static_cast<size_t>(1 + 8 * i) ||
+              return events.size() >= 1 + 8 * static_cast<size_t>(i) ||
                      (!events.empty() && events.back().kind == DownloadEvent::kFinish);
             },
             kWait);

@@ -284,7 +284,7 @@ TEST_F(DownloadServiceTest, SecondDownloadToATargetInUseFailsAndTheFirstIsUnharm
 
 TEST_F(DownloadServiceTest, ADownloadThatCannotFitFailsBeforeTheTransfer) {
   const std::string body = RandomBytes(300000, 41);
-  const int64_t size = static_cast<int64_t>(body.size());
+  const auto size = static_cast<int64_t>(body.size());
   const struct {
     const char* name;
     int64_t free;

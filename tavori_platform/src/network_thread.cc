@@ -21,14 +21,14 @@ std::mutex& ParamsMutex() {
 }
 
 SDKStartupParam& Params() {
-  static SDKStartupParam* params = new SDKStartupParam();
+  static auto* params = new SDKStartupParam();
   return *params;
 }
 
 std::atomic<bool> g_exiting{false};
 
 std::shared_mutex& DeliveryMutex() {
-  static std::shared_mutex* mutex = new std::shared_mutex();
+  static auto* mutex = new std::shared_mutex();
   return *mutex;
 }
 std::atomic<NetworkThread*> g_network_thread{nullptr};
@@ -53,13 +53,28 @@ void RegisterExitHandler() {
                  [] { base::threading::LooperThread::RunBeforeFileLooperExit(OnProcessExit); });
 }
 
+// The network thread's multi handle, limited to the configured connections per host; null
+// when curl cannot make one.
+CURLM* NewMultiHandle() {
+  EnsureCurlGlobalInit();
+  CURLM* const multi = curl_multi_init();
+  if (multi == nullptr) {
+    BASE_LOG_FUNCTION(base::log::kLevelFailure, "NetworkThread") << "curl_multi_init failed";
+    return nullptr;
+  }
+  const long per_host = std::max(1, StartupParams().max_connections_per_host);
+  curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, per_host);
+  return multi;
+}
+
 }  // namespace
 
 int EnsureCurlGlobalInit() {
   static const int result = [] {
     const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
     if (code != CURLE_OK) {
-      BASE_LOG(base::log::kLevelFailure) << "curl_global_init failed: " << curl_easy_strerror(code);
+      BASE_LOG_FUNCTION(base::log::kLevelFailure, "EnsureCurlGlobalInit")
+          << "curl_global_init failed: " << curl_easy_strerror(code);
       return kSdkErrorNetworkInit;
     }
     return kSdkOk;
@@ -100,15 +115,7 @@ NetworkThread& NetworkThread::Get() {
   return *instance;
 }
 
-NetworkThread::NetworkThread() {
-  EnsureCurlGlobalInit();
-  multi_ = curl_multi_init();
-  if (multi_ != nullptr) {
-    const long per_host = std::max(1, StartupParams().max_connections_per_host);
-    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, per_host);
-  } else {
-    BASE_LOG(base::log::kLevelFailure) << "curl_multi_init failed";
-  }
+NetworkThread::NetworkThread() : multi_(NewMultiHandle()) {
   thread_ = std::thread([this] {
     thread_id_ = std::this_thread::get_id();
     Run();

@@ -95,9 +95,10 @@ class NetworkThread {
   // Stops the loop and joins the thread (from the exit handler).  Idempotent.
   void Shutdown();
 
+  ~NetworkThread() = delete;  // lives for the rest of the process
+
  private:
   NetworkThread();
-  ~NetworkThread() = delete;  // lives for the rest of the process
 
   void Run();
   void RunPostedTasks();

@@ -17,7 +17,7 @@ int InitSDK(const tavorisdk::SDKStartupParam* param) {
     if (param != nullptr) {
       tavorisdk::internal::SetStartupParams(*param);
     }
-    BASE_LOG(base::log::kLevelTrace) << "InitSDK";
+    BASE_LOG_FUNCTION(base::log::kLevelTrace, "InitSDK") << "InitSDK";
   });
   return tavorisdk::internal::EnsureCurlGlobalInit();
 }
@@ -29,11 +29,13 @@ int InitBeforeStartupSDK() {
   static const int result = [] {
     const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
     if (info == nullptr || (info->features & CURL_VERSION_SSL) == 0) {
-      BASE_LOG(base::log::kLevelFailure) << "InitBeforeStartupSDK: libcurl has no TLS support";
+      BASE_LOG_FUNCTION(base::log::kLevelFailure, "InitBeforeStartupSDK")
+          << "InitBeforeStartupSDK: libcurl has no TLS support";
       return tavorisdk::kSdkErrorNoTls;
     }
-    BASE_LOG(base::log::kLevelTrace) << "InitBeforeStartupSDK: libcurl " << info->version << ", "
-                                     << (info->ssl_version != nullptr ? info->ssl_version : "");
+    BASE_LOG_FUNCTION(base::log::kLevelTrace, "InitBeforeStartupSDK")
+        << "InitBeforeStartupSDK: libcurl " << info->version << ", "
+        << (info->ssl_version != nullptr ? info->ssl_version : "");
     return tavorisdk::kSdkOk;
   }();
   return result;
@@ -46,7 +48,7 @@ int StartupSDK() {
   static std::once_flag once;
   std::call_once(once, [] {
     tavorisdk::internal::NetworkThread::Get();
-    BASE_LOG(base::log::kLevelTrace) << "StartupSDK";
+    BASE_LOG_FUNCTION(base::log::kLevelTrace, "StartupSDK") << "StartupSDK";
   });
   return tavorisdk::kSdkOk;
 }

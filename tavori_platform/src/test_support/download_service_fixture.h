@@ -5,11 +5,11 @@
 #define TAVORI_PLATFORM_SRC_TEST_SUPPORT_DOWNLOAD_SERVICE_FIXTURE_H_
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -63,7 +63,7 @@ class DownloadServiceTest : public ::testing::Test {
   // Waits until every task posted to the network thread before it has run: a
   // request that fails at once is answered from the network thread's queue,
   // after what was posted earlier.
-  void FlushNetworkThread() {
+  static void FlushNetworkThread() {
     RecordingDownloadDelegate barrier;
     auto request = CreateDownloadRequest();
     request->Start(&barrier);

@@ -1,5 +1,7 @@
 #include "tavorisdk/test/recording_delegates.h"
 
+#include <algorithm>
+
 namespace tavorisdk::test {
 
 void RecordingDownloadDelegate::Record(DownloadServiceRequest* request, DownloadEvent event) {
@@ -74,12 +76,9 @@ std::optional<DownloadEvent> RecordingDownloadDelegate::Finish() const {
 bool RecordingDownloadDelegate::WaitForFinish(std::chrono::milliseconds timeout) const {
   return WaitFor(
       [](const std::vector<DownloadEvent>& events) {
-        for (const DownloadEvent& event : events) {
-          if (event.kind == DownloadEvent::kFinish) {
-            return true;
-          }
-        }
-        return false;
+        return std::ranges::any_of(events, [](const DownloadEvent& event) {
+          return event.kind == DownloadEvent::kFinish;
+        });
       },
       timeout);
 }
@@ -91,12 +90,12 @@ bool RecordingDownloadDelegate::WaitFor(
   return changed_.wait_for(lock, timeout, [&] { return done(events_); });
 }
 
-void RecordingCGIDelegate::OnRequestSent(ICGIRequest*) {
+void RecordingCGIDelegate::OnRequestSent(ICGIRequest* /*request*/) {
   std::lock_guard<std::mutex> lock(mu_);
   ++sent_;
 }
 
-void RecordingCGIDelegate::OnRequestRetry(ICGIRequest*, int) {
+void RecordingCGIDelegate::OnRequestRetry(ICGIRequest* /*request*/, int /*attempt*/) {
   std::lock_guard<std::mutex> lock(mu_);
   ++retries_;
 }
