@@ -289,7 +289,9 @@ void SetLogObserver(LogObserver observer) {
 void PrintLog(const LogRecord& record) {
   // Records built by LogWriter arrive escaped already; a record handed in directly is escaped
   // here, so that no text can start a line of its own in the file.
-  std::string source, function, text;
+  std::string source;
+  std::string function;
+  std::string text;
   LogRecord shown = record;
   if (!ShownVerbatim(record.source)) {
     shown.source = source = Escaped(record.source, kMaxName);
@@ -312,6 +314,8 @@ void PrintLog(const LogRecord& record) {
   }
 }
 
+// text_ is left uninitialised: only its first size_ bytes are ever read.
+// NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): see above
 LogWriter::LogWriter(LogLevel level, const char* source, int line, const char* function)
     : level_(level), source_(source), line_(line), function_(function) {}
 

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <exception>
+#include <ranges>
 #include <vector>
 
 #include "base/log/log.h"
@@ -28,8 +29,9 @@ void RunFileLooperExit() {
     std::lock_guard<std::mutex> lock(ExitStepsMutex());
     steps.swap(ExitSteps());
   }
-  for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
-    (*step)();
+  // Last registered, first run.
+  for (auto& step : std::ranges::reverse_view(steps)) {
+    step();
   }
   LooperThread::FileLooper()->Shutdown();
 }

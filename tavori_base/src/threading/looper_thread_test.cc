@@ -38,6 +38,7 @@ TEST(LooperThreadTest, ShutdownDrainsEverythingPostedAndLaterTasksRunInline) {
   auto looper = std::make_unique<LooperThread>("drain");
   // Tasks posted from several threads, some from inside other tasks.
   std::vector<std::thread> posters;
+  posters.reserve(4);
   for (int t = 0; t < 4; ++t) {
     posters.emplace_back([&] {
       for (int i = 0; i < 250; ++i) {
@@ -81,8 +82,9 @@ TEST(LooperThreadTest, FileLooperExitRunsTheStepsLastFirstThenDrains) {
       {
         LooperThread::RunBeforeFileLooperExit([] {
           std::fputs("first step\n", stderr);
-          LooperThread::FileLooper()->PostTask([] { std::fputs("posted at exit\n", stderr); },
-                                               FROM_HERE);
+          LooperThread::FileLooper()->PostTask(
+              [] { std::fputs("posted at exit\n", stderr); },
+              FROM_HERE);  // NOLINT(bugprone-lambda-function-name): the poster's name is not read
         });
         LooperThread::RunBeforeFileLooperExit([] { std::fputs("second step\n", stderr); });
         std::exit(0);
