@@ -92,10 +92,10 @@ TEST(LogTest, TextIsEscapedAndCutAt1024BytesOutsideCharactersAndEscapes) {
 
 // Child role: with its state directory in |arg|, writes one record whose text tries to forge a
 // second line.
-const int kForgerLine = __LINE__ + 3;
+const int kForgerLine = __LINE__ + 4;
 const bool kForgerRole = test::RunChildRoleIfAsked("forger", [](const std::string& arg) {
   setenv("XDG_STATE_HOME", arg.c_str(), 1);
-  // NOLINTNEXTLINE(bugprone-lambda-function-name): the record's function name is not read
+  // NOLINTNEXTLINE(bugprone-lambda-function-name): the record names operator(), as expected
   BASE_LOG(kLevelFailure) << "path: /tmp/x\n2026-01-01 00:00:00.000 1:1 L1 [fake] line\r\n";
   return 0;
 });
