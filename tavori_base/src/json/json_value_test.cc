@@ -139,13 +139,15 @@ TEST(JsonValueTest, BuildsValuesThatRoundTripAsValidJson) {
   // Moving allocates nothing; a moved-from value reads as null and takes new contents.
   JsonValue taken(std::move(scalar));
   EXPECT_EQ(taken["k"].AsInteger(), 2);
-  EXPECT_TRUE(scalar.IsNull());  // NOLINT(bugprone-use-after-move): the moved-from state
+  // NOLINTBEGIN(bugprone-use-after-move): the moved-from state is what is tested
+  EXPECT_TRUE(scalar.IsNull());
   EXPECT_EQ(JsonValue(scalar).ToStyledString(nullptr, kStyleCompact), "null");
   EXPECT_TRUE(std::move(scalar)["k"].IsNull());
   scalar.SetJsonObject("n", taken);
+  // NOLINTEND(bugprone-use-after-move)
   EXPECT_EQ(scalar.ToStyledString(nullptr, kStyleCompact), "{\"n\":{\"k\":2}}");
-  JsonValue parsed_again(std::move(taken));
-  ASSERT_EQ(Parse(&taken, "[1]"), kParseOk);
+  JsonValue moved_again(std::move(taken));
+  ASSERT_EQ(Parse(&taken, "[1]"), kParseOk);  // NOLINT(bugprone-use-after-move): reused
   EXPECT_EQ(taken.size(), 1u);
 }
 

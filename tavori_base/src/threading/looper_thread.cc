@@ -1,8 +1,8 @@
 #include "base/threading/looper_thread.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
-#include <ranges>
 #include <vector>
 
 #include "base/log/log.h"
@@ -30,9 +30,7 @@ void RunFileLooperExit() {
     steps.swap(ExitSteps());
   }
   // Last registered, first run.
-  for (auto& step : std::ranges::reverse_view(steps)) {
-    step();
-  }
+  std::for_each(steps.rbegin(), steps.rend(), [](const std::function<void()>& step) { step(); });
   LooperThread::FileLooper()->Shutdown();
 }
 

@@ -78,13 +78,14 @@ TEST(LooperThreadTest, FileLooperIsOneProcessWideInstance) {
 
 TEST(LooperThreadTest, FileLooperExitRunsTheStepsLastFirstThenDrains) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // Named here: inside the exit step's lambda FROM_HERE would name the call operator.
+  static const Location kPoster = FROM_HERE;
   EXPECT_EXIT(
       {
         LooperThread::RunBeforeFileLooperExit([] {
           std::fputs("first step\n", stderr);
-          LooperThread::FileLooper()->PostTask(
-              [] { std::fputs("posted at exit\n", stderr); },
-              FROM_HERE);  // NOLINT(bugprone-lambda-function-name): the poster's name is not read
+          LooperThread::FileLooper()->PostTask([] { std::fputs("posted at exit\n", stderr); },
+                                               kPoster);
         });
         LooperThread::RunBeforeFileLooperExit([] { std::fputs("second step\n", stderr); });
         std::exit(0);
