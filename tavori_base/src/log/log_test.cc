@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,12 @@ TEST(LogTest, TextIsEscapedAndCutAt1024BytesOutsideCharactersAndEscapes) {
   EXPECT_EQ(capture.records()[0].source, "src\\n");
   EXPECT_EQ(capture.records()[0].function, "fn\\r");
   EXPECT_EQ(capture.records()[0].text, "a\\nb");
+
+  // Nothing is thrown out of a log call, not even what the observer throws.
+  SetLogObserver([](const LogRecord& /*record*/) { throw std::runtime_error("observer"); });
+  EXPECT_NO_THROW(BASE_LOG(kLevelFailure) << "observed");
+  EXPECT_NO_THROW(PrintLog(LogRecord{kLevelFailure, "src", 3, "fn", "observed"}));
+  SetLogObserver({});
 }
 
 // Child role: with its state directory in |arg|, writes one record whose text tries to forge a
