@@ -27,7 +27,7 @@ class CounterHelper : public SQLiteOpenHelper {
       db->CompileStatement(sql)->Execute();
     }
   }
-  void OnUpgrade(Database, int, int) override {}
+  void OnUpgrade(Database /*database*/, int /*old_version*/, int /*new_version*/) override {}
 };
 
 // The counter's value, or -1.
@@ -83,11 +83,13 @@ TEST(SQLiteConcurrencyTest, ThreadsSharingAHandleAndProcessesSharingTheFileLoseN
   }
   std::atomic<int> failures{0};
   std::vector<std::thread> writers;
+  writers.reserve(2);
   for (int t = 0; t < 2; ++t) {
     writers.emplace_back([&] { failures += IncrementMany(*db); });
   }
   // A reader on the same handle never sees the counter go back.
-  std::atomic<bool> writing{true}, went_back{false};
+  std::atomic<bool> writing{true};
+  std::atomic<bool> went_back{false};
   std::thread reader([&] {
     for (int64_t last = 0, now = 0; writing; last = now) {
       now = ReadCounter(*db);

@@ -211,7 +211,7 @@ int SQLiteDatabase::ExecuteLocked(const char* sql, std::string* first_value, boo
   return error;
 }
 
-bool SQLiteDatabase::StatementsRefusedLocked(const std::string& sql) {
+bool SQLiteDatabase::StatementsRefusedLocked(const std::string& sql) const {
   if (transaction_depth_ > 0 && begin_failed_) {
     BASE_LOG(kLevelRefused) << "statement refused, its transaction did not begin: " << sql;
     return true;

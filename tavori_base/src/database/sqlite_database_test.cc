@@ -42,22 +42,22 @@ class RecordingHelper : public SQLiteOpenHelper, public SqliteDelegate {
   std::vector<std::string> calls;
   int busy_timeouts = 0;
   int corruptions = 0;
-  void OnBusyTimeout(const std::string&) override { ++busy_timeouts; }
-  void OnCorruption(const std::string&, int) override { ++corruptions; }
+  void OnBusyTimeout(const std::string& /*path*/) override { ++busy_timeouts; }
+  void OnCorruption(const std::string& /*path*/, int /*error*/) override { ++corruptions; }
 
  protected:
-  void OnConfigure(Database) override { calls.push_back("configure"); }
+  void OnConfigure(Database /*db*/) override { calls.emplace_back("configure"); }
   void OnCreate(Database db) override {
-    calls.push_back("create");
+    calls.emplace_back("create");
     Exec(*db, "CREATE TABLE t (k TEXT NOT NULL, v INTEGER, UNIQUE (k))");
   }
-  void OnUpgrade(Database, int from, int to) override {
+  void OnUpgrade(Database /*db*/, int from, int to) override {
     calls.push_back("upgrade " + std::to_string(from) + "->" + std::to_string(to));
   }
-  void OnDowngrade(Database, int from, int to) override {
+  void OnDowngrade(Database /*db*/, int from, int to) override {
     calls.push_back("downgrade " + std::to_string(from) + "->" + std::to_string(to));
   }
-  void OnOpen(Database) override { calls.push_back("open"); }
+  void OnOpen(Database /*db*/) override { calls.emplace_back("open"); }
 };
 
 // A file of schema version 2 with table t holding ('a', 7), opened by |helper|.

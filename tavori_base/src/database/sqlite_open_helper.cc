@@ -97,10 +97,14 @@ void SQLiteOpenHelper::Close() {
   }
 }
 
+// The hooks take the handle by value so that an override may keep it; these defaults do not.
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the virtual hook's signature
 void SQLiteOpenHelper::OnOpen(std::shared_ptr<SQLiteDatabase> /*database*/) {}
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the virtual hook's signature
 void SQLiteOpenHelper::OnConfigure(std::shared_ptr<SQLiteDatabase> /*database*/) {}
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the virtual hook's signature
 void SQLiteOpenHelper::OnDowngrade(std::shared_ptr<SQLiteDatabase> /*database*/,
                                    int /*old_version*/, int /*new_version*/) {}
 

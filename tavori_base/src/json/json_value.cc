@@ -8,7 +8,9 @@
 
 namespace base::json {
 
+// Built in place from the tree it holds, never moved: a JsonValue moves its Impl pointer.
 struct JsonValue::Impl {
+  explicit Impl(nlohmann::json tree) : value(std::move(tree)) {}
   nlohmann::json value;
 };
 
@@ -44,16 +46,16 @@ const Json& NodeOf(const void* node) {
 
 }  // namespace
 
-JsonValue::JsonValue() : impl_(std::make_unique<Impl>()) {}
-JsonValue::JsonValue(JsonType type) : impl_(std::make_unique<Impl>(Impl{FromType(type)})) {}
+JsonValue::JsonValue() : impl_(std::make_unique<Impl>(Json())) {}
+JsonValue::JsonValue(JsonType type) : impl_(std::make_unique<Impl>(FromType(type))) {}
 JsonValue::JsonValue(int value) : JsonValue(static_cast<int64_t>(value)) {}
 JsonValue::JsonValue(int64_t value)
-    : impl_(std::make_unique<Impl>(Impl{Json(static_cast<Json::number_integer_t>(value))})) {}
+    : impl_(std::make_unique<Impl>(Json(static_cast<Json::number_integer_t>(value)))) {}
 JsonValue::JsonValue(const char* text) : JsonValue(std::string_view(text != nullptr ? text : "")) {}
 JsonValue::JsonValue(std::string_view text)
-    : impl_(std::make_unique<Impl>(Impl{Json(std::string(text))})) {}
-JsonValue::JsonValue(const std::string& text) : JsonValue(std::string_view(text)) {}
-JsonValue::JsonValue(JsonView view) : impl_(std::make_unique<Impl>(Impl{NodeOf(view.node_)})) {}
+    : impl_(std::make_unique<Impl>(Json(std::string(text)))) {}
+JsonValue::JsonValue(const std::string& text) : JsonValue(static_cast<std::string_view>(text)) {}
+JsonValue::JsonValue(JsonView view) : impl_(std::make_unique<Impl>(NodeOf(view.node_))) {}
 
 JsonValue JsonValue::Boolean(bool value) {
   JsonValue result;
@@ -67,18 +69,19 @@ JsonValue JsonValue::Double(double value) {
   return result;
 }
 
-JsonValue::JsonValue(const JsonValue& other) : impl_(std::make_unique<Impl>(*other.impl_)) {}
-JsonValue::JsonValue(JsonValue&& other) noexcept : impl_(std::make_unique<Impl>()) {
-  impl_.swap(other.impl_);
-}
+JsonValue::JsonValue(const JsonValue& other)
+    : impl_(std::make_unique<Impl>(NodeOf(other.NodeAddress()))) {}
+// Moves allocate nothing (they are noexcept): the moved-from value keeps no Impl and reads as
+// null until something is stored in it again.
+JsonValue::JsonValue(JsonValue&& other) noexcept : impl_(std::move(other.impl_)) {}
 JsonValue& JsonValue::operator=(const JsonValue& other) {
   if (this != &other) {
-    impl_->value = other.impl_->value;
+    MutableImpl().value = NodeOf(other.NodeAddress());
   }
   return *this;
 }
 JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
-  impl_->value.swap(other.impl_->value);
+  impl_.swap(other.impl_);
   return *this;
 }
 JsonValue::~JsonValue() = default;
@@ -90,7 +93,8 @@ ParseResult JsonValue::ParseFromJson(const char* text, size_t length, int mode,
 
 ParseResult JsonValue::ParseFromJson(const char* text, size_t length, ParseMode mode,
                                      bool reject_duplicate_keys) {
-  impl_->value = Json();
+  Json& tree = MutableImpl().value;
+  tree = Json();
   // A NUL byte is never valid JSON (the parser would take it for the end of the text).
   if ((text == nullptr && length != 0) ||
       (length != 0 && std::memchr(text, '\0', length) != nullptr)) {
@@ -140,11 +144,18 @@ ParseResult JsonValue::ParseFromJson(const char* text, size_t length, ParseMode 
   if ((mode & kParseStrictRoot) != 0 && !parsed.is_object() && !parsed.is_array()) {
     return kParseRootNotContainer;
   }
-  impl_->value = std::move(parsed);
+  tree = std::move(parsed);
   return kParseOk;
 }
 
-const void* JsonValue::NodeAddress() const { return &impl_->value; }
+const void* JsonValue::NodeAddress() const { return impl_ != nullptr ? &impl_->value : nullptr; }
+
+JsonValue::Impl& JsonValue::MutableImpl() {
+  if (impl_ == nullptr) {
+    impl_ = std::make_unique<Impl>(Json());
+  }
+  return *impl_;
+}
 
 JsonType JsonView::type() const {
   const Json& v = NodeOf(node_);
@@ -207,7 +218,7 @@ double JsonView::AsDouble() const {
 std::string JsonView::AsString() const { return std::string(AsStringView()); }
 
 std::string_view JsonView::AsStringView() const {
-  return IsString() ? std::string_view(NodeOf(node_).get_ref<const std::string&>())
+  return IsString() ? static_cast<std::string_view>(NodeOf(node_).get_ref<const std::string&>())
                     : std::string_view();
 }
 
@@ -277,7 +288,7 @@ std::string JsonValue::ToStyledString(const char* indent, int flags) const {
 
 JsonValue JsonValue::operator[](std::string_view key) && {
   JsonValue member;
-  Json& v = impl_->value;
+  Json& v = MutableImpl().value;
   if (v.is_object()) {
     if (auto it = v.find(key); it != v.end()) {
       member.impl_->value = std::move(*it);
@@ -287,10 +298,11 @@ JsonValue JsonValue::operator[](std::string_view key) && {
 }
 
 void JsonValue::SetJsonObject(std::string_view key, const JsonValue& value) {
-  if (!impl_->value.is_object()) {
-    impl_->value = Json::object();
+  Json& tree = MutableImpl().value;
+  if (!tree.is_object()) {
+    tree = Json::object();
   }
-  impl_->value[std::string(key)] = value.impl_->value;
+  tree[std::string(key)] = NodeOf(value.NodeAddress());
 }
 
 }  // namespace base::json

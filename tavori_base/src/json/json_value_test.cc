@@ -135,6 +135,20 @@ TEST(JsonValueTest, BuildsValuesThatRoundTripAsValidJson) {
   EXPECT_EQ(scalar["k"].AsInteger(), 1);
   scalar = std::move(other);
   EXPECT_EQ(scalar["k"].AsInteger(), 2);
+
+  // Moving allocates nothing; a moved-from value reads as null and takes new contents.
+  JsonValue taken(std::move(scalar));
+  EXPECT_EQ(taken["k"].AsInteger(), 2);
+  // NOLINTBEGIN(bugprone-use-after-move): the moved-from state is what is tested
+  EXPECT_TRUE(scalar.IsNull());
+  EXPECT_EQ(JsonValue(scalar).ToStyledString(nullptr, kStyleCompact), "null");
+  EXPECT_TRUE(std::move(scalar)["k"].IsNull());
+  scalar.SetJsonObject("n", taken);
+  // NOLINTEND(bugprone-use-after-move)
+  EXPECT_EQ(scalar.ToStyledString(nullptr, kStyleCompact), "{\"n\":{\"k\":2}}");
+  JsonValue moved_again(std::move(taken));
+  ASSERT_EQ(Parse(&taken, "[1]"), kParseOk);  // NOLINT(bugprone-use-after-move): reused
+  EXPECT_EQ(taken.size(), 1u);
 }
 
 }  // namespace

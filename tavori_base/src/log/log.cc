@@ -275,21 +275,12 @@ std::string Escaped(std::string_view text, size_t limit) {
   return shown;
 }
 
-}  // namespace
-
-LogLevel GetLogLevel() { return Level().load(std::memory_order_relaxed); }
-
-void SetLogLevel(LogLevel level) { Level().store(level, std::memory_order_relaxed); }
-
-void SetLogObserver(LogObserver observer) {
-  std::lock_guard<std::mutex> lock(ObserverMutex());
-  Observer() = std::move(observer);
-}
-
-void PrintLog(const LogRecord& record) {
+void Print(const LogRecord& record) {
   // Records built by LogWriter arrive escaped already; a record handed in directly is escaped
   // here, so that no text can start a line of its own in the file.
-  std::string source, function, text;
+  std::string source;
+  std::string function;
+  std::string text;
   LogRecord shown = record;
   if (!ShownVerbatim(record.source)) {
     shown.source = source = Escaped(record.source, kMaxName);
@@ -312,6 +303,29 @@ void PrintLog(const LogRecord& record) {
   }
 }
 
+}  // namespace
+
+LogLevel GetLogLevel() { return Level().load(std::memory_order_relaxed); }
+
+void SetLogLevel(LogLevel level) { Level().store(level, std::memory_order_relaxed); }
+
+void SetLogObserver(LogObserver observer) {
+  std::lock_guard<std::mutex> lock(ObserverMutex());
+  Observer() = std::move(observer);
+}
+
+void PrintLog(const LogRecord& record) {
+  // Nothing is thrown out of a log call: LogWriter calls this from its destructor, and the
+  // library's callers must not be taken down by a record (an allocation or the observer failing).
+  try {
+    Print(record);
+  } catch (...) {
+    // The record is lost.
+  }
+}
+
+// text_ is left uninitialised: only its first size_ bytes are ever read.
+// NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): see above
 LogWriter::LogWriter(LogLevel level, const char* source, int line, const char* function)
     : level_(level), source_(source), line_(line), function_(function) {}
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,11 +25,12 @@ TEST(LogTest, RecordsCarryLevelSourceLineFunctionAndPieces) {
   test::ScopedLogCapture capture(kLevelNote);
   int evaluated = 0;
   auto piece = [&] { return ++evaluated, "x"; };
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): a made-up address, only printed
+  const void* const address = reinterpret_cast<const void*>(uintptr_t{0x2a});
   const int line = __LINE__ + 1;
   BASE_LOG(kLevelRefused) << "bad  "
                           << "key" << ':' << -12 << " " << uint64_t{18446744073709551615u} << " "
-                          << true << static_cast<const void*>(nullptr) << " "
-                          << reinterpret_cast<const void*>(uintptr_t{0x2a}) << " "
+                          << true << static_cast<const void*>(nullptr) << " " << address << " "
                           << std::wstring(L"C:\\T\\p.exe") << static_cast<const char*>(nullptr);
   BASE_LOG(kLevelTrace) << piece();  // above the level: not built
   BASE_LOG_FUNCTION(kLevelNote, "DoUpdateOperation") << piece();
@@ -45,19 +47,20 @@ TEST(LogTest, RecordsCarryLevelSourceLineFunctionAndPieces) {
 }
 
 TEST(LogTest, TextIsEscapedAndCutAt1024BytesOutsideCharactersAndEscapes) {
-  const std::string a1022(1022, 'a'), a1023(1023, 'a');
+  const std::string a1022(1022, 'a');
+  const std::string a1023(1023, 'a');
   const struct {
     std::vector<std::string> pieces;
     std::string out;  // "" when the text stays as it is
   } cases[] = {
       {{"C:\\T\\p.exe \"q\" caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"}, ""},
-      {{"a\nb\rc\td"}, "a\\nb\\rc\\td"},
-      {{std::string("\0\x01\x1b[31m\x7f", 8)}, "\\x00\\x01\\x1b[31m\\x7f"},
-      {{"\xC2\x85 \xC2\x9B \xE2\x80\xA8 \xE2\x80\xA9"}, "\\u0085 \\u009b \\u2028 \\u2029"},
+      {{"a\nb\rc\td"}, R"(a\nb\rc\td)"},
+      {{std::string("\0\x01\x1b[31m\x7f", 8)}, R"(\x00\x01\x1b[31m\x7f)"},
+      {{"\xC2\x85 \xC2\x9B \xE2\x80\xA8 \xE2\x80\xA9"}, R"(\u0085 \u009b \u2028 \u2029)"},
       // Bytes that start no valid sequence: stray continuation, overlong "/", a surrogate, past
       // U+10FFFF, a sequence cut short by the end and by a plain byte.
       {{"\x80 \xC0\xAF \xED\xA0\x80 \xF4\x90\x80\x80 \xE2\x82"},
-       "\\x80 \\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xe2\\x82"},
+       R"(\x80 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82)"},
       {{"\xE2\x82x"}, "\\xe2\\x82x"},
       {{"already \\n escaped \\x1b"}, ""},  // a backslash stays, so escaping is idempotent
       {{std::string(2000, 'a')}, std::string(1024, 'a')},
@@ -86,13 +89,20 @@ TEST(LogTest, TextIsEscapedAndCutAt1024BytesOutsideCharactersAndEscapes) {
   EXPECT_EQ(capture.records()[0].source, "src\\n");
   EXPECT_EQ(capture.records()[0].function, "fn\\r");
   EXPECT_EQ(capture.records()[0].text, "a\\nb");
+
+  // Nothing is thrown out of a log call, not even what the observer throws.
+  SetLogObserver([](const LogRecord& /*record*/) { throw std::runtime_error("observer"); });
+  EXPECT_NO_THROW(BASE_LOG(kLevelFailure) << "observed");
+  EXPECT_NO_THROW(PrintLog(LogRecord{kLevelFailure, "src", 3, "fn", "observed"}));
+  SetLogObserver({});
 }
 
 // Child role: with its state directory in |arg|, writes one record whose text tries to forge a
 // second line.
-const int kForgerLine = __LINE__ + 3;
+const int kForgerLine = __LINE__ + 4;
 const bool kForgerRole = test::RunChildRoleIfAsked("forger", [](const std::string& arg) {
   setenv("XDG_STATE_HOME", arg.c_str(), 1);
+  // NOLINTNEXTLINE(bugprone-lambda-function-name): the record names operator(), as expected
   BASE_LOG(kLevelFailure) << "path: /tmp/x\n2026-01-01 00:00:00.000 1:1 L1 [fake] line\r\n";
   return 0;
 });

@@ -21,7 +21,7 @@ int OpenRegular(const std::string& path, int flags) {
   do {
     fd = ::open(path.c_str(), flags, kFileMode);
   } while (fd < 0 && errno == EINTR);
-  struct stat st;
+  struct stat st {};
   if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
     ::close(fd);
     return -1;
@@ -90,7 +90,7 @@ bool RotatingFile::Write(std::string_view record) {
   if (!FollowRotationLocked()) {
     return false;
   }
-  struct stat st;
+  struct stat st {};
   if (::fstat(fd_, &st) != 0) {
     CloseFileLocked();
     return false;
@@ -117,7 +117,7 @@ bool RotatingFile::Write(std::string_view record) {
 
 bool RotatingFile::FollowRotationLocked() {
   if (fd_ >= 0) {
-    struct stat at_path;
+    struct stat at_path {};
     if (::lstat(path_.c_str(), &at_path) == 0 && at_path.st_dev == dev_ && at_path.st_ino == ino_) {
       return true;
     }
@@ -129,7 +129,7 @@ bool RotatingFile::FollowRotationLocked() {
 bool RotatingFile::OpenCurrentLocked() {
   CloseFileLocked();
   fd_ = OpenRegular(path_, kOpenFlags);
-  struct stat st;
+  struct stat st {};
   if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
     CloseFileLocked();
     return false;

@@ -38,7 +38,10 @@ std::string Record(int writer, int index) {
 const bool kWriterRole = base::test::RunChildRoleIfAsked("log-writer", [](const std::string& arg) {
   std::istringstream in(arg);
   std::string path;
-  int writer, ready, go, go_write;
+  int writer = 0;
+  int ready = -1;
+  int go = -1;
+  int go_write = -1;
   if (!(in >> path >> writer >> ready >> go >> go_write)) {
     return 64;
   }
@@ -60,7 +63,8 @@ const bool kWriterRole = base::test::RunChildRoleIfAsked("log-writer", [](const 
 TEST(RotatingFileTest, ProcessesSharingTheFileLoseNoRecordAndKeepTheLimit) {
   base::test::ScopedTempDir dir;
   const std::string path = dir.Child("app.update_lib.log");
-  int ready[2], go[2];
+  int ready[2];
+  int go[2];
   ASSERT_EQ(::pipe(ready), 0);
   ASSERT_EQ(::pipe(go), 0);
   std::vector<pid_t> children;
@@ -86,7 +90,8 @@ TEST(RotatingFileTest, ProcessesSharingTheFileLoseNoRecordAndKeepTheLimit) {
   ASSERT_EQ(ready_count, kWriters);
 
   // Every record is there exactly once, and no file went past the limit by more than a record.
-  std::map<std::string, int> seen, expected;
+  std::map<std::string, int> seen;
+  std::map<std::string, int> expected;
   for (int writer = 0; writer < kWriters; ++writer) {
     for (int index = 0; index < kRecords; ++index) {
       expected[Record(writer, index)] = 1;

@@ -1,5 +1,6 @@
 #include "base/threading/looper_thread.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 #include <vector>
@@ -28,9 +29,8 @@ void RunFileLooperExit() {
     std::lock_guard<std::mutex> lock(ExitStepsMutex());
     steps.swap(ExitSteps());
   }
-  for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
-    (*step)();
-  }
+  // Last registered, first run.
+  std::for_each(steps.rbegin(), steps.rend(), [](const std::function<void()>& step) { step(); });
   LooperThread::FileLooper()->Shutdown();
 }
 

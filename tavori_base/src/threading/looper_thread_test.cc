@@ -38,6 +38,7 @@ TEST(LooperThreadTest, ShutdownDrainsEverythingPostedAndLaterTasksRunInline) {
   auto looper = std::make_unique<LooperThread>("drain");
   // Tasks posted from several threads, some from inside other tasks.
   std::vector<std::thread> posters;
+  posters.reserve(4);
   for (int t = 0; t < 4; ++t) {
     posters.emplace_back([&] {
       for (int i = 0; i < 250; ++i) {
@@ -77,12 +78,14 @@ TEST(LooperThreadTest, FileLooperIsOneProcessWideInstance) {
 
 TEST(LooperThreadTest, FileLooperExitRunsTheStepsLastFirstThenDrains) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // Named here: inside the exit step's lambda FROM_HERE would name the call operator.
+  static const Location kPoster = FROM_HERE;
   EXPECT_EXIT(
       {
         LooperThread::RunBeforeFileLooperExit([] {
           std::fputs("first step\n", stderr);
           LooperThread::FileLooper()->PostTask([] { std::fputs("posted at exit\n", stderr); },
-                                               FROM_HERE);
+                                               kPoster);
         });
         LooperThread::RunBeforeFileLooperExit([] { std::fputs("second step\n", stderr); });
         std::exit(0);

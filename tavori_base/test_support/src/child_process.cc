@@ -8,8 +8,6 @@
 #include <cstdlib>
 #include <vector>
 
-extern char** environ;
-
 namespace base::test {
 namespace {
 
@@ -30,6 +28,7 @@ pid_t SpawnChild(const std::string& role, const std::string& arg) {
     }
   }
   std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
   for (std::string& text : environment) {
     envp.push_back(text.data());
   }

@@ -1,7 +1,6 @@
 #include "base/test/temp_dir.h"
 
-#include <stdlib.h>
-
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 

@@ -136,7 +136,7 @@ class SQLiteDatabase : public std::enable_shared_from_this<SQLiteDatabase> {
   int ExecuteLocked(const char* sql, std::string* first_value, bool log_failure = true);
   // Whether the current thread's transaction could not begin, so its statements must not run (they
   // would run outside any transaction).
-  bool StatementsRefusedLocked(const std::string& sql);
+  bool StatementsRefusedLocked(const std::string& sql) const;
   void LogFailure(const char* what, int error, const std::string& sql);
   bool ClosedLocked(const std::string& sql);
 

@@ -95,6 +95,7 @@ class JsonValue {
   static JsonValue Double(double value);
 
   JsonValue(const JsonValue& other);
+  // A moved-from value is null.
   JsonValue(JsonValue&& other) noexcept;
   JsonValue& operator=(const JsonValue& other);
   JsonValue& operator=(JsonValue&& other) noexcept;
@@ -149,7 +150,9 @@ class JsonValue {
   struct Impl;
   // The tree node that impl_ holds (typed as void to keep the JSON library out of this header).
   const void* NodeAddress() const;
-  std::unique_ptr<Impl> impl_;
+  // impl_, made anew when this value was moved from.
+  Impl& MutableImpl();
+  std::unique_ptr<Impl> impl_;  // null once moved from: the value then reads as null
 };
 
 }  // namespace base::json

@@ -81,10 +81,14 @@ class LogWriter {
 
   LogWriter& operator<<(std::string_view text);
   LogWriter& operator<<(const char* text);
-  LogWriter& operator<<(const std::string& text) { return *this << std::string_view(text); }
+  LogWriter& operator<<(const std::string& text) {
+    return *this << static_cast<std::string_view>(text);
+  }
   // Wide text is written as UTF-8.
   LogWriter& operator<<(std::wstring_view text);
-  LogWriter& operator<<(const std::wstring& text) { return *this << std::wstring_view(text); }
+  LogWriter& operator<<(const std::wstring& text) {
+    return *this << static_cast<std::wstring_view>(text);
+  }
   LogWriter& operator<<(char c) { return *this << std::string_view(&c, 1); }
   LogWriter& operator<<(bool value) { return *this << (value ? "1" : "0"); }
   // Integers in decimal.

@@ -64,7 +64,7 @@ class LooperThread {
   };
 
   void Run();
-  void RunTask(PendingTask& pending);
+  static void RunTask(PendingTask& pending);
 
   const std::string name_;
   std::mutex shutdown_mu_;  // serialises Shutdown() calls
