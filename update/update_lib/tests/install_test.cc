@@ -15,6 +15,7 @@
 
 #include "base/test/file_contents.h"
 #include "installer_service/test/installers.h"
+#include "os/com.h"
 #include "tavorisdk/test/scripted_server.h"
 #include "update/update_lib/tests/library_host.h"
 #include "update/update_lib/update_configuration.h"
@@ -48,7 +49,9 @@ class ServiceProcess {
   pid_t pid_ = -1;
 };
 
-constexpr int Elevated(uint32_t hresult) { return static_cast<int>(hresult | 0x30000u); }
+constexpr int Elevated(os::com::HResult hresult) {
+  return static_cast<int>(static_cast<uint32_t>(hresult) | 0x30000u);
+}
 
 class InstallTest : public LibraryTest {
  protected:
@@ -207,11 +210,12 @@ TEST_F(NoWineInstallTest, ShellFailureIsResult4) {
 }
 
 TEST_F(InstallTest, ElevationThroughTheService) {
-  EXPECT_EQ(host_->Do(Install(good_, FileMd5(good_), 1)), Elevated(0x80040154u));  // no service
+  EXPECT_EQ(host_->Do(Install(good_, FileMd5(good_), 1)),
+            Elevated(os::com::kRegdbEClassNotReg));  // no service
   ServiceProcess service;
   // The service's refusals come back or'ed with 0x30000.
   EXPECT_EQ(host_->Do(Install(good_, "0123456789abcdef0123456789abcdef", 1)),
-            Elevated(0x80091007u));
+            Elevated(os::com::kCryptEHashValue));
   EXPECT_EQ(host_->Do(Install(good_, FileMd5(good_), 1)), 0);
   const auto starts = wine_->WaitForStarts(1, 20s);
   ASSERT_EQ(starts.size(), 1u);
