@@ -81,7 +81,10 @@ bool UpdateOperation::InstallPackageWithNormalPrivilege(const std::wstring& path
     BASE_LOG(kLevelTrace) << "shell execute success";
     return true;
   }
-  BASE_LOG(kLevelRefused) << "shell execute failed, path:" << util::stringhelp::UnicodeToUtf8(path)
+  BASE_LOG(kLevelRefused) << "shell execute failed, path:"
+                          << util::stringhelp::UnicodeToUtf8(path)
+                          // The result is ShellExecute's HINSTANCE, logged as the pointer it is.
+                          // NOLINTNEXTLINE(performance-no-int-to-ptr)
                           << "ret:" << reinterpret_cast<const void*>(result);
   return false;
 }
