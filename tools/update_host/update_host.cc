@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
     return Usage();
   }
   // The delegate outlives every event: it is never destroyed while the library may call it.
-  static PrintingDelegate* delegate = new PrintingDelegate();
+  static auto* delegate = new PrintingDelegate();
   SetInitTavoriSDK(init_sdk);
   SetUpdateDelegate(delegate);
   while (i < argc) {

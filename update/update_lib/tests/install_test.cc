@@ -3,12 +3,12 @@
 // tests).  Installers are signed PE images made by the tests; `wine` is a stand-in that records
 // each start.
 
-#include <signal.h>
-#include <stdio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -137,6 +137,7 @@ TEST_F(InstallTest, CallersRightsNeedAnAcceptedPublisherAndGoodParameters) {
   EXPECT_TRUE(env_->Logged("bad  elevate_privilege:"));
   const auto starts = wine_->WaitForStarts(started.size(), 20s);
   std::vector<std::string> started_md5;
+  started_md5.reserve(starts.size());
   for (const auto& start : starts) {
     started_md5.push_back(start.program_md5);
   }
@@ -160,7 +161,7 @@ TEST_F(InstallTest, NameSwappedDuringInstallNeverStartsTheUncheckedFile) {
   const std::string marker = dir + "/script-ran";
   const std::string script = dir + "/script";
   std::ofstream(script) << "#!/bin/sh\ntouch '" << marker << "'\n";
-  fs::permissions(script, fs::perms(0755));
+  fs::permissions(script, static_cast<fs::perms>(0755));
   const std::string target = dir + "/setup.exe";
   fs::copy_file(good_, target);
 
