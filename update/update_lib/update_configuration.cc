@@ -224,7 +224,7 @@ bool UpdateDatabaseStorage::SetUpdateConfig(const Variant& params) {
 void UpdateDatabaseStorage::SetUpdateConfig(const std::string& key, const std::string& value) {
   Variant params(Variant::Map{});
   params.Set(key, Variant(value));
-  SetUpdateConfig(std::move(params));
+  SetUpdateConfig(params);
 }
 
 bool UpdateDatabaseStorage::Set(const std::string& key, const Variant& value) {
