@@ -25,7 +25,9 @@
 namespace {
 
 // Prints events and counts those named like the one being waited for.  Events arrive on the
-// library's network thread; |mu_| guards the count and the output.
+// library's network thread; |mu_| guards the count and the output.  Final, and the interface's
+// destructor is protected: nothing deletes it through a base.
+// NOLINTNEXTLINE(cppcoreguidelines-virtual-class-destructor)
 class PrintingDelegate final : public IUpdateEventDelegate {
  public:
   void OnUpdateEvent(const std::string& event) override {
@@ -78,7 +80,7 @@ int main(int argc, char** argv) {
     return Usage();
   }
   // The delegate outlives every event: it is never destroyed while the library may call it.
-  static PrintingDelegate* delegate = new PrintingDelegate();
+  static auto* delegate = new PrintingDelegate();
   SetInitTavoriSDK(init_sdk);
   SetUpdateDelegate(delegate);
   while (i < argc) {

@@ -124,13 +124,13 @@ void UpdateSQLiteOpenHelper::OpenOrCreateDb(const std::string& name) {
 
 void UpdateSQLiteOpenHelper::OnCreate(std::shared_ptr<SQLiteDatabase> database) {
   if (owner_ != nullptr) {
-    owner_->OnCreate(std::move(database));
+    UpdateDatabaseStorage::OnCreate(database);
   }
 }
 
 void UpdateSQLiteOpenHelper::OnOpen(std::shared_ptr<SQLiteDatabase> database) {
   if (owner_ != nullptr) {
-    owner_->OnOpen(std::move(database));
+    owner_->OnOpen(database);
   }
 }
 
@@ -139,14 +139,14 @@ void UpdateSQLiteOpenHelper::OnConfigure(std::shared_ptr<SQLiteDatabase> /*datab
 void UpdateSQLiteOpenHelper::OnDowngrade(std::shared_ptr<SQLiteDatabase> database, int old_version,
                                          int new_version) {
   if (owner_ != nullptr) {
-    owner_->OnDowngrade(std::move(database), old_version, new_version);
+    owner_->OnDowngrade(database, old_version, new_version);
   }
 }
 
 void UpdateSQLiteOpenHelper::OnUpgrade(std::shared_ptr<SQLiteDatabase> database, int old_version,
                                        int new_version) {
   if (owner_ != nullptr) {
-    owner_->OnUpgrade(std::move(database), old_version, new_version);
+    UpdateDatabaseStorage::OnUpgrade(database, old_version, new_version);
   }
 }
 
@@ -204,7 +204,7 @@ UpdateDatabaseStorage::UpdateDatabaseStorage()
 
 UpdateDatabaseStorage::~UpdateDatabaseStorage() = default;
 
-bool UpdateDatabaseStorage::SetUpdateConfig(Variant params) {
+bool UpdateDatabaseStorage::SetUpdateConfig(const Variant& params) {
   bool result = true;
   for (const auto& [key, value] : params.AsMap()) {
     if (IsLegalKey(key)) {
@@ -223,7 +223,7 @@ bool UpdateDatabaseStorage::SetUpdateConfig(Variant params) {
 void UpdateDatabaseStorage::SetUpdateConfig(const std::string& key, const std::string& value) {
   Variant params(Variant::Map{});
   params.Set(key, Variant(value));
-  SetUpdateConfig(std::move(params));
+  SetUpdateConfig(params);
 }
 
 bool UpdateDatabaseStorage::Set(const std::string& key, const Variant& value) {
@@ -311,23 +311,23 @@ bool UpdateDatabaseStorage::GetConfiguration(const std::string& key, std::string
   return false;
 }
 
-bool UpdateDatabaseStorage::IsLegalKey(const std::string& key) const {
+bool UpdateDatabaseStorage::IsLegalKey(const std::string& key) {
   return !key.empty() && key.find('.') != std::string::npos;
 }
 
-void UpdateDatabaseStorage::OnCreate(std::shared_ptr<SQLiteDatabase> database) {
-  CreateConfigurationTable(std::move(database));
+void UpdateDatabaseStorage::OnCreate(const std::shared_ptr<SQLiteDatabase>& database) {
+  CreateConfigurationTable(database);
 }
 
-void UpdateDatabaseStorage::OnOpen(std::shared_ptr<SQLiteDatabase> /*database*/) {}
+void UpdateDatabaseStorage::OnOpen(const std::shared_ptr<SQLiteDatabase>& /*database*/) {}
 
-void UpdateDatabaseStorage::OnDowngrade(std::shared_ptr<SQLiteDatabase> /*database*/,
+void UpdateDatabaseStorage::OnDowngrade(const std::shared_ptr<SQLiteDatabase>& /*database*/,
                                         int /*old_version*/, int /*new_version*/) {}
 
-void UpdateDatabaseStorage::OnUpgrade(std::shared_ptr<SQLiteDatabase> database, int /*old_version*/,
-                                      int /*new_version*/) {
+void UpdateDatabaseStorage::OnUpgrade(const std::shared_ptr<SQLiteDatabase>& database,
+                                      int /*old_version*/, int /*new_version*/) {
   // The table of every earlier version is the same; only a missing one is created.
-  OnCreate(std::move(database));
+  OnCreate(database);
 }
 
 int UpdateDatabaseStorage::VariantTypeToLocalType(int type) {
@@ -374,7 +374,8 @@ bool UpdateDatabaseStorage::ConvertStringToVariantType(int type, const std::stri
   return true;
 }
 
-void UpdateDatabaseStorage::CreateConfigurationTable(std::shared_ptr<SQLiteDatabase> database) {
+void UpdateDatabaseStorage::CreateConfigurationTable(
+    const std::shared_ptr<SQLiteDatabase>& database) {
   if (database == nullptr) {
     return;
   }

@@ -84,7 +84,7 @@ class UpdateDatabaseStorage {
 
   // Stores every entry of the map |params| (key to value), each in its own transaction.  Returns
   // the outcome of the last entry in the map's order (true for an empty map).
-  bool SetUpdateConfig(base::variant::Variant params);
+  bool SetUpdateConfig(const base::variant::Variant& params);
   // Stores the string |value| under |key|.
   void SetUpdateConfig(const std::string& key, const std::string& value);
   // One typed write (boolean, string, integer or double) in its own transaction.  False, with a
@@ -100,15 +100,15 @@ class UpdateDatabaseStorage {
   bool GetConfiguration(const std::string& key, std::string& value);
 
   // A key that SetUpdateConfig writes: not empty and holding a ".".
-  bool IsLegalKey(const std::string& key) const;
+  static bool IsLegalKey(const std::string& key);
 
   // Schema hooks, called by the open helper with the handle.
-  void OnCreate(std::shared_ptr<base::database::SQLiteDatabase> database);
-  void OnOpen(std::shared_ptr<base::database::SQLiteDatabase> database);
-  void OnDowngrade(std::shared_ptr<base::database::SQLiteDatabase> database, int old_version,
+  static void OnCreate(const std::shared_ptr<base::database::SQLiteDatabase>& database);
+  void OnOpen(const std::shared_ptr<base::database::SQLiteDatabase>& database);
+  void OnDowngrade(const std::shared_ptr<base::database::SQLiteDatabase>& database, int old_version,
                    int new_version);
-  void OnUpgrade(std::shared_ptr<base::database::SQLiteDatabase> database, int old_version,
-                 int new_version);
+  static void OnUpgrade(const std::shared_ptr<base::database::SQLiteDatabase>& database,
+                        int old_version, int new_version);
 
   // The stored type code of a Variant type code: 1 to 4 stay, anything else is 0 (with a record).
   static int VariantTypeToLocalType(int type);
@@ -116,7 +116,8 @@ class UpdateDatabaseStorage {
   static bool ConvertStringToVariantType(int type, const std::string& key, const std::string& text,
                                          base::variant::Variant* result);
   // Creates the table when it is missing; silent on failure.
-  static void CreateConfigurationTable(std::shared_ptr<base::database::SQLiteDatabase> database);
+  static void CreateConfigurationTable(
+      const std::shared_ptr<base::database::SQLiteDatabase>& database);
 
  private:
   std::unique_ptr<UpdateSQLiteOpenHelper> open_helper_;

@@ -94,9 +94,10 @@ class RawFile : public base::database::SQLiteOpenHelper {
 
  protected:
   void OnCreate(std::shared_ptr<SQLiteDatabase> db) override {
-    UpdateDatabaseStorage::CreateConfigurationTable(std::move(db));
+    UpdateDatabaseStorage::CreateConfigurationTable(db);
   }
-  void OnUpgrade(std::shared_ptr<SQLiteDatabase>, int, int) override {}
+  void OnUpgrade(std::shared_ptr<SQLiteDatabase> /*database*/, int /*old_version*/,
+                 int /*new_version*/) override {}
 
  private:
   bool opened_ = false;
@@ -104,8 +105,8 @@ class RawFile : public base::database::SQLiteOpenHelper {
 
 Variant Map(std::vector<std::pair<std::string, Variant>> entries) {
   Variant map(Variant::Map{});
-  for (auto& [key, value] : entries) {
-    map.Set(key, std::move(value));
+  for (auto& entry : entries) {
+    map.Set(entry.first, std::move(entry.second));
   }
   return map;
 }
@@ -185,7 +186,7 @@ TEST_F(UpdateConfigurationTest, RefusedWritesAndReadsLeaveTheirRecords) {
          return storage.SetUpdateConfig(Map({{"a.b", Variant("x")}, {"zz", Variant("y")}}));
        },
        {"1 SetUpdateConfig: illegal key: zz",
-        "1 SetUpdateConfig: set failed: params = {\"a.b\":\"x\",\"zz\":\"y\"}"}},
+        R"(1 SetUpdateConfig: set failed: params = {"a.b":"x","zz":"y"})"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -206,8 +207,8 @@ TEST_F(UpdateConfigurationTest, RefusedWritesAndReadsLeaveTheirRecords) {
 
 TEST_F(UpdateConfigurationTest, StoredTextsAreRebuiltByTheirTypeCode) {
   struct Case {
-    int type;
-    const char* text;
+    int type = 0;
+    const char* text = nullptr;
     std::optional<Variant> value;  // none: refused
   } cases[] = {
       {1, "1", Variant(true)},           {1, "yes", Variant(false)},

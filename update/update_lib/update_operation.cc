@@ -28,7 +28,7 @@ std::atomic<bool> UpdateOperation::init_sdk_{false};
 
 UpdateOperation* UpdateOperation::GetInstance() {
   // Never destroyed: events may still arrive while the process exits.
-  static UpdateOperation* instance = new UpdateOperation();
+  static auto* instance = new UpdateOperation();
   return instance;
 }
 
@@ -158,7 +158,7 @@ void UpdateOperation::FillEventHeader(JsonValue& event, const std::string& name)
 void UpdateOperation::CallEventDelegate(JsonValue& event) {
   // The text ends at its first zero byte, as a C string would.
   const std::string styled = event.ToStyledString();
-  const std::string text(styled.c_str());
+  const std::string text = styled.substr(0, styled.find('\0'));
   const std::thread::id self = std::this_thread::get_id();
   IUpdateEventDelegate* delegate;
   {

@@ -162,25 +162,26 @@ class UpdateOperation : public tavorisdk::IDownloadResponseDelegate,
   static constexpr size_t kVersionPieces = 4;
   static int32_t CompareVersion(const std::string& installed, const std::string& offered);
   // Whether the version offered by |response| is already installed silently (equal or newer).
-  bool IsNewVersionSilentInstalled(base::json::JsonValue response);
+  static bool IsNewVersionSilentInstalled(const base::json::JsonValue& response);
 
   // Install-state probes, read afresh on every call.  kPatchAllowed when the delta-update error
   // flag file is absent, kPatchRefused when it exists or cannot be looked for.
-  int32_t GetDeltaUpdateErrorFlag();
-  bool GetSilentInstalledVersion(std::string* version);
+  static int32_t GetDeltaUpdateErrorFlag();
+  static bool GetSilentInstalledVersion(std::string* version);
 
   // The directory of the host's executable, and the name of the directory holding this library.
-  bool GetAppPath(std::wstring* path);
-  bool GetVersionSubPath(std::wstring* path);
+  static bool GetAppPath(std::wstring* path);
+  static bool GetVersionSubPath(std::wstring* path);
 
   // The update process's installation of a downloaded package (network thread).
   void InstallPackageInternal(const std::string& package_path);
   // Opens the installer at |path| once, checks its publisher on the open file and starts that same
   // file with the caller's rights; true when it started.
-  bool InstallPackageWithNormalPrivilege(const std::wstring& path, const std::wstring& parameters);
-  bool InstallPackageWithElevationPrivilege(const std::wstring& path,
-                                            const std::wstring& parameters, const std::wstring& md5,
-                                            int32_t* exec_code);
+  static bool InstallPackageWithNormalPrivilege(const std::wstring& path,
+                                                const std::wstring& parameters);
+  static bool InstallPackageWithElevationPrivilege(const std::wstring& path,
+                                                   const std::wstring& parameters,
+                                                   const std::wstring& md5, int32_t* exec_code);
 
   // --- SDK notifications (network thread) ---
 

@@ -208,7 +208,7 @@ void UpdateOperation::OnResponse(tavorisdk::ICGIRequest* /*request*/, int32_t st
   }
 }
 
-bool UpdateOperation::IsNewVersionSilentInstalled(JsonValue response) {
+bool UpdateOperation::IsNewVersionSilentInstalled(const JsonValue& response) {
   const JsonValue offered = response["version"];
   if (!offered.IsString()) {
     return false;

@@ -23,8 +23,6 @@ using base::log::kLevelTrace;
 
 // The last argument of ExecInstall.
 constexpr uint32_t kExecInstallMode = 1;
-// ShellExecute succeeded when its result is above this value.
-constexpr uintptr_t kShellExecuteErrorLimit = 32;
 
 }  // namespace
 
@@ -79,11 +77,14 @@ bool UpdateOperation::InstallPackageWithNormalPrivilege(const std::wstring& path
     return false;
   }
   const uintptr_t result = os::ShellExecute(installer, parameters);
-  if (result > kShellExecuteErrorLimit) {
+  if (os::ShellStartSucceeded(result)) {
     BASE_LOG(kLevelTrace) << "shell execute success";
     return true;
   }
-  BASE_LOG(kLevelRefused) << "shell execute failed, path:" << util::stringhelp::UnicodeToUtf8(path)
+  BASE_LOG(kLevelRefused) << "shell execute failed, path:"
+                          << util::stringhelp::UnicodeToUtf8(path)
+                          // The result is ShellExecute's HINSTANCE, logged as the pointer it is.
+                          // NOLINTNEXTLINE(performance-no-int-to-ptr)
                           << "ret:" << reinterpret_cast<const void*>(result);
   return false;
 }

@@ -58,8 +58,8 @@ bool UpdateOperation::GetSilentInstalledVersion(std::string* version) {
     BASE_LOG(kLevelRefused) << "get SilentInstallVersion failed, error:" << value.error();
     return false;
   }
-  const std::wstring& text = value.value();
-  *version = util::stringhelp::UnicodeToUtf8(std::wstring_view(text).substr(0, text.find(L'\0')));
+  const std::wstring_view text = value.value();
+  *version = util::stringhelp::UnicodeToUtf8(text.substr(0, text.find(L'\0')));
   BASE_LOG(kLevelTrace) << "Silent install version:" << *version;
   return true;
 }

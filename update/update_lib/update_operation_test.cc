@@ -246,7 +246,7 @@ TEST_F(UpdateOperationTest, CheckUrlCarriesOriginVersionAndPatch) {
 TEST_F(UpdateOperationTest, WindowsDirectoryBeyondMaxPathMeansNoPatch) {
   setenv("TAVORI_SYSTEM_ROOT", ("/" + std::string(300, 'r')).c_str(), 1);
   base::test::ScopedLogCapture capture;
-  EXPECT_EQ(operation_->GetDeltaUpdateErrorFlag(), 0);
+  EXPECT_EQ(UpdateOperation::GetDeltaUpdateErrorFlag(), 0);
   EXPECT_TRUE(capture.Contains("GetWindowsDirectoryW failed, error:122"));
 }
 
@@ -266,7 +266,7 @@ TEST_F(UpdateOperationTest, OfferedVersionAgainstTheSilentlyInstalledOne) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.registry + " " + c.answer);
     WriteRegistry(c.registry);
-    EXPECT_EQ(operation_->IsNewVersionSilentInstalled(Json(c.answer)), c.installed);
+    EXPECT_EQ(UpdateOperation::IsNewVersionSilentInstalled(Json(c.answer)), c.installed);
   }
 }
 

@@ -2,9 +2,9 @@
 // events, and the service URL that one process's check remembered is used by the next process's
 // unattended check.
 
-#include <stdio.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <regex>
 
 #include "library_host.h"

@@ -3,12 +3,12 @@
 // tests).  Installers are signed PE images made by the tests; `wine` is a stand-in that records
 // each start.
 
-#include <signal.h>
-#include <stdio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -16,6 +16,7 @@
 #include "base/test/file_contents.h"
 #include "installer_service/test/installers.h"
 #include "library_host.h"
+#include "os/com.h"
 #include "tavorisdk/test/scripted_server.h"
 #include "update_configuration.h"
 #include "update_operation.h"
@@ -48,7 +49,9 @@ class ServiceProcess {
   pid_t pid_ = -1;
 };
 
-constexpr int Elevated(uint32_t hresult) { return static_cast<int>(hresult | 0x30000u); }
+constexpr int Elevated(os::com::HResult hresult) {
+  return static_cast<int>(static_cast<uint32_t>(hresult) | 0x30000u);
+}
 
 class InstallTest : public LibraryTest {
  protected:
@@ -134,6 +137,7 @@ TEST_F(InstallTest, CallersRightsNeedAnAcceptedPublisherAndGoodParameters) {
   EXPECT_TRUE(env_->Logged("bad  elevate_privilege:"));
   const auto starts = wine_->WaitForStarts(started.size(), 20s);
   std::vector<std::string> started_md5;
+  started_md5.reserve(starts.size());
   for (const auto& start : starts) {
     started_md5.push_back(start.program_md5);
   }
@@ -157,7 +161,7 @@ TEST_F(InstallTest, NameSwappedDuringInstallNeverStartsTheUncheckedFile) {
   const std::string marker = dir + "/script-ran";
   const std::string script = dir + "/script";
   std::ofstream(script) << "#!/bin/sh\ntouch '" << marker << "'\n";
-  fs::permissions(script, fs::perms(0755));
+  fs::permissions(script, static_cast<fs::perms>(0755));
   const std::string target = dir + "/setup.exe";
   fs::copy_file(good_, target);
 
@@ -207,11 +211,12 @@ TEST_F(NoWineInstallTest, ShellFailureIsResult4) {
 }
 
 TEST_F(InstallTest, ElevationThroughTheService) {
-  EXPECT_EQ(host_->Do(Install(good_, FileMd5(good_), 1)), Elevated(0x80040154u));  // no service
+  EXPECT_EQ(host_->Do(Install(good_, FileMd5(good_), 1)),
+            Elevated(os::com::kRegdbEClassNotReg));  // no service
   ServiceProcess service;
   // The service's refusals come back or'ed with 0x30000.
   EXPECT_EQ(host_->Do(Install(good_, "0123456789abcdef0123456789abcdef", 1)),
-            Elevated(0x80091007u));
+            Elevated(os::com::kCryptEHashValue));
   EXPECT_EQ(host_->Do(Install(good_, FileMd5(good_), 1)), 0);
   const auto starts = wine_->WaitForStarts(1, 20s);
   ASSERT_EQ(starts.size(), 1u);

@@ -2,10 +2,10 @@
 
 #include <dlfcn.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 

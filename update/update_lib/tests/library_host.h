@@ -28,6 +28,8 @@ using Json = nlohmann::json;
 using namespace std::chrono_literals;
 
 // Records every event.  Thread-safe: events arrive on the library's network thread.
+// Final, and the interface's destructor is protected: nothing deletes it through a base.
+// NOLINTNEXTLINE(cppcoreguidelines-virtual-class-destructor)
 class RecordingDelegate final : public IUpdateEventDelegate {
  public:
   void OnUpdateEvent(const std::string& event) override;
