@@ -135,7 +135,7 @@ class Service {
   void Admit(std::unique_ptr<Connection> connection);
   void PromoteWaiting();
   void OnReadable(Connection* connection);
-  void OnRequest(Connection* connection, std::string payload, os::posix::ScopedFd descriptor,
+  void OnRequest(Connection* connection, const std::string& payload, os::posix::ScopedFd descriptor,
                  bool extra_ancillary);
   void Reply(Connection* connection, HResult result);
   void Close(uint64_t id);

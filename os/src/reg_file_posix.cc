@@ -1,7 +1,7 @@
 #include "src/internal/reg_file_posix.h"
 
-#include <locale.h>
-#include <wctype.h>
+#include <clocale>
+#include <cwctype>
 
 #include "os/utf.h"
 
