@@ -36,7 +36,7 @@ std::string Encode(const std::string& utf8, Encoding encoding) {
   }
   std::string out = "\xFF\xFE";
   for (wchar_t wc : Utf8ToWide(utf8)) {
-    auto c = static_cast<uint32_t>(wc);
+    auto c = static_cast<uint32_t>(wc);  // NOLINT(bugprone-signed-char-misuse): a code point
     auto unit = [&out](uint32_t u) {
       out.push_back(static_cast<char>(u & 0xFF));
       out.push_back(static_cast<char>(u >> 8));

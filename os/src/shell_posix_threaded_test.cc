@@ -38,6 +38,7 @@ TEST(ShellThreadedTest, StartsFromSeveralThreadsAtOnce) {
   constexpr int kStartsPerThread = 8;
   std::vector<uintptr_t> results(kThreads * kStartsPerThread, 0);
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kStartsPerThread; ++i) {

@@ -122,8 +122,8 @@ class InstallerServiceTest : public testing::Test {
     }
   }
 
-  os::com::HResult Create(std::unique_ptr<os::com::PrivilegedInstaller>* installer,
-                          const os::com::Guid& iid = kIid) {
+  static os::com::HResult Create(std::unique_ptr<os::com::PrivilegedInstaller>* installer,
+                                 const os::com::Guid& iid = kIid) {
     return os::com::CreatePrivilegedInstaller(kClsid, iid, installer);
   }
 
@@ -140,7 +140,7 @@ class InstallerServiceTest : public testing::Test {
   os::com::HResult ExecGood() { return Exec(good_, installer_test::FileMd5(good_)); }
 
   // A raw connection, for requests the COM stand-in never sends.
-  int Connect() const {
+  static int Connect() {
     const int fd = ConnectTo(SocketPath());
     EXPECT_GE(fd, 0);
     return fd;
