@@ -200,7 +200,7 @@ class ShellTest : public testing::Test {
   }
 
   // The checks every started program must pass.
-  void ExpectDetached(const Record& record) {
+  static void ExpectDetached(const Record& record) {
     EXPECT_EQ(record.stdin_state, "stdin-null");
     EXPECT_EQ(record.canary, "canary-closed");
     EXPECT_NE(record.parent, std::to_string(getpid()));
