@@ -108,7 +108,7 @@ Signer::~Signer() {
 }
 
 std::string Signer::WriteFile(const std::string& name, std::string_view bytes) {
-  const std::string path = directory_ + "/" + name;
+  std::string path = directory_ + "/" + name;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   Check(out.good(), "write");
@@ -138,7 +138,7 @@ std::string Signer::Sign(std::string_view image, const Identity& signer,
     }
   }
   if (options.nest) {
-    args.push_back("-nest");
+    args.emplace_back("-nest");
   }
   const std::string out = directory_ + "/out" + n + ".exe";
   const std::string log = directory_ + "/log" + n + ".txt";
