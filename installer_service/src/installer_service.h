@@ -152,7 +152,7 @@ class Service {
   HResult Stage(int source, uint64_t size, std::string* staged_path, os::posix::ScopedFd* staged,
                 std::string* md5);
   HResult CheckPublisher(int staged_fd);
-  HResult Start(int staged_fd, const std::string& name, const std::string& parameters);
+  static HResult Start(int staged_fd, const std::string& name, const std::string& parameters);
 
   const ServiceConfig config_;
   os::posix::ScopedFd listen_fd_;
