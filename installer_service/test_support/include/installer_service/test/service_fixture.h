@@ -127,8 +127,8 @@ class InstallerServiceTest : public testing::Test {
     return os::com::CreatePrivilegedInstaller(kClsid, iid, installer);
   }
 
-  os::com::HResult Exec(const std::string& path, const std::string& md5,
-                        const std::string& parameters = "/S /Language=") {
+  static os::com::HResult Exec(const std::string& path, const std::string& md5,
+                               const std::string& parameters = "/S /Language=") {
     std::unique_ptr<os::com::PrivilegedInstaller> installer;
     const os::com::HResult created = Create(&installer);
     if (os::com::Failed(created)) {
