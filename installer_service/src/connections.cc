@@ -352,8 +352,7 @@ void Service::OnReadable(Connection* connection) {
     }
     case Result::kFrame: {
       protocol::FrameReader::Frame frame = connection->reader.Take();
-      OnRequest(connection, std::move(frame.payload), std::move(frame.descriptor),
-                frame.extra_ancillary);
+      OnRequest(connection, frame.payload, std::move(frame.descriptor), frame.extra_ancillary);
       return;
     }
   }

@@ -18,7 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace protocol = os::installer_protocol;
-using installer_test::WineStandIn;
 using Json = nlohmann::json;
 using protocol::IoStatus;
 
@@ -108,8 +107,9 @@ TEST_F(InstallerServiceTest, CallersBeyondTheLimitsWait) {
   StartService(config);
   std::vector<os::com::HResult> results(32, -1);
   std::vector<std::thread> callers;
-  for (size_t i = 0; i < results.size(); ++i) {
-    callers.emplace_back([this, &results, i] { results[i] = ExecGood(); });
+  callers.reserve(results.size());
+  for (os::com::HResult& result : results) {
+    callers.emplace_back([this, &result] { result = ExecGood(); });
   }
   for (std::thread& caller : callers) {
     caller.join();
@@ -126,7 +126,8 @@ TEST_F(InstallerServiceTest, SlowCallerHoldsUpNoOther) {
   config.request_timeout = std::chrono::seconds(60);
   StartService(config);
   // Only the child's ends are inherited.
-  int ready[2], hold[2];
+  int ready[2];
+  int hold[2];
   ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
   ASSERT_EQ(pipe2(hold, O_CLOEXEC), 0);
   ASSERT_EQ(fcntl(ready[1], F_SETFD, 0), 0);

@@ -31,7 +31,6 @@ namespace {
 
 constexpr char kLogSource[] = "installer_service";
 
-namespace protocol = os::installer_protocol;
 using base::log::kLevelFailure;
 using base::log::kLevelNote;
 using base::log::kLevelRefused;

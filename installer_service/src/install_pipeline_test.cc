@@ -17,10 +17,8 @@ namespace installer_service::test {
 namespace {
 
 namespace fs = std::filesystem;
-namespace protocol = os::installer_protocol;
 using installer_test::WineStandIn;
 using Json = nlohmann::json;
-using protocol::IoStatus;
 
 TEST_F(InstallerServiceTest, ExecInstallOutcomes) {
   StartService();
@@ -154,7 +152,8 @@ TEST_F(InstallerServiceTest, InstallsOfOneUserRunOneAtATime) {
   SkipUnlessRoot();
   std::mutex mu;
   std::condition_variable changed;
-  std::map<uid_t, int> running, peak;
+  std::map<uid_t, int> running;
+  std::map<uid_t, int> peak;
   bool released = false;
   ServiceConfig config = Config();
   config.workers = 3;

@@ -135,7 +135,7 @@ class Service {
   void Admit(std::unique_ptr<Connection> connection);
   void PromoteWaiting();
   void OnReadable(Connection* connection);
-  void OnRequest(Connection* connection, std::string payload, os::posix::ScopedFd descriptor,
+  void OnRequest(Connection* connection, const std::string& payload, os::posix::ScopedFd descriptor,
                  bool extra_ancillary);
   void Reply(Connection* connection, HResult result);
   void Close(uint64_t id);
@@ -152,7 +152,7 @@ class Service {
   HResult Stage(int source, uint64_t size, std::string* staged_path, os::posix::ScopedFd* staged,
                 std::string* md5);
   HResult CheckPublisher(int staged_fd);
-  HResult Start(int staged_fd, const std::string& name, const std::string& parameters);
+  static HResult Start(int staged_fd, const std::string& name, const std::string& parameters);
 
   const ServiceConfig config_;
   os::posix::ScopedFd listen_fd_;

@@ -15,16 +15,13 @@ namespace {
 
 constexpr char kLogSource[] = "installer_service";
 
-namespace protocol = os::installer_protocol;
-using base::log::kLevelFailure;
-using base::log::kLevelNote;
 using base::log::kLevelRefused;
 using Json = nlohmann::json;
 using os::posix::ScopedFd;
 
 }  // namespace
 
-void Service::OnRequest(Connection* connection, std::string payload, ScopedFd descriptor,
+void Service::OnRequest(Connection* connection, const std::string& payload, ScopedFd descriptor,
                         bool extra_ancillary) {
   const Caller& caller = connection->caller;
   const Json request = Json::parse(payload, nullptr, /*allow_exceptions=*/false);

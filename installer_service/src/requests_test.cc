@@ -16,9 +16,7 @@
 namespace installer_service::test {
 namespace {
 
-namespace fs = std::filesystem;
 namespace protocol = os::installer_protocol;
-using installer_test::WineStandIn;
 using Json = nlohmann::json;
 using protocol::IoStatus;
 

@@ -1,8 +1,8 @@
 #include <dlfcn.h>
-#include <limits.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <string>
 
 #include "os/folders.h"

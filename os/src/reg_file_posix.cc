@@ -1,7 +1,7 @@
 #include "src/internal/reg_file_posix.h"
 
-#include <locale.h>
-#include <wctype.h>
+#include <clocale>
+#include <cwctype>
 
 #include "os/utf.h"
 
@@ -87,7 +87,9 @@ void AppendUtf16Le(std::wstring_view text, std::vector<uint8_t>* out) {
     out->push_back(static_cast<uint8_t>(unit >> 8));
   };
   for (wchar_t wc : text) {
-    auto c = static_cast<uint32_t>(wc);
+    // wchar_t is a 32-bit code point here, not a byte; a negative value becomes a number above
+    // 0x10FFFF and is replaced below.
+    auto c = static_cast<uint32_t>(wc);  // NOLINT(bugprone-signed-char-misuse): see above
     if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
       c = kReplacement;
     }

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -36,7 +36,7 @@ std::string Encode(const std::string& utf8, Encoding encoding) {
   }
   std::string out = "\xFF\xFE";
   for (wchar_t wc : Utf8ToWide(utf8)) {
-    auto c = static_cast<uint32_t>(wc);
+    auto c = static_cast<uint32_t>(wc);  // NOLINT(bugprone-signed-char-misuse): a code point
     auto unit = [&out](uint32_t u) {
       out.push_back(static_cast<char>(u & 0xFF));
       out.push_back(static_cast<char>(u >> 8));
@@ -81,8 +81,8 @@ class RegistryPosixTest : public testing::Test {
     std::ofstream(RegistryFile(), std::ios::binary | std::ios::trunc) << bytes;
   }
 
-  std::string Read(std::wstring_view subkey = kSubkey, std::wstring_view name = kName,
-                   size_t buffer = kBuffer) {
+  static std::string Read(std::wstring_view subkey = kSubkey, std::wstring_view name = kName,
+                          size_t buffer = kBuffer) {
     return Describe(RegGetString(RegistryRoot::kLocalMachine, subkey, name, buffer));
   }
 
@@ -108,7 +108,7 @@ TEST_F(RegistryPosixTest, ValuesOfEveryFormInEveryEncoding) {
        "\"v\"\n",
        L"software\\\u00e4PFEL\\\u00c9T\u00c9", L"n", Ok("v")},
       {"escapes", std::string(kSection) + "\"SilentInstallVersion\"=\"C:\\\\P F\\\\\\\"q\\\"\"\n",
-       kSubkey, kName, Ok("C:\\P F\\\"q\"")},
+       kSubkey, kName, Ok(R"(C:\P F\"q")")},
       {"escaped quote in the name", std::string(kSection) + "\"a\\\"b\"=\"x\"\n", kSubkey, L"A\"B",
        Ok("x")},
       {"unknown escape stands for itself", std::string(kSection) + "\"n\"=\"a\\tb\"\n", kSubkey,
@@ -238,7 +238,7 @@ TEST_F(RegistryPosixTest, BufferCountsUtf16UnitsWithTheNul) {
   for (const Case& c : cases) {
     for (Encoding encoding : {Encoding::kUtf8, Encoding::kUtf16}) {
       WriteRegistry(
-          Encode(kHeader + std::string(kSection) + "\"SilentInstallVersion\"=\"" + c.value + "\"\n",
+          Encode(kHeader + std::string(kSection) + R"("SilentInstallVersion"=")" + c.value + "\"\n",
                  encoding));
       EXPECT_EQ(Read(kSubkey, kName, c.buffer), c.expected)
           << c.value.size() << " bytes in " << c.buffer;
@@ -279,7 +279,7 @@ TEST_F(RegistryPosixTest, UnusableFilesFailWithoutCrashing) {
       {"binary garbage", std::string("\x00\xFF\xFE\x01[\"\\", 7), kErrorBadDb},
       {"UTF-16 without its mark", Encode(kHeader, Encoding::kUtf16).substr(2), kErrorBadDb},
       {"header only", kHeader, kErrorFileNotFound},
-      {"continuation at the end", std::string(kHeader) + kSection + "\"x\"=hex:01,\\",
+      {"continuation at the end", std::string(kHeader) + kSection + R"("x"=hex:01,\)",
        kErrorFileNotFound},
   };
   for (const Case& c : cases) {

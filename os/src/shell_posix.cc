@@ -13,7 +13,8 @@ uintptr_t ShellExecute(const InstallerFile& file, const std::wstring& parameters
     return file.open_error();
   }
   std::vector<std::string> arguments;
-  const std::wstring_view line = std::wstring_view(parameters).substr(0, parameters.find(L'\0'));
+  const std::wstring_view whole = parameters;
+  const std::wstring_view line = whole.substr(0, whole.find(L'\0'));
   for (const std::wstring& argument : SplitCommandLine(line)) {
     arguments.push_back(WideToUtf8(argument));
   }

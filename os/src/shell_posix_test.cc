@@ -1,12 +1,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -27,6 +27,13 @@ namespace {
 namespace fs = std::filesystem;
 using posix::SpawnOptions;
 using posix::StartProgramFromDescriptor;
+
+// rwxr-xr-x and rw-r--r--.
+constexpr fs::perms kExecutable = fs::perms::owner_all | fs::perms::group_read |
+                                  fs::perms::group_exec | fs::perms::others_read |
+                                  fs::perms::others_exec;
+constexpr fs::perms kReadable =
+    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read;
 
 constexpr auto kDeadline = std::chrono::seconds(20);
 // A descriptor the tests hold open without close-on-exec; no started program may see it.
@@ -151,7 +158,7 @@ class ShellTest : public testing::Test {
     std::string pattern = testing::TempDir() + "shell_XXXXXX";
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
-    fs::permissions(dir_, fs::perms(0755));
+    fs::permissions(dir_, kExecutable);
     bin_ = dir_ / "bin";
     records_ = dir_ / "records";
     fs::create_directories(bin_);
@@ -161,7 +168,7 @@ class ShellTest : public testing::Test {
       WriteFile(bin_ / "wine",
                 RecorderScript("wine", records_,
                                "cat \"$1\" > '" + (records_ / "content").string() + "'\n"),
-                fs::perms(0755));
+                kExecutable);
     }
     const char* path = getenv("PATH");
     saved_path_ = path != nullptr ? path : "/usr/bin:/bin";
@@ -193,7 +200,7 @@ class ShellTest : public testing::Test {
   }
 
   // The checks every started program must pass.
-  void ExpectDetached(const Record& record) {
+  static void ExpectDetached(const Record& record) {
     EXPECT_EQ(record.stdin_state, "stdin-null");
     EXPECT_EQ(record.canary, "canary-closed");
     EXPECT_NE(record.parent, std::to_string(getpid()));
@@ -216,8 +223,8 @@ class ShellWithoutWineTest : public ShellTest {
 TEST_F(ShellTest, StartsWindowsImagesThroughWineAndScriptsDirectly) {
   const fs::path image = dir_ / "setup file.exe";
   const std::string image_bytes = PeImage("first installer");
-  WriteFile(image, image_bytes, fs::perms(0644));  // Windows images need no execute permission
-  WriteFile(dir_ / "record.sh", RecorderScript("script", records_), fs::perms(0755));
+  WriteFile(image, image_bytes, kReadable);  // Windows images need no execute permission
+  WriteFile(dir_ / "record.sh", RecorderScript("script", records_), kExecutable);
 
   struct Case {
     std::wstring file;
@@ -260,7 +267,7 @@ TEST_F(ShellTest, StartsWindowsImagesThroughWineAndScriptsDirectly) {
 TEST_F(ShellTest, StartsNativeImagesDirectly) {
   const fs::path tool = dir_ / "touch copy";
   fs::copy_file("/usr/bin/touch", tool);
-  fs::permissions(tool, fs::perms(0755));
+  fs::permissions(tool, kExecutable);
   const fs::path first = dir_ / "made by elf";
   const fs::path second = dir_ / "second";
   ASSERT_EQ(OpenAndStart(Utf8ToWide(tool.string()),
@@ -275,7 +282,7 @@ TEST_F(ShellTest, DoesNotWaitForTheProgram) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   WriteFile(dir_ / "blocking.sh",
             RecorderScript("blocking", records_, "", "read line < '" + fifo.string() + "'\n"),
-            fs::perms(0755));
+            kExecutable);
   ASSERT_EQ(OpenAndStart(Utf8ToWide((dir_ / "blocking.sh").string()), L""), kShellStarted);
   ASSERT_TRUE(TakeRecord(records_).has_value());
   // The program is still running, reading the FIFO: release it.
@@ -291,21 +298,21 @@ TEST_F(ShellTest, DoesNotWaitForTheProgram) {
 }
 
 TEST_F(ShellTest, FailuresKeepTheShellMeaning) {
-  WriteFile(dir_ / "plain.txt", "hello\n", fs::perms(0755));
-  WriteFile(dir_ / "empty", "", fs::perms(0755));
+  WriteFile(dir_ / "plain.txt", "hello\n", kExecutable);
+  WriteFile(dir_ / "empty", "", kExecutable);
   fs::copy_file("/bin/true", dir_ / "true-not-executable");
-  fs::permissions(dir_ / "true-not-executable", fs::perms(0644));
-  WriteFile(dir_ / "script-not-executable", RecorderScript("x", records_), fs::perms(0644));
-  WriteFile(dir_ / "no-interpreter", "#!/nonexistent/interpreter\n", fs::perms(0755));
-  WriteFile(dir_ / "not-pe.exe", PeImage("x", "PX"), fs::perms(0644));
-  WriteFile(dir_ / "short.exe", "MZ" + std::string(20, '\0'), fs::perms(0644));
+  fs::permissions(dir_ / "true-not-executable", kReadable);
+  WriteFile(dir_ / "script-not-executable", RecorderScript("x", records_), kReadable);
+  WriteFile(dir_ / "no-interpreter", "#!/nonexistent/interpreter\n", kExecutable);
+  WriteFile(dir_ / "not-pe.exe", PeImage("x", "PX"), kReadable);
+  WriteFile(dir_ / "short.exe", "MZ" + std::string(20, '\0'), kReadable);
   std::string far = PeImage("x");
   far[0x3D] = 0x40;  // e_lfanew beyond the end of the file
-  WriteFile(dir_ / "far.exe", far, fs::perms(0644));
+  WriteFile(dir_ / "far.exe", far, kReadable);
   fs::create_directory(dir_ / "folder");
   ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0755), 0);  // opening it must not block
   // Larger than an installer may be (a sparse file: nothing is written).
-  WriteFile(dir_ / "huge.exe", "", fs::perms(0755));
+  WriteFile(dir_ / "huge.exe", "", kExecutable);
   fs::resize_file(dir_ / "huge.exe", (uintmax_t{2} << 30) + 1);
 
   struct Case {
@@ -337,7 +344,7 @@ TEST_F(ShellTest, FailuresKeepTheShellMeaning) {
 
 TEST_F(ShellWithoutWineTest, WindowsImageHasNoAssociation) {
   const fs::path image = dir_ / "setup.exe";
-  WriteFile(image, PeImage("x"), fs::perms(0755));
+  WriteFile(image, PeImage("x"), kExecutable);
   EXPECT_EQ(OpenAndStart(Utf8ToWide(image.string()), L"/S"), kShellErrorNoAssociation);
   const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
@@ -347,11 +354,11 @@ TEST_F(ShellWithoutWineTest, WindowsImageHasNoAssociation) {
 
 TEST_F(ShellTest, StartsExactlyTheOpenedFile) {
   const fs::path script = dir_ / "installer.sh";
-  WriteFile(script, RecorderScript("opened", records_), fs::perms(0755));
+  WriteFile(script, RecorderScript("opened", records_), kExecutable);
   const int script_fd = open(script.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(script_fd, 0);
   // The path now names another file; the opened one must run.
-  WriteFile(dir_ / "swap.sh", RecorderScript("swapped", records_), fs::perms(0755));
+  WriteFile(dir_ / "swap.sh", RecorderScript("swapped", records_), kExecutable);
   fs::rename(dir_ / "swap.sh", script);
   ASSERT_EQ(StartProgramFromDescriptor(script_fd, "installer", {"arg one", ""}, {}), kShellStarted);
   std::optional<Record> record = TakeRecord(records_);
@@ -364,7 +371,7 @@ TEST_F(ShellTest, StartsExactlyTheOpenedFile) {
 
   const fs::path image = dir_ / "setup.exe";
   const std::string image_bytes = PeImage("opened image");
-  WriteFile(image, image_bytes, fs::perms(0644));
+  WriteFile(image, image_bytes, kReadable);
   const int image_fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(image_fd, 0);
   fs::remove(image);
@@ -381,7 +388,7 @@ TEST_F(ShellTest, StartsExactlyTheOpenedFile) {
 
   const fs::path tool = dir_ / "touch copy";
   fs::copy_file("/usr/bin/touch", tool);
-  fs::permissions(tool, fs::perms(0755));
+  fs::permissions(tool, kExecutable);
   const int tool_fd = open(tool.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(tool_fd, 0);
   fs::remove(tool);
@@ -393,7 +400,7 @@ TEST_F(ShellTest, StartsExactlyTheOpenedFile) {
 
 TEST_F(ShellTest, RunsAsTheGivenUserInTheGivenPlace) {
   const fs::path script = dir_ / "installer.sh";
-  WriteFile(script, RecorderScript("as-user", records_), fs::perms(0755));
+  WriteFile(script, RecorderScript("as-user", records_), kExecutable);
   const int fd = open(script.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
 
@@ -438,7 +445,7 @@ TEST_F(ShellTest, DescriptorsThatHoldNoProgram) {
   EXPECT_EQ(StartProgramFromDescriptor(dir_fd, "dir", {}, {}), kShellErrorNoAssociation);
   close(dir_fd);
 
-  WriteFile(dir_ / "bad.exe", PeImage("x", "NE"), fs::perms(0644));
+  WriteFile(dir_ / "bad.exe", PeImage("x", "NE"), kReadable);
   const int bad_fd = open((dir_ / "bad.exe").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(bad_fd, 0);
   EXPECT_EQ(StartProgramFromDescriptor(bad_fd, "bad", {}, {}), kShellErrorBadFormat);

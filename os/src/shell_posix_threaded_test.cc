@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -19,6 +19,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// rwxr-xr-x.
+constexpr fs::perms kExecutable = fs::perms::owner_all | fs::perms::group_read |
+                                  fs::perms::group_exec | fs::perms::others_read |
+                                  fs::perms::others_exec;
+
 // Starting programs from several threads at once: each start must report its own program, and
 // none may be left behind as our child.
 TEST(ShellThreadedTest, StartsFromSeveralThreadsAtOnce) {
@@ -27,12 +32,13 @@ TEST(ShellThreadedTest, StartsFromSeveralThreadsAtOnce) {
   const fs::path dir = pattern;
   const fs::path tool = dir / "touch";
   fs::copy_file("/usr/bin/touch", tool);
-  fs::permissions(tool, fs::perms(0755));
+  fs::permissions(tool, kExecutable);
 
   constexpr int kThreads = 4;
   constexpr int kStartsPerThread = 8;
   std::vector<uintptr_t> results(kThreads * kStartsPerThread, 0);
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kStartsPerThread; ++i) {

@@ -1,6 +1,4 @@
 #include <fcntl.h>
-#include <limits.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -9,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstring>
 #include <string_view>
 
@@ -16,8 +16,6 @@
 #include "os/posix/spawn.h"
 #include "os/shell.h"
 #include "src/internal/environment_posix.h"
-
-extern char** environ;
 
 namespace os::posix {
 

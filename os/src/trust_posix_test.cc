@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -58,7 +58,7 @@ class TrustPosixTest : public ::testing::Test {
     other_root_ = CreateIdentity(CaOptions("Other Root"), nullptr);
   }
 
-  std::string BundlePath() const { return posix::SystemPath(posix::kTrustBundleRelativePath); }
+  static std::string BundlePath() { return posix::SystemPath(posix::kTrustBundleRelativePath); }
 
   // Replaces the bundle whole, as an administrator's tool would.
   void WriteBundle(const std::string& pem) {
@@ -169,7 +169,7 @@ TEST_F(TrustPosixTest, FileChangedAfterOpeningIsStillTheOneCheckedAndStarted) {
   const std::string wine =
       signer_->WriteFile("bin/wine", "#!/bin/sh\ncat \"$1\" > '" + dir + "/started.tmp' && mv '" +
                                          dir + "/started.tmp' '" + dir + "/started'\n");
-  std::filesystem::permissions(wine, std::filesystem::perms(0755));
+  std::filesystem::permissions(wine, static_cast<std::filesystem::perms>(0755));
   ASSERT_EQ(setenv("PATH", (dir + "/bin:/usr/bin:/bin").c_str(), 1), 0);
   const std::string script = "#!/bin/sh\ntouch '" + dir + "/script-ran'\n";
 
@@ -184,7 +184,7 @@ TEST_F(TrustPosixTest, FileChangedAfterOpeningIsStillTheOneCheckedAndStarted) {
     } else {
       signer_->WriteFile("setup.exe", script);  // truncates and writes the same file
     }
-    std::filesystem::permissions(WideToUtf8(path), std::filesystem::perms(0755));
+    std::filesystem::permissions(WideToUtf8(path), static_cast<std::filesystem::perms>(0755));
 
     EXPECT_EQ(SignerOf(path), L"") << "the name now holds the unsigned script";
     EXPECT_EQ(GetVerifiedSignerName(opened), Utf8ToWide(kAcceptedName));

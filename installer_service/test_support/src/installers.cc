@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "authenticode/test/pe_file.h"
 #include "authenticode/test/pki.h"
@@ -30,8 +31,8 @@ std::string FileMd5(const std::string& path) {
   return util::crypto::Md5(base::test::ReadFileToString(path));
 }
 
-InstallerFactory::InstallerFactory(const std::string& directory)
-    : directory_(directory), pki_(std::make_unique<Pki>()) {
+InstallerFactory::InstallerFactory(std::string directory)
+    : directory_(std::move(directory)), pki_(std::make_unique<Pki>()) {
   fs::create_directories(directory_);
   pki_->root = authenticode::test::CreateIdentity(
       authenticode::test::CaOptions("Test Code Signing Root"), nullptr);
@@ -51,7 +52,7 @@ std::string InstallerFactory::Write(const std::string& name, const std::string& 
   if (bytes.empty()) {
     throw std::runtime_error("signing " + name + " failed");
   }
-  const std::string path = directory_ + "/" + name;
+  std::string path = directory_ + "/" + name;
   std::ofstream(path, std::ios::binary) << bytes;
   return path;
 }
@@ -82,7 +83,7 @@ std::string InstallerFactory::Tampered(const std::string& name) {
   return Write(name, image);
 }
 
-WineStandIn::WineStandIn(const std::string& directory) : directory_(directory) {
+WineStandIn::WineStandIn(std::string directory) : directory_(std::move(directory)) {
   fs::create_directories(bin_dir());
   fs::create_directories(directory_ + "/starts");
   const std::string script = bin_dir() + "/wine";

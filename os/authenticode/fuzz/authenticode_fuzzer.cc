@@ -37,7 +37,14 @@ const authenticode::TrustStore& Roots() {
 
 // Runs the signature's own parts independently of the verdict.
 void ExerciseSignature(std::string_view image) {
-  using namespace authenticode::internal;
+  using authenticode::internal::FindValidTimestamp;
+  using authenticode::internal::MemoryByteSource;
+  using authenticode::internal::ParsePeLayout;
+  using authenticode::internal::ParseSignedData;
+  using authenticode::internal::PeLayout;
+  using authenticode::internal::ReadPrimarySignature;
+  using authenticode::internal::SignedData;
+  using authenticode::internal::SimpleDisplayName;
   const MemoryByteSource source(image);
   PeLayout layout;
   std::vector<uint8_t> der;

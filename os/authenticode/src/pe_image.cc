@@ -41,7 +41,7 @@ uint32_t LoadU32(const uint8_t* p) {
 
 VerifyResult ParsePeLayout(const ByteSource& source, PeLayout* layout) {
   const uint64_t size = source.size();
-  std::array<uint8_t, kDosHeaderSize> dos;
+  std::array<uint8_t, kDosHeaderSize> dos{};
   if (size < kDosHeaderSize) {
     return Fail(Status::kNotPe, "file shorter than a DOS header");
   }
@@ -52,7 +52,7 @@ VerifyResult ParsePeLayout(const ByteSource& source, PeLayout* layout) {
     return Fail(Status::kNotPe, "no MZ signature");
   }
   const uint64_t nt_offset = LoadU32(&dos[kElfanewOffset]);
-  std::array<uint8_t, kNtHeadersSize> nt;
+  std::array<uint8_t, kNtHeadersSize> nt{};
   if (nt_offset > size || size - nt_offset < kNtHeadersSize) {
     return Fail(Status::kNotPe, "PE header beyond the end of the file");
   }
@@ -67,7 +67,7 @@ VerifyResult ParsePeLayout(const ByteSource& source, PeLayout* layout) {
   if (size - optional_offset < optional_size) {
     return Fail(Status::kNotPe, "optional header beyond the end of the file");
   }
-  std::array<uint8_t, 2> magic_bytes;
+  std::array<uint8_t, 2> magic_bytes{};
   if (optional_size < magic_bytes.size()) {
     return Fail(Status::kNotPe, "no optional header");
   }
@@ -82,7 +82,7 @@ VerifyResult ParsePeLayout(const ByteSource& source, PeLayout* layout) {
   const uint64_t rva_count_offset = pe32_plus ? kRvaCountOffsetPe32Plus : kRvaCountOffsetPe32;
   const uint64_t directory_offset =
       pe32_plus ? kCertDirectoryOffsetPe32Plus : kCertDirectoryOffsetPe32;
-  std::array<uint8_t, 4> rva_count_bytes;
+  std::array<uint8_t, 4> rva_count_bytes{};
   if (optional_size < rva_count_offset + rva_count_bytes.size()) {
     return Fail(Status::kNotPe, "optional header too small");
   }
@@ -99,14 +99,14 @@ VerifyResult ParsePeLayout(const ByteSource& source, PeLayout* layout) {
     // can be signed without the entry.
     return Passed();
   }
-  std::array<uint8_t, kDirectoryEntrySize> entry;
+  std::array<uint8_t, kDirectoryEntrySize> entry{};
   if (optional_size < directory_offset + entry.size()) {
     return Fail(Status::kNotPe, "data directories beyond the optional header");
   }
   if (!source.ReadAt(layout->cert_directory_offset, entry)) {
     return Fail(Status::kFileUnreadable, "cannot read the data directories");
   }
-  const uint64_t table_offset = LoadU32(&entry[0]);
+  const uint64_t table_offset = LoadU32(entry.data());
   const uint32_t table_size = LoadU32(&entry[4]);
   if (table_size == 0) {
     return Passed();
@@ -140,7 +140,7 @@ VerifyResult ReadPrimarySignature(const ByteSource& source, const PeLayout& layo
   if (table.size() < kWinCertificateHeaderSize) {
     return Fail(Status::kMalformedSignature, "certificate table shorter than an entry header");
   }
-  const uint32_t length = LoadU32(&table[0]);
+  const uint32_t length = LoadU32(table.data());
   const uint16_t revision = LoadU16(&table[4]);
   const uint16_t type = LoadU16(&table[6]);
   if (length <= kWinCertificateHeaderSize || length > table.size()) {

@@ -35,7 +35,7 @@ bool TakeElement(std::span<const uint8_t>* in, Element* out) {
   if ((flags & 0x80) != 0 || (flags & 0x01) != 0 || length < 0) {
     return false;
   }
-  const size_t header = static_cast<size_t>(p - in->data());
+  const auto header = static_cast<size_t>(p - in->data());
   if (header > in->size() || static_cast<size_t>(length) > in->size() - header) {
     return false;
   }

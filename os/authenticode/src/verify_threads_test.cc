@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
-#include <stdlib.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <latch>
 #include <string>
 #include <thread>
@@ -60,6 +60,7 @@ TEST(VerifyThreadsTest, ThreadsShareOneTrustStore) {
   std::vector<Tally> tallies(kThreads);
   std::latch start(kThreads);
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       start.arrive_and_wait();

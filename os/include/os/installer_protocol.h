@@ -79,7 +79,7 @@ class FrameReader {
   bool started() const { return header_size_ > 0; }
 
  private:
-  void TakeAncillary(void* message);
+  void TakeAncillary(void* raw);
 
   unsigned char header_[4] = {};
   size_t header_size_ = 0;

@@ -5,8 +5,8 @@
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
 #include <spawn.h>
-#include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -17,8 +17,6 @@
 #include <system_error>
 
 #include "authenticode/test/pe_file.h"
-
-extern char** environ;
 
 namespace authenticode::test {
 namespace {
@@ -43,6 +41,7 @@ std::string ReadWholeFile(const std::string& path) {
 // Runs |args| (found on PATH) with output to |log|; true when it exits with 0.
 bool Run(const std::vector<std::string>& args, const std::string& log) {
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (const std::string& arg : args) {
     argv.push_back(const_cast<char*>(arg.c_str()));
   }
@@ -109,7 +108,7 @@ Signer::~Signer() {
 }
 
 std::string Signer::WriteFile(const std::string& name, std::string_view bytes) {
-  const std::string path = directory_ + "/" + name;
+  std::string path = directory_ + "/" + name;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   Check(out.good(), "write");
@@ -139,7 +138,7 @@ std::string Signer::Sign(std::string_view image, const Identity& signer,
     }
   }
   if (options.nest) {
-    args.push_back("-nest");
+    args.emplace_back("-nest");
   }
   const std::string out = directory_ + "/out" + n + ".exe";
   const std::string log = directory_ + "/log" + n + ".txt";

@@ -23,7 +23,7 @@ inline constexpr char kPublisherWithBlank[] = "Halvern Technology (Ostervik) Com
 // files into a directory.
 class InstallerFactory {
  public:
-  explicit InstallerFactory(const std::string& directory);
+  explicit InstallerFactory(std::string directory);
   ~InstallerFactory();
   InstallerFactory(const InstallerFactory&) = delete;
   InstallerFactory& operator=(const InstallerFactory&) = delete;
@@ -65,7 +65,7 @@ class WineStandIn {
   };
 
   // Writes <directory>/bin/wine; records go to <directory>/starts.
-  explicit WineStandIn(const std::string& directory);
+  explicit WineStandIn(std::string directory);
 
   // The directory to put first on PATH.
   std::string bin_dir() const { return directory_ + "/bin"; }

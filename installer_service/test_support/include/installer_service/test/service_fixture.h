@@ -122,13 +122,13 @@ class InstallerServiceTest : public testing::Test {
     }
   }
 
-  os::com::HResult Create(std::unique_ptr<os::com::PrivilegedInstaller>* installer,
-                          const os::com::Guid& iid = kIid) {
+  static os::com::HResult Create(std::unique_ptr<os::com::PrivilegedInstaller>* installer,
+                                 const os::com::Guid& iid = kIid) {
     return os::com::CreatePrivilegedInstaller(kClsid, iid, installer);
   }
 
-  os::com::HResult Exec(const std::string& path, const std::string& md5,
-                        const std::string& parameters = "/S /Language=") {
+  static os::com::HResult Exec(const std::string& path, const std::string& md5,
+                               const std::string& parameters = "/S /Language=") {
     std::unique_ptr<os::com::PrivilegedInstaller> installer;
     const os::com::HResult created = Create(&installer);
     if (os::com::Failed(created)) {
@@ -140,7 +140,7 @@ class InstallerServiceTest : public testing::Test {
   os::com::HResult ExecGood() { return Exec(good_, installer_test::FileMd5(good_)); }
 
   // A raw connection, for requests the COM stand-in never sends.
-  int Connect() const {
+  static int Connect() {
     const int fd = ConnectTo(SocketPath());
     EXPECT_GE(fd, 0);
     return fd;
