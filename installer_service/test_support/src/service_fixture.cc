@@ -34,13 +34,17 @@ size_t ThreadCount() {
       std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator()));
 }
 
-// The heap in use: the sanitizer's count when one runs (freed memory sits in its quarantine and
-// would blur the resident size), else malloc's.
 }  // namespace installer_service::test
 
-extern "C" size_t __sanitizer_get_current_allocated_bytes() __attribute__((weak));
+// The sanitizers' count of the heap in use; absent (null) when no sanitizer runs.  Its name is
+// the runtime's.
+extern "C" size_t __sanitizer_get_current_allocated_bytes()  // NOLINT(bugprone-reserved-identifier)
+    __attribute__((weak));
+
 namespace installer_service::test {
 
+// The heap in use: the sanitizer's count when one runs (freed memory sits in its quarantine and
+// would blur the resident size), else malloc's.
 size_t HeapBytes() {
   if (__sanitizer_get_current_allocated_bytes != nullptr) {
     return __sanitizer_get_current_allocated_bytes();
@@ -80,7 +84,9 @@ const bool kAsNobody = base::test::RunChildRoleIfAsked("as-nobody", [](const std
 // In a child, as nobody: opens |count| connections that each send half a frame header, says so
 // on |ready_fd|, and holds them until |hold_fd| reaches its end.  arg: "<count>|<ready>|<hold>".
 const bool kSlowCaller = base::test::RunChildRoleIfAsked("slow-caller", [](const std::string& arg) {
-  int count = 0, ready_fd = -1, hold_fd = -1;
+  int count = 0;
+  int ready_fd = -1;
+  int hold_fd = -1;
   if (std::sscanf(arg.c_str(), "%d|%d|%d", &count, &ready_fd, &hold_fd) != 3 ||
       !DropTo(kNobody, 0)) {
     return 3;
