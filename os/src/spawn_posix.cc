@@ -239,32 +239,6 @@ bool IsExecutableFile(const std::string& path) {
          faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
 }
 
-// Whether the directory that would hold |path| exists.
-bool ParentDirectoryExists(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    return true;  // the current directory
-  }
-  struct stat st {};
-  const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
-  return stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string AbsolutePath(const std::string& path) {
-  if (path.starts_with('/')) {
-    return path;
-  }
-  std::vector<char> buffer(PATH_MAX);
-  if (getcwd(buffer.data(), buffer.size()) == nullptr) {
-    return path;
-  }
-  std::string absolute = buffer.data();
-  if (!absolute.ends_with('/')) {
-    absolute += '/';
-  }
-  return absolute + path;
-}
-
 }  // namespace
 
 uintptr_t ShellErrorFromErrno(int errno_value) {
@@ -394,29 +368,6 @@ uintptr_t PlanAndSpawn(ProgramKind kind, ExecPlan plan, Native native,
 }
 
 }  // namespace
-
-uintptr_t StartProgram(const std::string& path, const std::vector<std::string>& arguments,
-                       const SpawnOptions& options) {
-  // O_NONBLOCK: a FIFO at the path must not block the open.
-  ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!fd.valid()) {
-    const int open_errno = errno;
-    if (open_errno == ENOENT && !ParentDirectoryExists(path)) {
-      return kShellErrorPathNotFound;
-    }
-    return ShellErrorFromErrno(open_errno);
-  }
-  if (const uintptr_t error = RegularFileError(fd.get()); error != 0) {
-    return error;
-  }
-  return PlanAndSpawn(
-      ClassifyProgram(fd.get()), ExecPlan{},
-      [&path](ProgramKind, ExecPlan* plan) {
-        plan->path = path;
-        plan->argv.push_back(path);
-      },
-      AbsolutePath(path), arguments, options);
-}
 
 uintptr_t StartProgramFromDescriptor(int fd, const std::string& name,
                                      const std::vector<std::string>& arguments,

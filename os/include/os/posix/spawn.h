@@ -57,11 +57,6 @@ enum class ProgramKind {
 // Reads the first bytes of the file open on |fd| (with pread; the offset is left alone).
 ProgramKind ClassifyProgram(int fd);
 
-// Starts the program at |path| with |arguments| (not including the program name): the file is
-// classified through its own descriptor and executed by path, so a script sees its own path.
-uintptr_t StartProgram(const std::string& path, const std::vector<std::string>& arguments,
-                       const SpawnOptions& options);
-
 // Starts the program open on |fd| (opened for reading) with |arguments|, so that exactly the
 // file that was opened runs even if its path is changed meanwhile: an ELF image is executed
 // from the descriptor (fexecve); a script is executed from the descriptor too, and its
