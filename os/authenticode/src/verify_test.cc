@@ -1,8 +1,7 @@
 // End-to-end verdicts of the verifier. Well-formed signatures come from osslsigncode, a signer
 // independent of this code; OpenSSL edits or hand-built bytes make what no tool produces. Each
 // table row says how a file was made or damaged and the verdict it must get. Then files and
-// descriptors (the same verdicts, whatever happens to the name), the trust stores, and the fuzz
-// target's committed seeds.
+// descriptors (the same verdicts, whatever happens to the name) and the trust stores.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -49,6 +48,10 @@ constexpr size_t kPe = 0x40;
 constexpr size_t kOptionalSize = kPe + 20;
 constexpr size_t kOptional = kPe + 24;
 constexpr size_t kDirectoryCount = kOptional + 108;
+// The DER that precedes a SHA-256 image hash in the signed content: the AlgorithmIdentifier (with
+// NULL parameters) and the OCTET STRING header.
+constexpr std::string_view kSha256HashPrefix(
+    "\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01\x05\x00\x04\x20", 15);
 
 // |image| with |width| bytes at |at| set to |value|, little-endian.
 std::string Patch(std::string image, size_t at, uint32_t value, int width) {
@@ -136,16 +139,12 @@ TEST_F(VerifyTest, HeadersAndCertificateTable) {
   const std::string image = Sign(Leaf("Signer"), {}, MinimalPe(true, 64));
   const test::PeOffsets pe = test::LocatePe(image);
   const std::string der = test::ExtractSignature(image);
-  const std::string signed_pe32 = Sign(Leaf("Signer"), {}, MinimalPe(false, 300));
   const Identity other_root = CreateIdentity(CaOptions("Other Root"), nullptr);
   const Identity foreign = CreateIdentity(CodeSigningOptions("Foreign"), &other_root);
   ExpectVerdicts({
       {"empty", "", Status::kNotPe},
       {"no MZ", std::string(4096, 'Z'), Status::kNotPe},
-      {"DOS header only", image.substr(0, 64), Status::kNotPe},
-      {"cut inside the optional header", image.substr(0, 200), Status::kNotPe},
       {"PE header far beyond the file", Patch(image, 0x3C, 0xFFFFFFF0, 4), Status::kNotPe},
-      {"PE header on the DOS header", Patch(image, 0x3C, 0, 4), Status::kNotPe},
       {"bad PE signature", Patch(image, kPe + 3, 1, 1), Status::kNotPe},
       {"no optional header", Patch(image, kOptionalSize, 0, 2), Status::kNotPe},
       {"optional header ends before the directory count", Patch(image, kOptionalSize, 0x60, 2),
@@ -155,16 +154,9 @@ TEST_F(VerifyTest, HeadersAndCertificateTable) {
       {"optional header beyond the file", Patch(image, kOptionalSize, 0xFFFF, 2), Status::kNotPe},
       {"ROM image magic", Patch(image, kOptional, 0x107, 2), Status::kNotPe},
       {"unsigned PE32+", MinimalPe(true), Status::kNoSignature},
-      {"unsigned PE32", MinimalPe(false), Status::kNoSignature},
       // Without a fifth directory there is no certificate table, whatever follows the headers.
       {"four data directories", Patch(image, kDirectoryCount, 4, 4), Status::kNoSignature},
-      {"four directories in a short header",
-       Patch(Patch(image, kDirectoryCount, 4, 4), kOptionalSize, 0x70, 2), Status::kNoSignature},
-      {"directory count wraps", Patch(image, kDirectoryCount, 0xFFFFFFFF, 4),
-       Status::kImageHashMismatch},
       {"directory entry cleared", WithDirectory(image, 0, 0), Status::kNoSignature},
-      {"signed PE32", signed_pe32, Status::kOk, "Signer"},
-      {"cut inside the image", image.substr(0, 1000), Status::kMalformedSignature},
       {"last byte missing", image.substr(0, image.size() - 1), Status::kMalformedSignature},
       {"a byte appended", image + '\0', Status::kMalformedSignature},
       {"zero padding after the entry",
@@ -179,14 +171,11 @@ TEST_F(VerifyTest, HeadersAndCertificateTable) {
        Status::kMalformedSignature},
       {"table inside the headers", WithDirectory(image, 0x80, image.size() - 0x80),
        Status::kMalformedSignature},
-      {"table beyond the end", WithDirectory(image, pe.table_offset + 8, pe.table_size),
-       Status::kMalformedSignature},
       {"table shorter than an entry header",
        WithDirectory(MinimalPe() + std::string(4, '\0'), 1024, 4), Status::kMalformedSignature},
       {"entry longer than the table", Patch(image, pe.table_offset + 2, 1, 1),
        Status::kMalformedSignature},
       {"entry revision 1", Patch(image, pe.table_offset + 5, 1, 1), Status::kMalformedSignature},
-      {"entry type", Patch(image, pe.table_offset + 6, 1, 1), Status::kMalformedSignature},
       {"not DER", test::ReplaceSignature(image, std::string(300, '\x30')),
        Status::kMalformedSignature},
       {"zero padding inside the entry", test::ReplaceSignature(image, der + std::string(5, '\0')),
@@ -197,8 +186,6 @@ TEST_F(VerifyTest, HeadersAndCertificateTable) {
       // Nested signatures ride in the primary one's unsigned attributes and are not consulted.
       {"trusted signature nested in a foreign one",
        Sign(Leaf("Inner"), {.nest = true}, Sign(foreign)), Status::kUntrustedChain},
-      {"foreign signature nested in a trusted one", Sign(foreign, {.nest = true}, image),
-       Status::kOk, "Signer"},
   });
 }
 
@@ -209,25 +196,20 @@ TEST_F(VerifyTest, WhatTheHashAndTheSignatureCover) {
   const std::string pe32 = Sign(leaf, {}, MinimalPe(false, 300));
   const ASN1_BIT_STRING* cert_signature = nullptr;
   X509_get0_signature(&cert_signature, nullptr, leaf.cert.get());
-  // The SignedData's image hash follows SHA-256's AlgorithmIdentifier and an OCTET STRING header.
-  const std::string hash_prefix("\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01\x05\x00\x04\x20", 15);
   ExpectVerdicts({
-      {"DOS stub", Flip(image, 0x3A), Status::kImageHashMismatch},
       {"code", Flip(image, 0x201), Status::kImageHashMismatch},
       {"overlay", Flip(image, 1024 + 4321), Status::kImageHashMismatch},
       {"overlay of a PE32 image", Flip(pe32, 1024 + 299), Status::kImageHashMismatch},
       {"byte before the checksum", Flip(image, pe.checksum - 1), Status::kImageHashMismatch},
       {"byte after the checksum", Flip(image, pe.checksum + 4), Status::kImageHashMismatch},
-      {"byte before the directory entry", Flip(image, pe.cert_directory - 1),
-       Status::kImageHashMismatch},
       {"byte after the directory entry", Flip(image, pe.cert_directory + 8),
        Status::kImageHashMismatch},
       // The checksum is not hashed, and signing tools may leave it stale.
       {"checksum", Flip(image, pe.checksum), Status::kOk, "Signer"},
-      {"checksum last byte", Flip(image, pe.checksum + 3), Status::kOk, "Signer"},
       {"signature value", Flip(image, Find(image, test::SignatureValue(image)) + 12),
        Status::kSignatureInvalid},
-      {"signed image hash", Flip(image, Find(image, hash_prefix) + hash_prefix.size() + 5),
+      {"signed image hash",
+       Flip(image, Find(image, kSha256HashPrefix) + kSha256HashPrefix.size() + 5),
        Status::kSignatureInvalid},
       {"leaf certificate's signature",
        Flip(image, Find(image, std::string_view(reinterpret_cast<const char*>(cert_signature->data),
@@ -243,12 +225,12 @@ TEST_F(VerifyTest, WhatTheHashAndTheSignatureCover) {
 TEST_F(VerifyTest, SignedContentMustDescribeThisPeImage) {
   const Identity leaf = Leaf("Signer");
   const std::string image = Sign(leaf);
-  const std::string original = test::IndirectDataContent(image);
-  const std::string hash = original.substr(original.size() - 32);  // SHA-256 comes last.
+  // The image hash follows SHA-256's AlgorithmIdentifier and an OCTET STRING header.
+  const std::string hash =
+      image.substr(Find(image, kSha256HashPrefix) + kSha256HashPrefix.size(), 32);
   const std::string pe_data("\x06\x0a\x2b\x06\x01\x04\x01\x82\x37\x02\x01\x0f", 12);
   const std::string cab_data = pe_data.substr(0, 11) + '\x19';
-  const std::string sha256 =
-      Der(0x30, std::string("\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01\x05\x00", 13));
+  const std::string sha256 = Der(0x30, kSha256HashPrefix.substr(0, 13));
   const std::string md5 =
       Der(0x30, std::string("\x06\x08\x2a\x86\x48\x86\xf7\x0d\x02\x05\x05\x00", 12));
   const auto attribute = [](const std::string& type) {
@@ -263,10 +245,7 @@ TEST_F(VerifyTest, SignedContentMustDescribeThisPeImage) {
   };
   const std::string body = content(pe_data, sha256, hash);
   ExpectVerdicts({
-      {"as osslsigncode made it", resigned(original), Status::kOk, "Signer"},
       {"rebuilt", resigned(body), Status::kOk, "Signer"},
-      {"hash of another image", resigned(content(pe_data, sha256, Sha256(hash))),
-       Status::kImageHashMismatch},
       {"for a cabinet file", resigned(content(cab_data, sha256, hash)),
        Status::kMalformedSignature},
       {"type not an OID",
@@ -278,8 +257,6 @@ TEST_F(VerifyTest, SignedContentMustDescribeThisPeImage) {
        Status::kUnsupportedDigest},
       {"digest info not a DigestInfo",
        resigned(Der(0x30, attribute(pe_data) + Der(0x30, Der(0x05, "")))),
-       Status::kMalformedSignature},
-      {"element after the digest", resigned(content(pe_data, sha256, hash, Der(0x05, ""))),
        Status::kMalformedSignature},
       {"a SET, not a SEQUENCE", resigned('\x31' + body.substr(1)), Status::kMalformedSignature},
       {"indefinite length", resigned("\x30\x80" + body.substr(2) + std::string(2, '\0')),
@@ -309,8 +286,6 @@ TEST_F(VerifyTest, ChainAndUsage) {
       // The name comes back byte for byte: comparing it is the caller's business.
       {"plain name", Sign(Leaf("Halvern Technology(Ostervik) Company Limited")), Status::kOk,
        "Halvern Technology(Ostervik) Company Limited"},
-      {"blanks and other scripts", Sign(Leaf(" Halvern  Teknologi (Östervik) 有限公司 ")),
-       Status::kOk, " Halvern  Teknologi (Östervik) 有限公司 "},
       {"intermediate carried", Sign(Leaf("Deep", intermediate), {.chain = {&intermediate}}),
        Status::kOk, "Deep"},
       {"intermediate missing", Sign(Leaf("Deep", intermediate)), Status::kUntrustedChain},
@@ -324,11 +299,9 @@ TEST_F(VerifyTest, ChainAndUsage) {
        Status::kUntrustedChain},
       {"self-signed leaf", Sign(CreateIdentity(CodeSigningOptions("Self"), nullptr)),
        Status::kUntrustedChain},
-      {"no extended key usage", leaf({}, "critical,digitalSignature"), Status::kOk, "Usage"},
       {"no usage extensions at all", leaf({}, ""), Status::kOk, "Usage"},
       {"code signing among others", leaf({"serverAuth", "codeSigning"}, ""), Status::kOk, "Usage"},
       {"server only", leaf({"serverAuth"}, ""), Status::kWrongKeyUsage},
-      {"time stamping", leaf({"timeStamping"}, ""), Status::kWrongKeyUsage},
       {"any usage", leaf({"anyExtendedKeyUsage"}, ""), Status::kWrongKeyUsage},
       {"key agreement only", leaf({"codeSigning"}, "critical,keyAgreement"),
        Status::kWrongKeyUsage},
@@ -373,7 +346,6 @@ TEST_F(VerifyTest, ExpiredCertificateNeedsATimestampOfThisSignature) {
   const std::string other_file = Sign(expired, {}, MinimalPe(true, 16));
   ExpectVerdicts({
       {"no timestamp", Sign(expired), Status::kCertificateExpired},
-      {"not yet valid, no timestamp", Sign(not_yet), Status::kCertificateExpired},
       {"RFC 3161 while valid", good_stamp, Status::kOk, "Expired"},
       {"RFC 3161 after expiry", stamped(tsa, after_expiry), Status::kCertificateExpired},
       {"RFC 3161 by a foreign TSA", stamped(foreign_tsa, while_valid), Status::kCertificateExpired},
@@ -392,8 +364,6 @@ TEST_F(VerifyTest, ExpiredCertificateNeedsATimestampOfThisSignature) {
        Status::kCertificateExpired},
       {"countersigned by a TSA expired since", countersigned(retired_tsa, while_valid), Status::kOk,
        "Expired"},
-      {"countersigned before the TSA was valid", countersigned(retired_tsa, now - 300 * kDay),
-       Status::kCertificateExpired},
       {"countersignature of another signature",
        test::GraftUnsignedAttributes(good_countersignature, other_file),
        Status::kCertificateExpired},
@@ -477,102 +447,56 @@ TEST_F(VerifyTest, FileCutShortWhileHashedIsUnreadable) {
   close(fd);
 }
 
-TEST_F(VerifyTest, BundleLoadsEveryCertificateOrNothing) {
+// A bundle loads whole or not at all; where there is none, the system's store stands in.
+TEST_F(VerifyTest, TrustStores) {
   const Identity second_root = CreateIdentity(CaOptions("Second Root"), nullptr);
-  const std::string first_image = Sign(Leaf("First"));
-  const std::string second_image = Sign(Leaf("Second", second_root));
+  const std::string images[] = {Sign(Leaf("First")), Sign(Leaf("Second", second_root))};
   const std::string first = root_.CertPem();
   const std::string second = second_root.CertPem();
   std::string broken = second;
   broken[broken.size() / 2] = '*';
+  const std::string dir = signer_.directory();
   const struct {
     const char* name;
-    std::string pem;
+    std::string pem;   // Written to a bundle file, and also loaded from memory.
+    std::string path;  // Instead of a bundle file.
     bool loads;
-    bool trusts_first;
-    bool trusts_second;
+    bool trusts[2];
   } cases[] = {
-      {"two roots", first + second, true, true, true},
-      {"one root with text around it", "roots:\n" + first + "end\n", true, true, false},
-      {"a key block is skipped", root_.KeyPem() + second, true, false, true},
-      {"a key only", root_.KeyPem(), false, false, false},
-      {"empty", "", false, false, false},
-      {"one broken block", first + broken, false, false, false},
+      {"two roots", first + second, "", true, {true, true}},
+      {"one root with text around it", "roots:\n" + first + "end\n", "", true, {true, false}},
+      {"a key block is skipped", root_.KeyPem() + second, "", true, {false, true}},
+      {"a key only", root_.KeyPem(), "", false, {}},
+      {"empty", "", "", false, {}},
+      {"one broken block", first + broken, "", false, {}},
+      {"no bundle: the system's store", "", dir + "/missing.pem", true, {false, false}},
+      {"below a file: the system's store",
+       "",
+       signer_.WriteFile("file", "") + "/bundle.pem",
+       true,
+       {false, false}},
+      {"a directory in the bundle's place", "", dir, false, {}},
+      {"a path that cannot be looked at", "", dir + "/" + std::string(300, 'n'), false, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    const bool bundle = c.path.empty();
+    const std::string path = bundle ? signer_.WriteFile("bundle.pem", c.pem) : c.path;
     std::string error;
-    const std::unique_ptr<TrustStore> from_file =
-        TrustStore::LoadPemFile(signer_.WriteFile("bundle.pem", c.pem), &error);
-    const std::unique_ptr<TrustStore> from_memory = TrustStore::FromPem(c.pem);
-    ASSERT_EQ(from_file != nullptr, c.loads) << error;
-    ASSERT_EQ(from_memory != nullptr, c.loads);
+    const std::unique_ptr<TrustStore> stores[] = {
+        TrustStore::LoadBundleOrSystemDefault(path, &error),
+        bundle ? TrustStore::FromPem(c.pem) : TrustStore::LoadBundleOrSystemDefault(path)};
     EXPECT_EQ(error.empty(), c.loads) << error;
-    for (const TrustStore* store : {from_file.get(), from_memory.get()}) {
-      if (store != nullptr) {
-        EXPECT_EQ(VerifyImage(first_image, *store).ok(), c.trusts_first);
-        EXPECT_EQ(VerifyImage(second_image, *store).ok(), c.trusts_second);
+    for (const std::unique_ptr<TrustStore>& store : stores) {
+      ASSERT_EQ(store != nullptr, c.loads);
+      for (int i = 0; store != nullptr && i < 2; ++i) {
+        EXPECT_EQ(VerifyImage(images[i], *store).ok(), c.trusts[i]) << i;
       }
     }
   }
-}
-
-TEST_F(VerifyTest, BundleWhenThereElseTheSystemStoreAndABrokenBundleTrustsNothing) {
-  const std::string image = Sign(Leaf("First"));
-  const std::string dir = signer_.directory();
-  const std::string good = signer_.WriteFile("good.pem", root_.CertPem());
-  const struct {
-    std::string path;
-    bool loads;
-    bool trusts;
-  } cases[] = {
-      {good, true, true},
-      {dir + "/missing.pem", true, false},        // the system's store
-      {good + "/under-a-file.pem", true, false},  // ENOTDIR: nothing there either
-      {signer_.WriteFile("broken.pem", "hello\n"), false, false},
-      {dir, false, false},                                // a directory in the bundle's place
-      {dir + "/" + std::string(300, 'n'), false, false},  // cannot be looked at
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    std::string error;
-    const std::unique_ptr<TrustStore> store = TrustStore::LoadBundleOrSystemDefault(c.path, &error);
-    ASSERT_EQ(store != nullptr, c.loads) << error;
-    EXPECT_EQ(error.empty(), c.loads);
-    EXPECT_EQ(store != nullptr && VerifyImage(image, *store).ok(), c.trusts);
-  }
-}
-
-// The fuzz seeds are fixed files: they pin the verifier's verdicts on bytes that do not change from
-// run to run, and they must keep reaching the paths they were made for.
-TEST(CommittedCorpusTest, SeedsKeepTheirVerdicts) {
-  const std::string dir = AUTHENTICODE_FUZZ_DIR;
   std::string error;
-  const std::unique_ptr<TrustStore> roots =
-      TrustStore::LoadPemFile(dir + "/corpus-roots.pem", &error);
-  ASSERT_NE(roots, nullptr) << error;
-  const std::string maker = "Halvern Technology (Ostervik) Company Limited";
-  const struct {
-    const char* file;
-    Status expected;
-    std::string name;
-  } cases[] = {
-      {"unsigned.exe", Status::kNoSignature, ""},
-      {"signed.exe", Status::kOk, maker},
-      {"intermediate.exe", Status::kOk, "Deep Signer"},
-      {"pe32-sha1.exe", Status::kOk, maker},
-      {"expired-rfc3161.exe", Status::kOk, "Expired Signer"},
-      {"expired-countersigned.exe", Status::kOk, "Expired Signer"},
-      {"nested.exe", Status::kOk, maker},
-      {"two-signers.exe", Status::kMalformedSignature, ""},
-      {"server-only.exe", Status::kWrongKeyUsage, ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.file);
-    const VerifyResult result = VerifyFile(dir + "/corpus/" + c.file, *roots);
-    EXPECT_EQ(result.status, c.expected) << result.detail;
-    EXPECT_EQ(result.signer_name, c.name);
-  }
+  EXPECT_EQ(TrustStore::LoadPemFile(dir + "/missing.pem", &error), nullptr);
+  EXPECT_NE(error, "");
 }
 
 }  // namespace

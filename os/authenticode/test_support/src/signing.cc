@@ -168,13 +168,6 @@ std::string GraftUnsignedAttributes(std::string_view from, std::string_view to) 
   return Reencode(to, target.get());
 }
 
-std::string IndirectDataContent(std::string_view image) {
-  const Pkcs7Ptr pkcs7 = DecodeSignature(image);
-  const ASN1_TYPE* content = pkcs7->d.sign->contents->d.other;
-  Check(content != nullptr && content->type == V_ASN1_SEQUENCE, "SpcIndirectDataContent");
-  return std::string(View(content->value.sequence));
-}
-
 std::string SignIndirectData(std::string_view image, const Identity& signer,
                              std::string_view content) {
   Pkcs7Ptr pkcs7(PKCS7_new(), PKCS7_free);
