@@ -66,17 +66,6 @@ std::string WithDirectory(std::string image, uint32_t table_offset, size_t table
   return image;
 }
 
-// DER of one element (short or two-byte long-form length).
-std::string Der(uint8_t tag, std::string_view contents) {
-  std::string out(1, static_cast<char>(tag));
-  if (contents.size() >= 0x80) {
-    out += '\x82';
-    out += static_cast<char>(contents.size() >> 8);
-  }
-  out += static_cast<char>(contents.size() & 0xFF);
-  return out += contents;
-}
-
 std::string Sha256(std::string_view bytes) {
   std::string digest(32, '\0');
   EXPECT_EQ(EVP_Digest(bytes.data(), bytes.size(), reinterpret_cast<unsigned char*>(digest.data()),
@@ -222,46 +211,33 @@ TEST_F(VerifyTest, WhatTheHashAndTheSignatureCover) {
   });
 }
 
+// The signed content is parsed before its signature is checked, so edits in place reach each of
+// its checks without signing anew.
 TEST_F(VerifyTest, SignedContentMustDescribeThisPeImage) {
-  const Identity leaf = Leaf("Signer");
-  const std::string image = Sign(leaf);
-  // The image hash follows SHA-256's AlgorithmIdentifier and an OCTET STRING header.
-  const std::string hash =
-      image.substr(Find(image, kSha256HashPrefix) + kSha256HashPrefix.size(), 32);
-  const std::string pe_data("\x06\x0a\x2b\x06\x01\x04\x01\x82\x37\x02\x01\x0f", 12);
-  const std::string cab_data = pe_data.substr(0, 11) + '\x19';
-  const std::string sha256 = Der(0x30, kSha256HashPrefix.substr(0, 13));
-  const std::string md5 =
-      Der(0x30, std::string("\x06\x08\x2a\x86\x48\x86\xf7\x0d\x02\x05\x05\x00", 12));
-  const auto attribute = [](const std::string& type) {
-    return Der(0x30, type + Der(0x30, std::string("\x03\x01\x00", 3)));
-  };
-  const auto content = [&](const std::string& type, const std::string& algorithm,
-                           const std::string& digest, const std::string& extra = "") {
-    return Der(0x30, attribute(type) + Der(0x30, algorithm + Der(0x04, digest)) + extra);
-  };
-  const auto resigned = [&](const std::string& indirect_data) {
-    return test::SignIndirectData(image, leaf, indirect_data);
-  };
-  const std::string body = content(pe_data, sha256, hash);
+  const std::string image = Sign(Leaf("Signer"));
+  // SpcIndirectDataContent ::= SEQUENCE { SEQUENCE { SpcPeImageData OID, value }, DigestInfo },
+  // each with a one-byte length.
+  const size_t type =
+      Find(image, std::string_view("\x06\x0a\x2b\x06\x01\x04\x01\x82\x37\x02\x01\x0f", 12));
+  const size_t outer = type - 4;
+  const size_t digest_info = Find(image, kSha256HashPrefix) - 4;
+  const size_t algorithm_end = digest_info + 14;  // The last byte of SHA-256's OID.
+  const uint8_t digest_length = image[digest_info + 1];
+  const size_t digest_end = digest_info + 2 + digest_length;  // The hash comes last.
+  // An indefinite length with its end-of-contents in the last two bytes of the hash.
+  const std::string indefinite =
+      Patch(Patch(Patch(image, outer + 1, 0x80, 1), digest_info + 1, digest_length - 2, 1),
+            digest_end - 2, 0, 2);
   ExpectVerdicts({
-      {"rebuilt", resigned(body), Status::kOk, "Signer"},
-      {"for a cabinet file", resigned(content(cab_data, sha256, hash)),
+      {"for a cabinet file", Patch(image, type + 11, 0x19, 1), Status::kMalformedSignature},
+      {"type not an OID", Patch(image, type, 0x05, 1), Status::kMalformedSignature},
+      {"a SET, not a SEQUENCE", Patch(image, outer, 0x31, 1), Status::kMalformedSignature},
+      {"indefinite length", indefinite, Status::kMalformedSignature},
+      {"DigestInfo inside the first element", Patch(image, type - 1, digest_end - type, 1),
        Status::kMalformedSignature},
-      {"type not an OID",
-       resigned(Der(0x30, Der(0x30, Der(0x05, "")) + Der(0x30, sha256 + Der(0x04, hash)))),
-       Status::kMalformedSignature},
-      {"hash one byte short", resigned(content(pe_data, sha256, hash.substr(1))),
-       Status::kMalformedSignature},
-      {"MD5 image hash", resigned(content(pe_data, md5, hash.substr(0, 16))),
-       Status::kUnsupportedDigest},
-      {"digest info not a DigestInfo",
-       resigned(Der(0x30, attribute(pe_data) + Der(0x30, Der(0x05, "")))),
-       Status::kMalformedSignature},
-      {"a SET, not a SEQUENCE", resigned('\x31' + body.substr(1)), Status::kMalformedSignature},
-      {"indefinite length", resigned("\x30\x80" + body.substr(2) + std::string(2, '\0')),
-       Status::kMalformedSignature},
-      {"digest info missing", resigned(Der(0x30, attribute(pe_data))), Status::kMalformedSignature},
+      {"algorithm a SET", Patch(image, digest_info + 2, 0x31, 1), Status::kMalformedSignature},
+      {"SHA-224 image hash", Patch(image, algorithm_end, 0x04, 1), Status::kUnsupportedDigest},
+      {"SHA-384 with 32 bytes", Patch(image, algorithm_end, 0x02, 1), Status::kMalformedSignature},
   });
 }
 

@@ -29,10 +29,9 @@ TEST(VerifyThreadsTest, ThreadsShareOneTrustStore) {
   const Identity intermediate = CreateIdentity(CaOptions("Shared Intermediate"), &root);
   test::SignOptions with_chain;
   with_chain.chain = {&intermediate};
-  const std::string good =
-      signer.Sign(test::MinimalPe(true, 100000),
-                  CreateIdentity(test::CodeSigningOptions("Shared Signer"), &intermediate),
-                  with_chain);
+  const std::string good = signer.Sign(
+      test::MinimalPe(true, 100000),
+      CreateIdentity(test::CodeSigningOptions("Shared Signer"), &intermediate), with_chain);
   ASSERT_FALSE(good.empty());
   std::string tampered = good;
   tampered[0x201] ^= 1;

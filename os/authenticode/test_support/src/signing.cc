@@ -16,8 +16,6 @@
 namespace authenticode::test {
 namespace {
 
-constexpr char kSpcIndirectDataOid[] = "1.3.6.1.4.1.311.2.1.4";
-
 void Check(bool ok, const char* what) {
   if (!ok) {
     std::fprintf(stderr, "test signing: %s failed\n", what);
@@ -166,39 +164,6 @@ std::string GraftUnsignedAttributes(std::string_view from, std::string_view to) 
     Check(PKCS7_add_certificate(target.get(), sk_X509_value(certs, i)) == 1, "add certificate");
   }
   return Reencode(to, target.get());
-}
-
-std::string SignIndirectData(std::string_view image, const Identity& signer,
-                             std::string_view content) {
-  Pkcs7Ptr pkcs7(PKCS7_new(), PKCS7_free);
-  PKCS7* inner = PKCS7_new();
-  ASN1_TYPE* any = ASN1_TYPE_new();
-  ASN1_STRING* sequence = ASN1_STRING_type_new(V_ASN1_SEQUENCE);
-  Check(pkcs7 != nullptr && inner != nullptr && any != nullptr && sequence != nullptr &&
-            PKCS7_set_type(pkcs7.get(), NID_pkcs7_signed) == 1 &&
-            ASN1_STRING_set(sequence, content.data(), static_cast<int>(content.size())) == 1,
-        "content");
-  ASN1_TYPE_set(any, V_ASN1_SEQUENCE, sequence);
-  inner->type = OBJ_txt2obj(kSpcIndirectDataOid, 1);
-  inner->d.other = any;
-  PKCS7_SIGNER_INFO* signer_info =
-      PKCS7_add_signature(pkcs7.get(), signer.cert.get(), signer.key.get(), EVP_sha256());
-  Check(PKCS7_set_content(pkcs7.get(), inner) == 1 && signer_info != nullptr &&
-            PKCS7_add_certificate(pkcs7.get(), signer.cert.get()) == 1,
-        "PKCS7_add_signature");
-
-  // The digest covers the contents after the outer tag and length, when there is such a header.
-  std::string_view signed_part = content;
-  const auto* p = reinterpret_cast<const unsigned char*>(content.data());
-  long length = 0;
-  int tag = 0;
-  int tag_class = 0;
-  if ((ASN1_get_object(&p, &length, &tag, &tag_class, static_cast<long>(content.size())) & 0x81) ==
-      0) {
-    signed_part = std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(length));
-  }
-  SignAttributes(signer_info, OBJ_txt2obj(kSpcIndirectDataOid, 1), signed_part);
-  return Reencode(image, pkcs7.get());
 }
 
 std::string DuplicateSignerInfo(std::string_view image) {

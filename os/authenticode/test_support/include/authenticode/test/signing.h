@@ -60,13 +60,6 @@ std::string AddCountersignature(std::string_view image, const Identity& authorit
 // those of |from|'s primary signer, and |from|'s certificates added to its own.
 std::string GraftUnsignedAttributes(std::string_view from, std::string_view to);
 
-// |image| signed anew, with OpenSSL rather than osslsigncode, by |signer| (SHA-256) over
-// |content|, which stands for the SpcIndirectDataContent and need not be well-formed: the
-// messageDigest covers its contents after the outer tag and length, or all of it when it has no
-// readable header.
-std::string SignIndirectData(std::string_view image, const Identity& signer,
-                             std::string_view content);
-
 // |image| with its primary signer info duplicated, so that the signature has two signers.
 std::string DuplicateSignerInfo(std::string_view image);
 
