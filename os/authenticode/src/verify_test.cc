@@ -66,18 +66,18 @@ std::string WithDirectory(std::string image, uint32_t table_offset, size_t table
   return image;
 }
 
-std::string Sha256(std::string_view bytes) {
-  std::string digest(32, '\0');
-  EXPECT_EQ(EVP_Digest(bytes.data(), bytes.size(), reinterpret_cast<unsigned char*>(digest.data()),
-                       nullptr, EVP_sha256(), nullptr),
-            1);
-  return digest;
-}
-
 // |bytes| with the byte at |at| changed.
 std::string Flip(std::string bytes, size_t at) {
   bytes.at(at) = static_cast<char>(bytes.at(at) ^ 0x5A);
   return bytes;
+}
+
+// |image| with the last byte of its signature's DER changed: the last signature value in it.
+std::string FlipLastSignatureByte(const std::string& image) {
+  const std::string der = test::ExtractSignature(image);
+  // A SEQUENCE with a two-byte length, perhaps followed by padding.
+  const size_t end = 4 + (static_cast<uint8_t>(der.at(2)) << 8 | static_cast<uint8_t>(der.at(3)));
+  return Flip(image, test::LocatePe(image).table_offset + 8 + end - 1);
 }
 
 // Where |needle| first occurs in |haystack| (a failure, and 0, when it does not).
@@ -195,8 +195,7 @@ TEST_F(VerifyTest, WhatTheHashAndTheSignatureCover) {
        Status::kImageHashMismatch},
       // The checksum is not hashed, and signing tools may leave it stale.
       {"checksum", Flip(image, pe.checksum), Status::kOk, "Signer"},
-      {"signature value", Flip(image, Find(image, test::SignatureValue(image)) + 12),
-       Status::kSignatureInvalid},
+      {"signature value", FlipLastSignatureByte(image), Status::kSignatureInvalid},
       {"signed image hash",
        Flip(image, Find(image, kSha256HashPrefix) + kSha256HashPrefix.size() + 5),
        Status::kSignatureInvalid},
@@ -316,9 +315,6 @@ TEST_F(VerifyTest, ExpiredCertificateNeedsATimestampOfThisSignature) {
   };
   const std::string good_stamp = stamped(tsa, while_valid);
   const std::string good_countersignature = countersigned(tsa, while_valid);
-  // The imprint is the hash of the primary signature value; the timestamp lies in unsigned
-  // attributes, so damage to it leaves the primary signature intact.
-  const size_t imprint = Find(good_stamp, Sha256(test::SignatureValue(good_stamp)));
   const std::string other_file = Sign(expired, {}, MinimalPe(true, 16));
   ExpectVerdicts({
       {"no timestamp", Sign(expired), Status::kCertificateExpired},
@@ -327,7 +323,10 @@ TEST_F(VerifyTest, ExpiredCertificateNeedsATimestampOfThisSignature) {
       {"RFC 3161 by a foreign TSA", stamped(foreign_tsa, while_valid), Status::kCertificateExpired},
       {"RFC 3161 by a TSA expired since", stamped(retired_tsa, while_valid), Status::kOk,
        "Expired"},
-      {"RFC 3161 imprint altered", Flip(good_stamp, imprint + 3), Status::kCertificateExpired},
+      // Timestamps lie in unsigned attributes, last: damage to them leaves the primary signature
+      // intact.
+      {"RFC 3161 token's signature", FlipLastSignatureByte(good_stamp),
+       Status::kCertificateExpired},
       {"RFC 3161 token of another signature", test::GraftUnsignedAttributes(good_stamp, other_file),
        Status::kCertificateExpired},
       {"countersigned while valid", good_countersignature, Status::kOk, "Expired"},
@@ -340,6 +339,8 @@ TEST_F(VerifyTest, ExpiredCertificateNeedsATimestampOfThisSignature) {
        Status::kCertificateExpired},
       {"countersigned by a TSA expired since", countersigned(retired_tsa, while_valid), Status::kOk,
        "Expired"},
+      {"countersignature's signature", FlipLastSignatureByte(good_countersignature),
+       Status::kCertificateExpired},
       {"countersignature of another signature",
        test::GraftUnsignedAttributes(good_countersignature, other_file),
        Status::kCertificateExpired},

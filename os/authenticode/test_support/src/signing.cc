@@ -175,8 +175,4 @@ std::string DuplicateSignerInfo(std::string_view image) {
   return Reencode(image, pkcs7.get());
 }
 
-std::string SignatureValue(std::string_view image) {
-  return std::string(View(PrimarySignerInfo(DecodeSignature(image).get())->enc_digest));
-}
-
 }  // namespace authenticode::test

@@ -63,9 +63,6 @@ std::string GraftUnsignedAttributes(std::string_view from, std::string_view to);
 // |image| with its primary signer info duplicated, so that the signature has two signers.
 std::string DuplicateSignerInfo(std::string_view image);
 
-// The primary signer's signature value (the SignerInfo's encryptedDigest contents).
-std::string SignatureValue(std::string_view image);
-
 }  // namespace authenticode::test
 
 #endif  // AUTHENTICODE_TEST_SIGNING_H_
