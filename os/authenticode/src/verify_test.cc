@@ -97,7 +97,7 @@ class VerifyTest : public ::testing::Test {
     std::string signer;
   };
 
-  Identity Leaf(const std::string& common_name, const Identity& issuer) {
+  static Identity Leaf(const std::string& common_name, const Identity& issuer) {
     return CreateIdentity(CodeSigningOptions(common_name), &issuer);
   }
   Identity Leaf(const std::string& common_name) { return Leaf(common_name, root_); }

@@ -55,6 +55,7 @@ TEST(VerifyThreadsTest, ThreadsShareOneTrustStore) {
   std::vector<std::vector<VerifyResult>> results(kThreads);
   std::latch start(kThreads);
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       start.arrive_and_wait();
