@@ -10,30 +10,17 @@ constexpr size_t kImageSize = 1024;
 constexpr size_t kPeOffset = 0x40;
 constexpr size_t kOptionalOffset = kPeOffset + 24;
 
-[[noreturn]] void Die(const char* what) {
-  std::fprintf(stderr, "test PE: %s\n", what);
-  std::abort();
-}
-
-void Put16(std::string* image, size_t at, uint16_t value) {
-  (*image)[at] = static_cast<char>(value & 0xFF);
-  (*image)[at + 1] = static_cast<char>(value >> 8);
-}
-
-void Put32(std::string* image, size_t at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    (*image)[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+// Writes the low |width| bytes of |value| at |at|, little-endian.
+void Put(std::string* image, size_t at, uint64_t value, size_t width) {
+  for (size_t i = 0; i < width; ++i) {
+    image->at(at + i) = static_cast<char>((value >> (8 * i)) & 0xFF);
   }
-}
-
-void Put64(std::string* image, size_t at, uint64_t value) {
-  Put32(image, at, static_cast<uint32_t>(value));
-  Put32(image, at + 4, static_cast<uint32_t>(value >> 32));
 }
 
 uint32_t Get32(std::string_view image, size_t at) {
   if (at + 4 > image.size()) {
-    Die("read beyond the image");
+    std::fprintf(stderr, "test PE: read beyond the image\n");
+    std::abort();
   }
   uint32_t value = 0;
   for (int i = 3; i >= 0; --i) {
@@ -48,59 +35,52 @@ void PadTo8(std::string* bytes) { bytes->resize((bytes->size() + 7) / 8 * 8, '\0
 
 std::string MinimalPe(bool pe32_plus, size_t overlay_size) {
   std::string image(kImageSize, '\0');
-  image[0] = 'M';
-  image[1] = 'Z';
-  Put32(&image, 0x3C, kPeOffset);
-  image.replace(kPeOffset, 4, std::string_view("PE\0\0", 4));
-  const uint16_t optional_size = pe32_plus ? 0xF0 : 0xE0;
-  Put16(&image, kPeOffset + 4, pe32_plus ? 0x8664 : 0x14C);  // Machine.
-  Put16(&image, kPeOffset + 6, 1);                           // NumberOfSections.
-  Put16(&image, kPeOffset + 20, optional_size);
-  Put16(&image, kPeOffset + 22, pe32_plus ? 0x23 : 0x103);  // Characteristics.
-
+  const size_t pe = kPeOffset;
   const size_t o = kOptionalOffset;
-  Put16(&image, o, pe32_plus ? 0x20B : 0x10B);
-  Put32(&image, o + 4, 0x200);    // SizeOfCode.
-  Put32(&image, o + 16, 0x1000);  // AddressOfEntryPoint.
-  Put32(&image, o + 20, 0x1000);  // BaseOfCode.
-  if (pe32_plus) {
-    Put64(&image, o + 24, 0x140000000);
-  } else {
-    Put32(&image, o + 28, 0x400000);
+  const size_t section = o + (pe32_plus ? 0xF0 : 0xE0);
+  // The stack and heap sizes take eight bytes each in PE32+, four in PE32.
+  const size_t w = pe32_plus ? 8 : 4;
+  const struct {
+    size_t at;
+    int64_t value;
+    size_t width;
+  } fields[] = {
+      {0, 'M' | 'Z' << 8, 2},
+      {0x3C, pe, 4},
+      {pe, 'P' | 'E' << 8, 4},
+      {pe + 4, pe32_plus ? 0x8664 : 0x14C, 2},                             // Machine.
+      {pe + 6, 1, 2},                                                      // NumberOfSections.
+      {pe + 20, pe32_plus ? 0xF0 : 0xE0, 2},                               // SizeOfOptionalHeader.
+      {pe + 22, pe32_plus ? 0x23 : 0x103, 2},                              // Characteristics.
+      {o, pe32_plus ? 0x20B : 0x10B, 2},                                   // Magic.
+      {o + 4, 0x200, 4},                                                   // SizeOfCode.
+      {o + 16, 0x1000, 4},                                                 // AddressOfEntryPoint.
+      {o + 20, 0x1000, 4},                                                 // BaseOfCode.
+      {o + (pe32_plus ? 24 : 28), pe32_plus ? 0x140000000 : 0x400000, w},  // ImageBase.
+      {o + 32, 0x1000, 4},                                                 // SectionAlignment.
+      {o + 36, 0x200, 4},                                                  // FileAlignment.
+      {o + 40, 6, 2},       // Operating system version 6.0.
+      {o + 48, 6, 2},       // Subsystem version 6.0.
+      {o + 56, 0x2000, 4},  // SizeOfImage.
+      {o + 60, 0x200, 4},   // SizeOfHeaders.
+      {o + 68, 3, 2},       // Subsystem: console.
+      {o + 70, 0x8100, 2},  // DllCharacteristics.
+      {o + 72, 0x100000, w},
+      {o + 72 + w, 0x1000, w},
+      {o + 72 + 2 * w, 0x100000, w},
+      {o + 72 + 3 * w, 0x1000, w},
+      {o + 76 + 4 * w, 16, 4},  // NumberOfRvaAndSizes.
+      {section, 0x747865742E, 8},
+      {section + 8, 0x200, 4},        // VirtualSize.
+      {section + 12, 0x1000, 4},      // VirtualAddress.
+      {section + 16, 0x200, 4},       // SizeOfRawData.
+      {section + 20, 0x200, 4},       // PointerToRawData.
+      {section + 36, 0x60000020, 4},  // Code, execute, read.
+      {0x200, 0xC3C031, 3},           // xor eax,eax; ret
+  };
+  for (const auto& field : fields) {
+    Put(&image, field.at, field.value, field.width);
   }
-  Put32(&image, o + 32, 0x1000);  // SectionAlignment.
-  Put32(&image, o + 36, 0x200);   // FileAlignment.
-  Put16(&image, o + 40, 6);       // Operating system version 6.0.
-  Put16(&image, o + 48, 6);       // Subsystem version 6.0.
-  Put32(&image, o + 56, 0x2000);  // SizeOfImage.
-  Put32(&image, o + 60, 0x200);   // SizeOfHeaders.
-  Put16(&image, o + 68, 3);       // Subsystem: console.
-  Put16(&image, o + 70, 0x8100);  // DllCharacteristics.
-  if (pe32_plus) {
-    Put64(&image, o + 72, 0x100000);
-    Put64(&image, o + 80, 0x1000);
-    Put64(&image, o + 88, 0x100000);
-    Put64(&image, o + 96, 0x1000);
-    Put32(&image, o + 108, 16);
-  } else {
-    Put32(&image, o + 72, 0x100000);
-    Put32(&image, o + 76, 0x1000);
-    Put32(&image, o + 80, 0x100000);
-    Put32(&image, o + 84, 0x1000);
-    Put32(&image, o + 92, 16);
-  }
-
-  const size_t section = o + optional_size;
-  image.replace(section, 8, std::string_view(".text\0\0\0", 8));
-  Put32(&image, section + 8, 0x200);        // VirtualSize.
-  Put32(&image, section + 12, 0x1000);      // VirtualAddress.
-  Put32(&image, section + 16, 0x200);       // SizeOfRawData.
-  Put32(&image, section + 20, 0x200);       // PointerToRawData.
-  Put32(&image, section + 36, 0x60000020);  // Code, execute, read.
-  image[0x200] = '\x31';
-  image[0x201] = '\xC0';
-  image[0x202] = '\xC3';
-
   for (size_t i = 0; i < overlay_size; ++i) {
     image.push_back(static_cast<char>((i * 31 + 7) & 0xFF));
   }
@@ -108,12 +88,8 @@ std::string MinimalPe(bool pe32_plus, size_t overlay_size) {
 }
 
 PeOffsets LocatePe(std::string_view image) {
-  const size_t nt = Get32(image, 0x3C);
-  const size_t optional = nt + 24;
-  if (image.substr(nt, 4) != std::string_view("PE\0\0", 4)) {
-    Die("no PE signature");
-  }
-  const bool pe32_plus = static_cast<uint8_t>(image[optional + 1]) == 0x02;
+  const size_t optional = Get32(image, 0x3C) + 24;
+  const bool pe32_plus = Get32(image, optional) % 0x10000 == 0x20B;
   PeOffsets offsets;
   offsets.checksum = optional + 64;
   offsets.cert_directory = optional + (pe32_plus ? 144 : 128);
@@ -124,19 +100,13 @@ PeOffsets LocatePe(std::string_view image) {
 
 void SetCertDirectory(std::string* image, uint32_t table_offset, uint32_t table_size) {
   const PeOffsets offsets = LocatePe(*image);
-  Put32(image, offsets.cert_directory, table_offset);
-  Put32(image, offsets.cert_directory + 4, table_size);
+  Put(image, offsets.cert_directory, table_offset, 4);
+  Put(image, offsets.cert_directory + 4, table_size, 4);
 }
 
 std::string ExtractSignature(std::string_view image) {
   const PeOffsets offsets = LocatePe(image);
-  if (offsets.table_size == 0) {
-    return {};
-  }
-  const uint32_t length = Get32(image, offsets.table_offset);
-  if (length < 8 || length > offsets.table_size) {
-    Die("bad certificate entry");
-  }
+  const uint32_t length = offsets.table_size == 0 ? 8 : Get32(image, offsets.table_offset);
   return std::string(image.substr(offsets.table_offset + 8, length - 8));
 }
 
@@ -145,23 +115,14 @@ std::string ReplaceSignature(std::string_view image, std::string_view der) {
   std::string result(offsets.table_size != 0 ? image.substr(0, offsets.table_offset) : image);
   PadTo8(&result);
   std::string entry(8, '\0');
-  Put32(&entry, 0, static_cast<uint32_t>(8 + der.size()));
-  Put16(&entry, 4, 0x0200);
-  Put16(&entry, 6, 0x0002);
+  Put(&entry, 0, 8 + der.size(), 4);
+  Put(&entry, 4, 0x00020200, 4);  // Revision 2, PKCS#7 SignedData.
   entry += der;
   PadTo8(&entry);
   const auto table_offset = static_cast<uint32_t>(result.size());
   result += entry;
   SetCertDirectory(&result, table_offset, static_cast<uint32_t>(entry.size()));
   return result;
-}
-
-size_t FindOnce(std::string_view haystack, std::string_view needle) {
-  const size_t at = haystack.find(needle);
-  if (needle.empty() || at == std::string_view::npos) {
-    Die("bytes not found");
-  }
-  return at;
 }
 
 }  // namespace authenticode::test

@@ -1,29 +1,29 @@
 #include "authenticode/test/pki.h"
 
-#include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
 namespace authenticode::test {
 namespace {
 
-[[noreturn]] void Die(const char* what) {
-  std::fprintf(stderr, "test PKI: %s failed\n", what);
-  ERR_print_errors_fp(stderr);
-  std::abort();
-}
-
 void Check(bool ok, const char* what) {
   if (!ok) {
-    Die(what);
+    std::fprintf(stderr, "test PKI: %s failed\n", what);
+    ERR_print_errors_fp(stderr);
+    std::abort();
   }
 }
 
-std::string BioText(BIO* bio) {
+// Runs |write| on a memory BIO and returns what it wrote.
+template <typename Write>
+std::string Pem(Write write) {
+  BIO* bio = BIO_new(BIO_s_mem());
+  Check(bio != nullptr && write(bio) == 1, "PEM_write");
   char* data = nullptr;
   const long length = BIO_get_mem_data(bio, &data);
   std::string text(data, static_cast<size_t>(length));
@@ -36,8 +36,7 @@ void AddExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
   X509V3_set_ctx_nodb(&context);
   X509V3_set_ctx(&context, issuer, cert, nullptr, nullptr, 0);
   X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str());
-  Check(extension != nullptr, value.c_str());
-  Check(X509_add_ext(cert, extension, -1) == 1, "X509_add_ext");
+  Check(extension != nullptr && X509_add_ext(cert, extension, -1) == 1, value.c_str());
   X509_EXTENSION_free(extension);
 }
 
@@ -55,8 +54,9 @@ void AddSubjectEntry(X509_NAME* name, const std::string& field, const std::strin
       field.c_str());
 }
 
-CertOptions ValidFor(int days) {
+CertOptions ValidFor(const std::string& common_name, int days) {
   CertOptions options;
+  options.subject = {{"CN", common_name}};
   const std::time_t now = std::time(nullptr);
   options.not_before = now - 1000 * 86400;
   options.not_after = now + static_cast<std::time_t>(days) * 86400;
@@ -66,96 +66,67 @@ CertOptions ValidFor(int days) {
 }  // namespace
 
 std::string Identity::CertPem() const {
-  BIO* bio = BIO_new(BIO_s_mem());
-  Check(PEM_write_bio_X509(bio, cert.get()) == 1, "PEM_write_bio_X509");
-  return BioText(bio);
+  return Pem([this](BIO* bio) { return PEM_write_bio_X509(bio, cert.get()); });
 }
 
 std::string Identity::KeyPem() const {
-  BIO* bio = BIO_new(BIO_s_mem());
-  Check(PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1,
-        "PEM_write_bio_PrivateKey");
-  return BioText(bio);
-}
-
-std::string Identity::CertDer() const {
-  unsigned char* der = nullptr;
-  const int length = i2d_X509(cert.get(), &der);
-  Check(length > 0, "i2d_X509");
-  std::string bytes(reinterpret_cast<const char*>(der), static_cast<size_t>(length));
-  OPENSSL_free(der);
-  return bytes;
+  return Pem([this](BIO* bio) {
+    return PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+  });
 }
 
 CertOptions CaOptions(const std::string& common_name, int days) {
-  CertOptions options = ValidFor(days);
-  options.subject = {{"CN", common_name}};
+  CertOptions options = ValidFor(common_name, days);
   options.ca = true;
   options.key_usage = "critical,keyCertSign,cRLSign";
   return options;
 }
 
 CertOptions CodeSigningOptions(const std::string& common_name, int days) {
-  CertOptions options = ValidFor(days);
-  options.subject = {{"CN", common_name}};
+  CertOptions options = ValidFor(common_name, days);
   options.key_usage = "critical,digitalSignature";
   options.extended_key_usage = {"codeSigning"};
   return options;
 }
 
 CertOptions TimeStampingOptions(const std::string& common_name, int days) {
-  CertOptions options = ValidFor(days);
-  options.subject = {{"CN", common_name}};
+  CertOptions options = ValidFor(common_name, days);
   options.key_usage = "critical,digitalSignature";
-  options.extended_key_usage = {"timeStamping"};
-  options.extended_key_usage_critical = true;
+  options.extended_key_usage = {"critical", "timeStamping"};
   return options;
 }
 
 Identity CreateIdentity(const CertOptions& options, const Identity* issuer) {
+  // Unique within the process, which is all that finding a certificate by issuer and serial needs.
+  static std::atomic<int64_t> next_serial{1};
   Identity identity;
-  identity.key.reset(options.rsa_key ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256"), EVP_PKEY_free);
-  Check(identity.key != nullptr, "key generation");
+  identity.key.reset(EVP_EC_gen("P-256"), EVP_PKEY_free);
   identity.cert.reset(X509_new(), X509_free);
   X509* cert = identity.cert.get();
-  Check(cert != nullptr && X509_set_version(cert, X509_VERSION_3) == 1, "X509_new");
-
-  BIGNUM* serial = BN_new();
-  Check(serial != nullptr && BN_rand(serial, 63, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ANY) == 1 &&
-            BN_to_ASN1_INTEGER(serial, X509_get_serialNumber(cert)) != nullptr,
-        "serial");
-  BN_free(serial);
-
-  X509_NAME* subject = X509_NAME_new();
+  X509_NAME* subject = X509_get_subject_name(cert);
+  Check(identity.key != nullptr && cert != nullptr && X509_set_version(cert, X509_VERSION_3) == 1 &&
+            ASN1_INTEGER_set_int64(X509_get_serialNumber(cert), next_serial++) == 1,
+        "X509_new");
   for (const auto& [field, value] : options.subject) {
     AddSubjectEntry(subject, field, value);
   }
-  Check(X509_set_subject_name(cert, subject) == 1, "subject");
-  Check(X509_set_issuer_name(
-            cert, issuer != nullptr ? X509_get_subject_name(issuer->cert.get()) : subject) == 1,
-        "issuer");
-  X509_NAME_free(subject);
-  Check(ASN1_TIME_set(X509_getm_notBefore(cert), options.not_before) != nullptr &&
-            ASN1_TIME_set(X509_getm_notAfter(cert), options.not_after) != nullptr,
-        "validity");
-  Check(X509_set_pubkey(cert, identity.key.get()) == 1, "X509_set_pubkey");
-
   X509* issuer_cert = issuer != nullptr ? issuer->cert.get() : cert;
+  Check(X509_set_issuer_name(cert, X509_get_subject_name(issuer_cert)) == 1 &&
+            ASN1_TIME_set(X509_getm_notBefore(cert), options.not_before) != nullptr &&
+            ASN1_TIME_set(X509_getm_notAfter(cert), options.not_after) != nullptr &&
+            X509_set_pubkey(cert, identity.key.get()) == 1,
+        "certificate fields");
   AddExtension(cert, issuer_cert, NID_basic_constraints,
                options.ca ? "critical,CA:TRUE" : "CA:FALSE");
   if (!options.key_usage.empty()) {
     AddExtension(cert, issuer_cert, NID_key_usage, options.key_usage);
   }
   if (!options.extended_key_usage.empty()) {
-    std::string value = options.extended_key_usage_critical ? "critical" : "";
+    std::string value;
     for (const std::string& usage : options.extended_key_usage) {
       value += (value.empty() ? "" : ",") + usage;
     }
     AddExtension(cert, issuer_cert, NID_ext_key_usage, value);
-  }
-  if (!options.email_alternative_name.empty()) {
-    AddExtension(cert, issuer_cert, NID_subject_alt_name,
-                 "email:" + options.email_alternative_name);
   }
   AddExtension(cert, issuer_cert, NID_subject_key_identifier, "hash");
   if (issuer != nullptr) {
@@ -164,14 +135,6 @@ Identity CreateIdentity(const CertOptions& options, const Identity* issuer) {
   EVP_PKEY* signing_key = issuer != nullptr ? issuer->key.get() : identity.key.get();
   Check(X509_sign(cert, signing_key, EVP_sha256()) > 0, "X509_sign");
   return identity;
-}
-
-std::string CertsPem(const std::vector<const Identity*>& identities) {
-  std::string pem;
-  for (const Identity* identity : identities) {
-    pem += identity->CertPem();
-  }
-  return pem;
 }
 
 }  // namespace authenticode::test

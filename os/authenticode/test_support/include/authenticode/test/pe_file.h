@@ -24,7 +24,7 @@ struct PeOffsets {
   uint32_t table_offset = 0;
   uint32_t table_size = 0;
 };
-// Aborts when |image| is not a PE image made by MinimalPe (and perhaps signed).
+// For an image made by MinimalPe (and perhaps signed); aborts on reads beyond a short one.
 PeOffsets LocatePe(std::string_view image);
 
 // Overwrites the Certificate Table directory entry.
@@ -36,9 +36,6 @@ std::string ExtractSignature(std::string_view image);
 // |image| with its certificate table replaced by one PKCS#7 entry holding |der|, padded to eight
 // bytes, and the directory entry updated.
 std::string ReplaceSignature(std::string_view image, std::string_view der);
-
-// The offset of the first occurrence of |needle| in |haystack|; aborts when there is none.
-size_t FindOnce(std::string_view haystack, std::string_view needle);
 
 }  // namespace authenticode::test
 

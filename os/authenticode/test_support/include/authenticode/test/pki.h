@@ -24,7 +24,6 @@ struct Identity {
 
   std::string CertPem() const;
   std::string KeyPem() const;
-  std::string CertDer() const;
 };
 
 struct CertOptions {
@@ -33,17 +32,12 @@ struct CertOptions {
   std::vector<std::pair<std::string, std::string>> subject;
   bool ca = false;
   // Extended key usages by OpenSSL name ("codeSigning", "serverAuth", "timeStamping",
-  // "anyExtendedKeyUsage"); empty: no extension.
+  // "anyExtendedKeyUsage"), "critical" first to mark the extension critical; empty: none.
   std::vector<std::string> extended_key_usage;
-  bool extended_key_usage_critical = false;
   // Key usage in openssl.cnf syntax; empty: none.
   std::string key_usage;
-  // An rfc822 subject alternative name; empty: none.
-  std::string email_alternative_name;
   std::time_t not_before = 0;
   std::time_t not_after = 0;
-  // EC P-256 unless set: RSA-2048, for digests that ECDSA signers cannot use (MD5).
-  bool rsa_key = false;
 };
 
 // Presets, valid from 1,000 days ago (so that timestamps in the past can be judged) until |days|
@@ -55,9 +49,6 @@ CertOptions TimeStampingOptions(const std::string& common_name, int days = 3650)
 // A new key and a certificate for it, signed by |issuer| or, when null, self-signed. Aborts the
 // process on OpenSSL failures (they mean the test itself is broken).
 Identity CreateIdentity(const CertOptions& options, const Identity* issuer);
-
-// The PEM text of several certificates, in order.
-std::string CertsPem(const std::vector<const Identity*>& identities);
 
 }  // namespace authenticode::test
 

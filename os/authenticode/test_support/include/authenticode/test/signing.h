@@ -17,7 +17,7 @@
 namespace authenticode::test {
 
 struct SignOptions {
-  // "sha1", "sha256", "sha384", "sha512" or "md5".
+  // "sha1", "sha256", "sha384" or "sha512".
   std::string digest = "sha256";
   // Certificates to carry besides the signer's (intermediates).
   std::vector<const Identity*> chain;
@@ -60,21 +60,8 @@ std::string AddCountersignature(std::string_view image, const Identity& authorit
 // those of |from|'s primary signer, and |from|'s certificates added to its own.
 std::string GraftUnsignedAttributes(std::string_view from, std::string_view to);
 
-// The whole encoding of the SpcIndirectDataContent that |image|'s primary signature signs.
-std::string IndirectDataContent(std::string_view image);
-
-// |image| signed anew, with OpenSSL rather than osslsigncode, by |signer| (SHA-256) over
-// |content|, which stands for the SpcIndirectDataContent and need not be well-formed: the
-// messageDigest covers its contents after the outer tag and length, or all of it when it has no
-// readable header.
-std::string SignIndirectData(std::string_view image, const Identity& signer,
-                             std::string_view content);
-
 // |image| with its primary signer info duplicated, so that the signature has two signers.
 std::string DuplicateSignerInfo(std::string_view image);
-
-// The primary signer's signature value (the SignerInfo's encryptedDigest contents).
-std::string SignatureValue(std::string_view image);
 
 }  // namespace authenticode::test
 
