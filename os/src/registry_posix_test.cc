@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 constexpr char kHeader[] = "Windows Registry Editor Version 5.00\r\n\r\n";
 constexpr char kSection[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvern\\Tavori]\r\n";
 constexpr wchar_t kSubkey[] = L"SOFTWARE\\Halvern\\Tavori";
-constexpr wchar_t kName[] = L"SilentInstallVersion";
+constexpr wchar_t kName[] = L"Version";
 // "%TAVORI_REG_TEST_DIR%" as REG_EXPAND_SZ bytes (UTF-16LE), without the NUL.
 constexpr char kExpandBytes[] =
     "25,00,54,00,41,00,56,00,4f,00,52,00,49,00,5f,00,52,00,45,00,47,00,5f,00,\\\n  "
@@ -78,6 +78,8 @@ class RegistryPosixTest : public testing::Test {
 
 TEST_F(RegistryPosixTest, ValuesOfEveryFormInEveryEncoding) {
   const std::string section = kSection;
+  const std::string missing = Error(kErrorFileNotFound);
+  const std::string unsupported = Error(kErrorUnsupportedType);
   struct Case {
     const char* what;
     std::string body;  // lines after the header
@@ -85,75 +87,60 @@ TEST_F(RegistryPosixTest, ValuesOfEveryFormInEveryEncoding) {
     std::wstring name = kName;
     std::wstring subkey = kSubkey;
   } cases[] = {
-      {"plain string", section + "\"SilentInstallVersion\"=\"3.2.0.1\"\r\n", Ok("3.2.0.1")},
+      {"plain string", section + "\"Version\"=\"3.2.0.1\"\r\n", Ok("3.2.0.1")},
       {"key and name in other cases",
-       "[hkey_local_machine\\software\\HALVERN\\tavori]\n\"silentINSTALLversion\"=\"1.0.0.0\"\n",
-       Ok("1.0.0.0")},
+       "[hkey_local_machine\\software\\HALVERN\\tavori]\n\"vERSION\"=\"1.0.0.0\"\n", Ok("1.0.0.0")},
       {"non-ASCII key compares case-insensitively",
        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\\xC3\x84pfel\\\xC3\xA9t\xC3\xA9]\n\"N\"=\"v\"\n", Ok("v"),
        L"n", L"software\\\u00e4PFEL\\\u00c9T\u00c9"},
-      {"escapes", section + "\"SilentInstallVersion\"=\"C:\\\\P F\\\\\\\"q\\\"\"\n",
-       Ok(R"(C:\P F\"q")")},
+      {"escapes", section + "\"Version\"=\"C:\\\\P F\\\\\\\"q\\\"\"\n", Ok(R"(C:\P F\"q")")},
       {"escaped quote in the name", section + "\"a\\\"b\"=\"x\"\n", Ok("x"), L"A\"B"},
       {"unknown escape stands for itself", section + "\"n\"=\"a\\tb\"\n", Ok("a\\tb"), L"n"},
-      {"empty string", section + "\"SilentInstallVersion\"=\"\"\n", Ok("")},
+      {"empty string", section + "\"Version\"=\"\"\n", Ok("")},
       {"default value", section + "@=\"def\"\n\"@\"=\"at\"\n", Ok("def"), L""},
       {"a value named @ is not the default", section + "@=\"def\"\n\"@\"=\"at\"\n", Ok("at"), L"@"},
       {"blanks, comments and empty components",
        "; comment\n\n   [HKEY_LOCAL_MACHINE\\SOFTWARE\\\\Halvern\\Tavori\\]\n"
-       "  \"SilentInstallVersion\" = \"2.0.0.0\" ; trailing comment\n",
+       "  \"Version\" = \"2.0.0.0\" ; trailing comment\n",
        Ok("2.0.0.0"), kName, L"\\SOFTWARE\\Halvern\\Tavori"},
       {"REG_SZ as hex(1) with a continuation",
-       section + "\"SilentInstallVersion\"=hex(1):33,00,2e,00,\\\r\n  32,00,00,00\r\n", Ok("3.2")},
+       section + "\"Version\"=hex(1):33,00,2e,00,\\\r\n  32,00,00,00\r\n", Ok("3.2")},
       {"hex(1) without its NUL", section + "\"n\"=hex(1):41,00,42,00\n", Ok("AB"), L"n"},
       {"hex(1) stops at an inner NUL", section + "\"n\"=hex(1):41,00,00,00,42,00\n", Ok("A"), L"n"},
       {"REG_EXPAND_SZ is expanded",
        section + "\"n\"=hex(2):" + kExpandBytes + ",2f,00,25,00,6e,00,6f,00,25,00,00,00\n",
        Ok("/opt/x/%no%"), L"n"},
-      {"later lines win",
-       section + "\"SilentInstallVersion\"=\"1\"\n" + section + "\"SilentInstallVersion\"=\"2\"\n",
+      {"later lines win", section + "\"Version\"=\"1\"\n" + section + "\"Version\"=\"2\"\n",
        Ok("2")},
       {"key deleted with its sub-keys, then made again",
-       section + "\"SilentInstallVersion\"=\"1\"\n\"other\"=\"o\"\n" +
-           "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvern]\n\"SilentInstallVersion\"=\"orphan\"\n" +
-           section + "\"SilentInstallVersion\"=\"3\"\n",
+       section + "\"Version\"=\"1\"\n\"other\"=\"o\"\n" +
+           "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvern]\n\"Version\"=\"orphan\"\n" + section +
+           "\"Version\"=\"3\"\n",
        Ok("3")},
-      {"a root key cannot be deleted",
-       section + "\"SilentInstallVersion\"=\"1\"\n[-HKEY_LOCAL_MACHINE]\n", Ok("1")},
-      {"malformed value lines are skipped",
-       section + "\"SilentInstallVersion\"=\"1\"\n\"SilentInstallVersion\"=\"2\n" +
-           "\"SilentInstallVersion\"=dword:xyz\n\"SilentInstallVersion\"=hex:0g\n" +
-           "\"SilentInstallVersion\"\n\"SilentInstallVersion\"=\"3\" trailing\n",
+      {"a root key cannot be deleted", section + "\"Version\"=\"1\"\n[-HKEY_LOCAL_MACHINE]\n",
        Ok("1")},
-      {"no such key", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n\"SilentInstallVersion\"=\"1\"\n",
-       Error(kErrorFileNotFound)},
+      {"malformed value lines are skipped",
+       section + "\"Version\"=\"1\"\n\"Version\"=\"2\n" +
+           "\"Version\"=dword:xyz\n\"Version\"=hex:0g\n" +
+           "\"Version\"\n\"Version\"=\"3\" trailing\n",
+       Ok("1")},
+      {"no such key", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n\"Version\"=\"1\"\n", missing},
       {"only a sub-key has values",
-       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvern\\Tavori\\Sub]\n\"SilentInstallVersion\"=\"1\"\n",
-       Error(kErrorFileNotFound)},
-      {"another root",
-       "[HKEY_CURRENT_USER\\SOFTWARE\\Halvern\\Tavori]\n\"SilentInstallVersion\"=\"1\"\n",
-       Error(kErrorFileNotFound)},
-      {"no such value", section + "\"Other\"=\"1\"\n", Error(kErrorFileNotFound)},
-      {"value removed",
-       section + "\"SilentInstallVersion\"=\"1\"\n" + "\"silentinstallversion\"=-\n",
-       Error(kErrorFileNotFound)},
+       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvern\\Tavori\\Sub]\n\"Version\"=\"1\"\n", missing},
+      {"another root", "[HKEY_CURRENT_USER\\SOFTWARE\\Halvern\\Tavori]\n\"Version\"=\"1\"\n",
+       missing},
+      {"no such value", section + "\"Other\"=\"1\"\n", missing},
+      {"value removed", section + "\"Version\"=\"1\"\n" + "\"version\"=-\n", missing},
       {"key deleted",
-       section +
-           "\"SilentInstallVersion\"=\"1\"\n[-HKEY_LOCAL_MACHINE\\software\\halvern\\tavori]\n",
-       Error(kErrorFileNotFound)},
+       section + "\"Version\"=\"1\"\n[-HKEY_LOCAL_MACHINE\\software\\halvern\\tavori]\n", missing},
       {"malformed section ends the section",
-       section + "[HKEY_LOCAL_MACHINE\\broken\n\"SilentInstallVersion\"=\"1\"\n",
-       Error(kErrorFileNotFound)},
-      {"value before any section", "\"SilentInstallVersion\"=\"1\"\n", Error(kErrorFileNotFound)},
-      {"dword", section + "\"SilentInstallVersion\"=dword:0000002a\n",
-       Error(kErrorUnsupportedType)},
-      {"qword", section + "\"SilentInstallVersion\"=hex(b):2a,00,00,00,00,00,00,00\n",
-       Error(kErrorUnsupportedType)},
-      {"binary", section + "\"SilentInstallVersion\"=hex:33,00,00,00\n",
-       Error(kErrorUnsupportedType)},
-      {"multi string", section + "\"SilentInstallVersion\"=hex(7):33,00,00,00,00,00\n",
-       Error(kErrorUnsupportedType)},
-      {"none", section + "\"SilentInstallVersion\"=hex(0):\n", Error(kErrorUnsupportedType)},
+       section + "[HKEY_LOCAL_MACHINE\\broken\n\"Version\"=\"1\"\n", missing},
+      {"value before any section", "\"Version\"=\"1\"\n", missing},
+      {"dword", section + "\"Version\"=dword:0000002a\n", unsupported},
+      {"qword", section + "\"Version\"=hex(b):2a,00,00,00,00,00,00,00\n", unsupported},
+      {"binary", section + "\"Version\"=hex:33,00,00,00\n", unsupported},
+      {"multi string", section + "\"Version\"=hex(7):33,00,00,00,00,00\n", unsupported},
+      {"none", section + "\"Version\"=hex(0):\n", unsupported},
   };
   for (const Case& c : cases) {
     for (Encoding encoding : {Encoding::kUtf8, Encoding::kUtf8Bom, Encoding::kUtf16}) {
@@ -185,8 +172,7 @@ TEST_F(RegistryPosixTest, BufferCountsUtf16UnitsWithTheNul) {
   for (const auto& c : cases) {
     for (Encoding encoding : {Encoding::kUtf8, Encoding::kUtf16}) {
       WriteRegistry(
-          Encode(kHeader + std::string(kSection) + R"("SilentInstallVersion"=")" + c.value + "\"\n",
-                 encoding));
+          Encode(kHeader + std::string(kSection) + R"("Version"=")" + c.value + "\"\n", encoding));
       EXPECT_EQ(Read(kSubkey, kName, c.buffer), c.expected)
           << c.value.size() << " bytes in " << c.buffer;
     }
@@ -203,7 +189,7 @@ TEST_F(RegistryPosixTest, BufferCountsUtf16UnitsWithTheNul) {
 TEST_F(RegistryPosixTest, WholeFilesOfEveryKindReadWithoutCrashing) {
   EXPECT_EQ(Read(), Error(kErrorFileNotFound)) << "no file";
   const std::string good = std::string(kHeader) + "; v\n" + kSection +
-                           "\"Bin\"=hex:01,02,\\\n  03\n\"SilentInstallVersion\"=\"3.2.0.1\"\n";
+                           "\"Bin\"=hex:01,02,\\\n  03\n\"Version\"=\"3.2.0.1\"\n";
   const struct {
     const char* what;
     std::string bytes;
@@ -211,7 +197,7 @@ TEST_F(RegistryPosixTest, WholeFilesOfEveryKindReadWithoutCrashing) {
     std::wstring name = kName;
   } cases[] = {
       {"empty", "", Error(kErrorBadDb)},
-      {"no header", std::string(kSection) + "\"SilentInstallVersion\"=\"1\"\n", Error(kErrorBadDb)},
+      {"no header", std::string(kSection) + "\"Version\"=\"1\"\n", Error(kErrorBadDb)},
       {"other header", "Windows Registry Editor Version 6.00\n" + std::string(kSection),
        Error(kErrorBadDb)},
       {"binary garbage", std::string("\x00\xFF\xFE\x01[\"\\", 7), Error(kErrorBadDb)},
@@ -220,8 +206,7 @@ TEST_F(RegistryPosixTest, WholeFilesOfEveryKindReadWithoutCrashing) {
       {"continuation at the end", std::string(kHeader) + kSection + R"("x"=hex:01,\)",
        Error(kErrorFileNotFound)},
       // The older format keeps string data as eight-bit text.
-      {"REGEDIT4", "REGEDIT4\n\n" + std::string(kSection) + "\"SilentInstallVersion\"=\"4.0\"\n",
-       Ok("4.0")},
+      {"REGEDIT4", "REGEDIT4\n\n" + std::string(kSection) + "\"Version\"=\"4.0\"\n", Ok("4.0")},
       {"REGEDIT4 hex(1)", "REGEDIT4\n\n" + std::string(kSection) + "\"raw\"=hex(1):34,2e,31,00\n",
        Ok("4.1"), L"raw"},
   };
@@ -245,8 +230,8 @@ TEST_F(RegistryPosixTest, WholeFilesOfEveryKindReadWithoutCrashing) {
   // Random damage anywhere in a file with every kind of line.
   const std::string varied = good +
                              "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\n\"q\"=hex(7):41,00,00,00,\\\n"
-                             "  00,00\n@=dword:1\n\"SilentInstallVersion\"=-\n" +
-                             kSection + "\"SilentInstallVersion\"=\"9\"\n";
+                             "  00,00\n@=dword:1\n\"Version\"=-\n" +
+                             kSection + "\"Version\"=\"9\"\n";
   std::mt19937 random(20240601);
   for (int round = 0; round < 1000; ++round) {
     std::string bytes = Encode(varied, round % 2 == 0 ? Encoding::kUtf8 : Encoding::kUtf16);
@@ -269,11 +254,11 @@ TEST_F(RegistryPosixTest, OnlyARegularReadableFileOfBoundedSizeIsRead) {
   ASSERT_EQ(mkfifo(RegistryFile().c_str(), 0600), 0);
   EXPECT_EQ(Read(), Error(kErrorCantOpen)) << "a FIFO must not block";
   fs::remove(RegistryFile());
-  WriteRegistry(std::string(kHeader) + kSection + "\"SilentInstallVersion\"=\"1\"\n");
+  WriteRegistry(std::string(kHeader) + kSection + "\"Version\"=\"1\"\n");
   fs::resize_file(RegistryFile(), (64 << 20) + 1);
   EXPECT_EQ(Read(), Error(kErrorBadDb)) << "larger than 64 MiB";
 
-  WriteRegistry(std::string(kHeader) + kSection + "\"SilentInstallVersion\"=\"1\"\n");
+  WriteRegistry(std::string(kHeader) + kSection + "\"Version\"=\"1\"\n");
   ASSERT_EQ(chmod(RegistryFile().c_str(), geteuid() == 0 ? 0600 : 0), 0);
   if (geteuid() != 0) {
     EXPECT_EQ(Read(), Error(kErrorAccessDenied));
