@@ -102,6 +102,7 @@ TEST_F(InstallerServiceTest, CallersBeyondTheLimitsWait) {
   StartService(config);
   std::vector<os::com::HResult> results(32, -1);
   std::vector<std::thread> callers;
+  callers.reserve(results.size());
   for (os::com::HResult& result : results) {
     callers.emplace_back([this, &result] { result = ExecGood(); });
   }

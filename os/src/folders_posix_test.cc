@@ -43,7 +43,7 @@ void MakeDir(const std::string& path, mode_t mode) {
 
 TEST(FoldersPosixTest, StandInLocationsFollowTheEnvironment) {
   const base::test::ScopedTempDir home_dir;
-  const std::string home = home_dir.path();
+  const std::string& home = home_dir.path();
   const ScopedEnv home_env("HOME", home.c_str());
   const std::string xdg = home + "/xdg";
   const std::string deep = "/" + std::string(kMaxPath, 'd');

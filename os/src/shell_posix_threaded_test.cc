@@ -30,6 +30,7 @@ TEST(ShellThreadedTest, StartsFromSeveralThreadsAtOnce) {
   const auto made = [&dir](int i) { return dir.Child("made " + std::to_string(i)); };
   std::vector<uintptr_t> results(kThreads * kStartsPerThread, 0);
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = t * kStartsPerThread; i < (t + 1) * kStartsPerThread; ++i) {

@@ -53,7 +53,7 @@ class TrustPosixTest : public ::testing::Test {
                posix::SystemPath(posix::kTrustBundleRelativePath));
   }
   std::string SignedImage(const std::string& name, const Identity& issuer) {
-    const std::string image =
+    std::string image =
         signer_.Sign(MinimalPe(), CreateIdentity(CodeSigningOptions(name), &issuer), {});
     EXPECT_FALSE(image.empty());
     return image;
