@@ -1,6 +1,7 @@
 // The event loop: creating the object, reclaiming and limiting connections, deadlines.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -53,6 +54,12 @@ TEST_F(InstallerServiceTest, ConnectionsAreReclaimedAtOnce) {
     ASSERT_GE(fd, 0) << "cycle " << i;
     close(fd);
   }
+  // A caller that hangs up with its answer unread.
+  const int rude = Connect();
+  ASSERT_EQ(protocol::WriteFrame(rude, CreateRequest()), protocol::IoStatus::kOk);
+  pollfd answered{rude, POLLIN, 0};
+  ASSERT_EQ(poll(&answered, 1, 20'000), 1);
+  close(rude);
   ASSERT_TRUE(WaitUntil([&] { return service_->GetStats().serving == 0; }));
   EXPECT_EQ(ThreadCount(), threads);
   EXPECT_LT(HeapBytes(), heap + (1u << 20));
