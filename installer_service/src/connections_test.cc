@@ -1,14 +1,12 @@
 // The event loop: creating the object, reclaiming and limiting connections, deadlines.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
+#include <sys/socket.h>
 #include <sys/un.h>
 
-#include <condition_variable>
-#include <fstream>
-#include <map>
-#include <mutex>
+#include <cstring>
 
 #include "base/test/child_process.h"
 #include "installer_service/test/service_fixture.h"
@@ -16,10 +14,7 @@
 namespace installer_service::test {
 namespace {
 
-namespace fs = std::filesystem;
 namespace protocol = os::installer_protocol;
-using Json = nlohmann::json;
-using protocol::IoStatus;
 
 TEST_F(InstallerServiceTest, CreatingTheObject) {
   std::unique_ptr<os::com::PrivilegedInstaller> installer;
@@ -27,7 +22,8 @@ TEST_F(InstallerServiceTest, CreatingTheObject) {
   EXPECT_EQ(Create(&installer), os::com::kRegdbEClassNotReg);
   // Another class is never looked for.
   const os::com::Guid other = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
-  EXPECT_EQ(os::com::CreatePrivilegedInstaller(other, kIid, &installer),
+  EXPECT_EQ(os::com::CreatePrivilegedInstaller(other, os::com::kPrivilegedInstallerInterfaceId,
+                                               &installer),
             os::com::kRegdbEClassNotReg);
   // A socket that nobody serves.
   fs::create_directories(fs::path(SocketPath()).parent_path());
@@ -41,8 +37,8 @@ TEST_F(InstallerServiceTest, CreatingTheObject) {
   EXPECT_EQ(installer, nullptr);
   // A served socket: the one interface, and no other.
   StartService();
-  const os::com::Guid other_interface = {0xA6E2F931, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
-  EXPECT_EQ(Create(&installer, other_interface), os::com::kENoInterface);
+  EXPECT_EQ(Create(&installer, {0xA6E2F931, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}}),
+            os::com::kENoInterface);
   EXPECT_EQ(installer, nullptr);
   EXPECT_EQ(Create(&installer), os::com::kSOk);
   EXPECT_NE(installer, nullptr);
@@ -58,6 +54,12 @@ TEST_F(InstallerServiceTest, ConnectionsAreReclaimedAtOnce) {
     ASSERT_GE(fd, 0) << "cycle " << i;
     close(fd);
   }
+  // A caller that hangs up with its answer unread.
+  const int rude = Connect();
+  ASSERT_EQ(protocol::WriteFrame(rude, CreateRequest()), protocol::IoStatus::kOk);
+  pollfd answered{rude, POLLIN, 0};
+  ASSERT_EQ(poll(&answered, 1, 20'000), 1);
+  close(rude);
   ASSERT_TRUE(WaitUntil([&] { return service_->GetStats().serving == 0; }));
   EXPECT_EQ(ThreadCount(), threads);
   EXPECT_LT(HeapBytes(), heap + (1u << 20));
@@ -87,9 +89,9 @@ TEST_F(InstallerServiceTest, RunningOutOfDescriptorsPausesAccepting) {
   const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(WaitUntil([&] { return service_->GetStats().accept_failures >= 4; }));
   // Pauses of 20, 40, 80, 160, 200... ms: a handful of attempts, not a busy loop.
-  const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_LE(service_->GetStats().accept_failures,
-            5 + static_cast<size_t>(elapsed / std::chrono::milliseconds(200)));
+            5 + static_cast<size_t>((std::chrono::steady_clock::now() - start) /
+                                    std::chrono::milliseconds(200)));
   for (int fd : filler) {
     close(fd);
   }
@@ -125,24 +127,18 @@ TEST_F(InstallerServiceTest, SlowCallerHoldsUpNoOther) {
   // Long enough that waiting for the slow connections to time out would show.
   config.request_timeout = std::chrono::seconds(60);
   StartService(config);
-  // Only the child's ends are inherited.
-  int ready[2];
-  int hold[2];
-  ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
-  ASSERT_EQ(pipe2(hold, O_CLOEXEC), 0);
-  ASSERT_EQ(fcntl(ready[1], F_SETFD, 0), 0);
-  ASSERT_EQ(fcntl(hold[0], F_SETFD, 0), 0);
-  const pid_t child = base::test::SpawnChild(
-      "slow-caller", "32|" + std::to_string(ready[1]) + "|" + std::to_string(hold[0]));
-  close(ready[1]);
-  close(hold[0]);
+  // The child holds 32 half-sent requests, as another user, until its end of |link| closes.
+  int link[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, link), 0);
+  ASSERT_EQ(fcntl(link[1], F_SETFD, 0), 0);
+  const pid_t child = base::test::SpawnChild("slow-caller", "32|" + std::to_string(link[1]));
+  close(link[1]);
   char byte = 0;
-  ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the slow caller did not get its connections";
+  ASSERT_EQ(read(link[0], &byte, 1), 1) << "the slow caller did not get its connections";
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(ExecGood(), os::com::kSOk);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  close(hold[1]);
-  close(ready[0]);
+  close(link[0]);
   EXPECT_EQ(base::test::WaitForChild(child), 0);
 }
 
@@ -151,17 +147,17 @@ TEST_F(InstallerServiceTest, RequestsAndConnectionsHaveWholeDeadlines) {
   config.request_timeout = std::chrono::milliseconds(300);
   config.connection_timeout = std::chrono::seconds(1);
   StartService(config);
-  std::string reply;
   // A request that never completes.
   const int partial = Connect();
   ASSERT_EQ(send(partial, "\x10\x00", 2, MSG_NOSIGNAL), 2);
-  EXPECT_EQ(protocol::ReadFrame(partial, std::chrono::seconds(20), &reply), IoStatus::kClosed);
+  std::string reply;
+  EXPECT_EQ(protocol::ReadFrame(partial, kBound, &reply), protocol::IoStatus::kClosed);
   close(partial);
   // Requests that each arrive in time do not keep a connection beyond its own deadline.
   const int busy = Connect();
   const auto start = std::chrono::steady_clock::now();
   while (Ask(busy, CreateRequest()) == 0) {
-    ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    ASSERT_LT(std::chrono::steady_clock::now() - start, kBound);
   }
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   close(busy);

@@ -1,102 +1,83 @@
 // The install pipeline: outcomes, the checked copy, rights, sizes and per-user turns.
 
-#include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 
 #include <condition_variable>
 #include <fstream>
 #include <map>
 #include <mutex>
 
-#include "base/test/child_process.h"
 #include "installer_service/test/service_fixture.h"
 
 namespace installer_service::test {
 namespace {
 
-namespace fs = std::filesystem;
-using installer_test::WineStandIn;
-using Json = nlohmann::json;
+using installer_test::kPublisher;
 
 TEST_F(InstallerServiceTest, ExecInstallOutcomes) {
   StartService();
   const std::string blank = factory_->SignedBy("blank.exe", installer_test::kPublisherWithBlank);
-  const std::string other = factory_->SignedBy("other.exe", "Someone Else Limited");
-  const std::string lower =
-      factory_->SignedBy("lower.exe", "Halvern Technology(Ostervik) Company limited");
-  const std::string organisation = factory_->Signed(
-      "organisation.exe", {{"O", installer_test::kPublisher}, {"CN", "Build Machine"}});
-  const std::string unsigned_file = factory_->Unsigned("unsigned.exe");
-  const std::string tampered = factory_->Tampered("tampered.exe");
-  const std::string untrusted = factory_->SignedByUntrustedRoot("untrusted.exe");
   const std::string directory = (root_ / "installers").string();
-  const std::string fifo = (root_ / "installers/fifo").string();
+  const std::string fifo = directory + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-  const std::string good_md5 = installer_test::FileMd5(good_);
+  std::string upper_md5 = FileMd5(good_);
+  for (char& c : upper_md5) {
+    c = static_cast<char>(std::toupper(c));
+  }
   struct Case {
     std::string name;
     std::string path;
-    std::string md5;
     os::com::HResult expected;
+    std::string md5 = {};  // the file's own when empty
   } cases[] = {
-      {"accepted publisher", good_, good_md5, os::com::kSOk},
-      {"accepted with blank", blank, installer_test::FileMd5(blank), os::com::kSOk},
-      {"upper-case md5", good_,
-       [&] {
-         std::string md5 = good_md5;
-         for (char& c : md5) {
-           c = static_cast<char>(std::toupper(c));
-         }
-         return md5;
-       }(),
-       os::com::kSOk},
-      {"wrong md5", good_, installer_test::FileMd5(blank), os::com::kCryptEHashValue},
-      {"other publisher", other, installer_test::FileMd5(other), os::com::kTrustESubjectNotTrusted},
-      {"name differs in case", lower, installer_test::FileMd5(lower),
+      {"accepted publisher", good_, os::com::kSOk},
+      {"accepted with blank", blank, os::com::kSOk},
+      {"upper-case md5", good_, os::com::kSOk, upper_md5},
+      {"wrong md5", good_, os::com::kCryptEHashValue, FileMd5(blank)},
+      {"other publisher", factory_->SignedBy("other.exe", "Someone Else Limited"),
        os::com::kTrustESubjectNotTrusted},
-      {"organisation only", organisation, installer_test::FileMd5(organisation),
+      {"name differs in case",
+       factory_->SignedBy("lower.exe", "Halvern Technology(Ostervik) Company limited"),
        os::com::kTrustESubjectNotTrusted},
-      {"unsigned", unsigned_file, installer_test::FileMd5(unsigned_file),
-       os::com::kTrustENoSignature},
-      {"tampered", tampered, installer_test::FileMd5(tampered), os::com::kTrustEBadDigest},
-      {"untrusted root", untrusted, installer_test::FileMd5(untrusted),
+      {"organisation only",
+       factory_->Signed("organisation.exe", {{"O", kPublisher}, {"CN", "Build Machine"}}),
+       os::com::kTrustESubjectNotTrusted},
+      {"unsigned", factory_->Unsigned("unsigned.exe"), os::com::kTrustENoSignature},
+      {"tampered", factory_->Tampered("tampered.exe"), os::com::kTrustEBadDigest},
+      {"untrusted root", factory_->SignedByUntrustedRoot("untrusted.exe"),
        os::com::kCertEUntrustedRoot},
       // The caller opens the file: what it cannot open never reaches the service.
-      {"missing file", directory + "/missing.exe", good_md5, kFileNotFound},
-      {"directory", directory, good_md5, os::com::kEInvalidArg},
-      {"fifo", fifo, good_md5, os::com::kEInvalidArg},
-      {"md5 not hex", good_, std::string(32, 'z'), os::com::kEInvalidArg},
+      {"missing file", directory + "/missing.exe", os::com::HResultFromWin32(2), FileMd5(good_)},
+      {"directory", directory, os::com::kEInvalidArg, FileMd5(good_)},
+      {"fifo", fifo, os::com::kEInvalidArg, FileMd5(good_)},
+      {"md5 not hex", good_, os::com::kEInvalidArg, std::string(32, 'z')},
   };
   size_t started = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(HResultText(Exec(c.path, c.md5)), HResultText(c.expected));
+    const os::com::HResult result = Exec(c.path, c.md5.empty() ? FileMd5(c.path) : c.md5);
+    EXPECT_EQ(HResultText(result), HResultText(c.expected));
     started += c.expected == os::com::kSOk ? 1 : 0;
     // Nothing is left in the staging directory, whatever the outcome.
     EXPECT_TRUE(fs::is_empty(StagingDir()));
   }
-  const std::vector<WineStandIn::Start> starts =
-      wine_->WaitForStarts(started, std::chrono::seconds(20));
+  const auto starts = wine_->WaitForStarts(started, kBound);
   ASSERT_EQ(starts.size(), started);
-  for (const WineStandIn::Start& start : starts) {
+  for (const installer_test::WineStandIn::Start& start : starts) {
     // The program wine was given is the checked installer, split parameters after it.
-    EXPECT_TRUE(start.program_md5 == good_md5 ||
-                start.program_md5 == installer_test::FileMd5(blank));
-    ASSERT_EQ(start.arguments.size(), 3u);
-    EXPECT_EQ(start.arguments[1], "/S");
-    EXPECT_EQ(start.arguments[2], "/Language=");
+    EXPECT_TRUE(start.program_md5 == FileMd5(good_) || start.program_md5 == FileMd5(blank));
+    EXPECT_EQ(start.arguments,
+              (std::vector<std::string>{start.arguments.at(0), "/S", "/Language="}));
   }
 }
 
 TEST_F(InstallerServiceTest, TheInstallerStartedIsTheCopyThatWasChecked) {
   StartService();
-  const std::string md5 = installer_test::FileMd5(good_);
+  const std::string md5 = FileMd5(good_);
   ASSERT_EQ(Exec(good_, md5, R"(/D="C:\Program Files\Tavori" /S)"), os::com::kSOk);
   // Changing the file afterwards changes nothing about what was started.
   std::ofstream(good_, std::ios::app) << "appended";
-  const auto starts = wine_->WaitForStarts(1, std::chrono::seconds(20));
+  const auto starts = wine_->WaitForStarts(1, kBound);
   ASSERT_EQ(starts.size(), 1u);
   EXPECT_EQ(starts[0].program_md5, md5);
   EXPECT_TRUE(starts[0].arguments[0].starts_with("/proc/self/fd/"));
@@ -104,28 +85,24 @@ TEST_F(InstallerServiceTest, TheInstallerStartedIsTheCopyThatWasChecked) {
                                                            R"(/D=C:\Program Files\Tavori)", "/S"}));
 }
 
+// A second local user gets exactly the files, and the socket, that user may use.
 TEST_F(InstallerServiceTest, CallersUseExactlyTheFilesAndTheSocketTheyMayUse) {
   SkipUnlessRoot();
   StartService();
   // Readable by its owner (root) only: the caller's own open fails, as nobody.
-  const std::string root_only = factory_->SignedBy("root-only.exe", installer_test::kPublisher);
+  const std::string root_only = factory_->SignedBy("root-only.exe", kPublisher);
   ASSERT_EQ(chmod(root_only.c_str(), 0600), 0);
-  EXPECT_EQ(base::test::WaitForChild(base::test::SpawnChild(
-                "as-nobody", "0|80070005|" + installer_test::FileMd5(root_only) + "|" + root_only)),
-            0);
+  EXPECT_TRUE(ExecAsNobody(root_only, os::com::kEAccessDenied));
   EXPECT_TRUE(wine_->Starts().empty());
   // Readable only through a supplementary group of the caller.
-  const std::string group_only = factory_->SignedBy("group-only.exe", installer_test::kPublisher);
+  const std::string group_only = factory_->SignedBy("group-only.exe", kPublisher);
   ASSERT_EQ(chown(group_only.c_str(), 0, kOtherGroup), 0);
   ASSERT_EQ(chmod(group_only.c_str(), 0640), 0);
-  EXPECT_EQ(base::test::WaitForChild(base::test::SpawnChild(
-                "as-nobody", std::to_string(kOtherGroup) + "|0|" +
-                                 installer_test::FileMd5(group_only) + "|" + group_only)),
-            0);
-  EXPECT_EQ(wine_->WaitForStarts(1, std::chrono::seconds(20)).size(), 1u);
+  EXPECT_TRUE(ExecAsNobody(group_only, os::com::kSOk, kOtherGroup));
+  EXPECT_EQ(wine_->WaitForStarts(1, kBound).size(), 1u);
   // A socket the caller may not use.
   ASSERT_EQ(chmod(SocketPath().c_str(), 0600), 0);
-  EXPECT_EQ(base::test::WaitForChild(base::test::SpawnChild("as-nobody", "0|80070005||")), 0);
+  EXPECT_TRUE(ExecAsNobody("", os::com::kEAccessDenied));
 }
 
 TEST_F(InstallerServiceTest, InstallerSizeAndStagingSpaceAreBounded) {
@@ -134,18 +111,19 @@ TEST_F(InstallerServiceTest, InstallerSizeAndStagingSpaceAreBounded) {
   StartService(config);
   // A sparse file costs its caller nothing; the service refuses it before copying.
   const std::string sparse = (root_ / "installers/sparse.exe").string();
-  { std::ofstream(sparse) << "MZ"; }
+  std::ofstream(sparse) << "MZ";
   ASSERT_EQ(truncate(sparse.c_str(), off_t{1} << 30), 0);
-  EXPECT_EQ(HResultText(Exec(sparse, std::string(32, '0'))), HResultText(kFileTooLarge));
+  EXPECT_EQ(HResultText(Exec(sparse, std::string(32, '0'))),
+            HResultText(HResultFromWin32(kErrorFileTooLarge)));
   EXPECT_EQ(ExecGood(), os::com::kSOk);
   StopService();
 
   config = Config();
   config.staging_reserve_bytes = uint64_t{1} << 62;
   StartService(config);
-  EXPECT_EQ(HResultText(ExecGood()), HResultText(kDiskFull));
+  EXPECT_EQ(HResultText(ExecGood()), HResultText(HResultFromWin32(kErrorDiskFull)));
   EXPECT_TRUE(fs::is_empty(StagingDir()));
-  EXPECT_EQ(wine_->WaitForStarts(1, std::chrono::seconds(20)).size(), 1u);
+  EXPECT_EQ(wine_->WaitForStarts(1, kBound).size(), 1u);
 }
 
 TEST_F(InstallerServiceTest, InstallsOfOneUserRunOneAtATime) {
@@ -175,9 +153,7 @@ TEST_F(InstallerServiceTest, InstallsOfOneUserRunOneAtATime) {
     return stats.running_installs == 1 && stats.queued_installs == 1;
   }));
   // With a worker free, root's second install still waits; nobody's runs meanwhile.
-  EXPECT_EQ(base::test::WaitForChild(base::test::SpawnChild(
-                "as-nobody", "0|0|" + installer_test::FileMd5(good_) + "|" + good_)),
-            0);
+  EXPECT_TRUE(ExecAsNobody(good_, os::com::kSOk));
   EXPECT_EQ(service_->GetStats().queued_installs, 1u);
   {
     std::lock_guard<std::mutex> lock(mu);

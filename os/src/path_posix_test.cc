@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <optional>
 
+#include "base/test/temp_dir.h"
 #include "os/folders.h"
 #include "os/path.h"
 #include "os/utf.h"
@@ -9,27 +10,23 @@
 namespace os {
 namespace {
 
-TEST(PathPosixTest, AppendTurnsBackslashesIntoSeparators) {
-  struct Case {
+TEST(PathPosixTest, AppendTurnsBackslashesIntoSeparatorsWithinMaxPath) {
+  const struct {
     std::wstring base;
     std::wstring more;
     std::wstring expected;
   } cases[] = {
       {L"/tmp/", L"\\Halvern\\Tavori\\", L"/tmp/Halvern/Tavori/"},
       {L"/tmp", L"Halvern\\Tavori", L"/tmp/Halvern/Tavori"},
-      {L"/root/windows", L"Temp\\tavori\\update\\error_flag",
-       L"/root/windows/Temp/tavori/update/error_flag"},
       {L"/a", L"", L"/a"},
       {L"", L"b", L"b"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     std::wstring path = c.base;
     ASSERT_TRUE(PathAppend(&path, c.more));
     EXPECT_EQ(path, c.expected);
   }
-}
-
-TEST(PathPosixTest, AppendRefusesResultsBeyondMaxPath) {
+  // A result of kMaxPath characters or more is refused and leaves the path alone.
   std::wstring path = L"/" + std::wstring(kMaxPath - 4, L'a');
   const std::wstring before = path;
   EXPECT_FALSE(PathAppend(&path, L"bcd"));
@@ -38,28 +35,28 @@ TEST(PathPosixTest, AppendRefusesResultsBeyondMaxPath) {
   EXPECT_EQ(path.size(), kMaxPath - 1);
 }
 
-TEST(PathPosixTest, RemoveFileSpecAndFindFileName) {
-  std::wstring path = L"/opt/client/3.2.0.1/libupdate_lib.so";
-  ASSERT_TRUE(PathRemoveFileSpec(&path));
-  EXPECT_EQ(path, L"/opt/client/3.2.0.1");
-  EXPECT_EQ(PathFindFileName(path), L"3.2.0.1");
-
-  std::wstring root_file = L"/host";
-  ASSERT_TRUE(PathRemoveFileSpec(&root_file));
-  EXPECT_EQ(root_file, L"/");
-  EXPECT_FALSE(PathRemoveFileSpec(&root_file));
-
-  std::wstring bare = L"host";
-  EXPECT_TRUE(PathRemoveFileSpec(&bare));
-  EXPECT_EQ(bare, L"");
-  EXPECT_EQ(PathFindFileName(L"name"), L"name");
-}
-
-TEST(PathPosixTest, FileExistsCountsDirectoriesAndFiles) {
-  const auto dir = std::filesystem::path(testing::TempDir()) / "path_exists";
-  std::filesystem::create_directories(dir / "sub");
-  EXPECT_TRUE(PathFileExists(Utf8ToWide((dir / "sub").string())));
-  EXPECT_FALSE(PathFileExists(Utf8ToWide((dir / "missing").string())));
+TEST(PathPosixTest, RemoveFileSpecFindFileNameAndFileExists) {
+  const struct {
+    std::wstring path;
+    std::optional<std::wstring> removed;  // nullopt: nothing to remove
+    std::wstring file_name;
+  } cases[] = {
+      {L"/opt/client/3.2.0.1/libupdate_lib.so", L"/opt/client/3.2.0.1", L"libupdate_lib.so"},
+      {L"/opt/client/3.2.0.1", L"/opt/client", L"3.2.0.1"},
+      {L"/host", L"/", L"host"},  // the root keeps its separator
+      {L"/", std::nullopt, L"/"},
+      {L"host", L"", L"host"},
+      {L"", std::nullopt, L""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(PathFindFileName(c.path), c.file_name) << WideToUtf8(c.path);
+    std::wstring path = c.path;
+    EXPECT_EQ(PathRemoveFileSpec(&path), c.removed.has_value()) << WideToUtf8(c.path);
+    EXPECT_EQ(path, c.removed.value_or(c.path));
+  }
+  const base::test::ScopedTempDir dir;
+  EXPECT_TRUE(PathFileExists(Utf8ToWide(dir.path())));
+  EXPECT_FALSE(PathFileExists(Utf8ToWide(dir.Child("missing"))));
   EXPECT_FALSE(PathFileExists(L""));
 }
 

@@ -5,15 +5,11 @@
 namespace os {
 namespace {
 
-TEST(UtfTest, RoundTripsEveryPlane) {
+TEST(UtfTest, RoundTripsEveryPlaneAndReplacesWhatIsMalformed) {
   const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";  // a é € 😀 z
-  const std::wstring wide = Utf8ToWide(text);
-  EXPECT_EQ(wide.size(), sizeof(wchar_t) == 2 ? 6u : 5u);
-  EXPECT_EQ(WideToUtf8(wide), text);
-}
-
-TEST(UtfTest, MalformedUtf8BecomesReplacementCharacters) {
-  struct Case {
+  EXPECT_EQ(Utf8ToWide(text).size(), sizeof(wchar_t) == 2 ? 6u : 5u);
+  EXPECT_EQ(WideToUtf8(Utf8ToWide(text)), text);
+  const struct {
     const char* name;
     std::string input;
     std::wstring expected;
@@ -26,16 +22,11 @@ TEST(UtfTest, MalformedUtf8BecomesReplacementCharacters) {
       {"bad lead byte", "\xFF", L"\uFFFD"},
       {"embedded NUL kept", std::string("a\0b", 3), std::wstring(L"a\0b", 3)},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     EXPECT_EQ(Utf8ToWide(c.input), c.expected) << c.name;
   }
-}
-
-TEST(UtfTest, LoneSurrogatesInWideTextBecomeReplacementCharacters) {
-  std::wstring wide = L"x";
-  wide.push_back(static_cast<wchar_t>(0xD800));
-  wide.push_back(L'y');
-  EXPECT_EQ(WideToUtf8(wide), "x\xEF\xBF\xBDy");
+  // A lone surrogate in wide text.
+  EXPECT_EQ(WideToUtf8(std::wstring{L'x', static_cast<wchar_t>(0xD800), L'y'}), "x\xEF\xBF\xBDy");
 }
 
 }  // namespace

@@ -2,9 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -26,6 +26,17 @@ struct InstallerFactory::Pki {
   Identity other_root;
   std::unique_ptr<authenticode::test::Signer> signer;
 };
+
+namespace {
+
+// A minimal installer signed with the accepted name by a fresh leaf of |issuer|.
+std::string SignedWithPublisher(authenticode::test::Signer& signer, const Identity& issuer) {
+  const Identity leaf = authenticode::test::CreateIdentity(
+      authenticode::test::CodeSigningOptions(kPublisher), &issuer);
+  return signer.Sign(authenticode::test::MinimalPe(true, 4096), leaf, {});
+}
+
+}  // namespace
 
 std::string FileMd5(const std::string& path) {
   return util::crypto::Md5(base::test::ReadFileToString(path));
@@ -66,9 +77,7 @@ std::string InstallerFactory::Signed(
 }
 
 std::string InstallerFactory::SignedByUntrustedRoot(const std::string& name) {
-  const Identity leaf = authenticode::test::CreateIdentity(
-      authenticode::test::CodeSigningOptions(kPublisher), &pki_->other_root);
-  return Write(name, pki_->signer->Sign(authenticode::test::MinimalPe(true, 4096), leaf, {}));
+  return Write(name, SignedWithPublisher(*pki_->signer, pki_->other_root));
 }
 
 std::string InstallerFactory::Unsigned(const std::string& name) {
@@ -76,9 +85,7 @@ std::string InstallerFactory::Unsigned(const std::string& name) {
 }
 
 std::string InstallerFactory::Tampered(const std::string& name) {
-  const Identity leaf = authenticode::test::CreateIdentity(
-      authenticode::test::CodeSigningOptions(kPublisher), &pki_->root);
-  std::string image = pki_->signer->Sign(authenticode::test::MinimalPe(true, 4096), leaf, {});
+  std::string image = SignedWithPublisher(*pki_->signer, pki_->root);
   image[0x400 + 100] ^= 0x01;  // a byte of the payload, which the image hash covers
   return Write(name, image);
 }
@@ -109,18 +116,10 @@ std::vector<WineStandIn::Start> WineStandIn::Starts() const {
     }
     const std::string record = base::test::ReadFileToString(entry.path().string());
     Start start;
-    size_t begin = 0;
-    bool first = true;
-    while (begin < record.size()) {
-      const size_t end = record.find('\0', begin);
-      const std::string field = record.substr(begin, end - begin);
-      if (first) {
-        start.program_md5 = field;
-        first = false;
-      } else {
-        start.arguments.push_back(field);
-      }
-      begin = end == std::string::npos ? record.size() : end + 1;
+    for (size_t begin = 0, end; begin < record.size(); begin = end + 1) {
+      end = std::min(record.find('\0', begin), record.size());
+      (begin == 0 ? start.program_md5 : start.arguments.emplace_back()) =
+          record.substr(begin, end - begin);
     }
     starts.push_back(std::move(start));
   }
