@@ -116,66 +116,68 @@ TEST_F(UpdateRunTest, UnattendedRunUsesTheRememberedUrlAndEndsOrDownloadsByPolic
                                           R"(&enable_patch=1)")));
 }
 
-TEST_F(UpdateRunTest, ClientDownloadsToTheDefaultPathWithEvents) {
+// Each download is asked for from inside the check's cgi_response event, as a host may.
+TEST_F(UpdateRunTest, DownloadsEndWithTheFileOrAnErrorAfterTheirEvents) {
   const std::string package = Package(3 << 20);
-  server_->Serve("/pkg/setup.exe", package);
-  const std::string offer = Offer(2, package, "/pkg/setup.exe");
-  CheckAnswered(5, offer);
-  ASSERT_EQ(host_->Do(Command("download", 5, {{"download_path", ""}})), 0);
-  const auto finish = delegate_.WaitFor("download_finish");
-  ASSERT_TRUE(finish);
-  const std::string target = DefaultTarget(server_->Url("/pkg/setup.exe"));
-  EXPECT_EQ(*finish, (Json{{"version", "1.0"},
-                           {"command", "download_finish"},
-                           {"token", 5},
-                           {"parameters", {{"err_code", 0}, {"path", target}}}}));
-  EXPECT_TRUE(ReadFileToString(target) == package);
-  const std::vector<Json> events = delegate_.Events();
-  ASSERT_GE(events.size(), 4u);
-  EXPECT_EQ(
-      events[0],
-      (Json{{"version", "1.0"},
-            {"command", "cgi_response"},
-            {"token", 5},
-            {"parameters", {{"err_code", 0}, {"response_data", offer}, {"cgi_err_code", 200}}}}));
-  EXPECT_EQ(events[1], (Json{{"version", "1.0"}, {"command", "download_start"}, {"token", 5}}));
-  int64_t last = -1;
-  for (size_t i = 2; i + 1 < events.size(); ++i) {
-    ASSERT_EQ(events[i]["command"], "download_progress");
-    EXPECT_GE(events[i]["parameters"]["downloaded_size"].get<int64_t>(), last);
-    EXPECT_EQ(events[i]["parameters"]["total_size"], package.size());
-    last = events[i]["parameters"]["downloaded_size"];
-  }
-  EXPECT_EQ(last, static_cast<int64_t>(package.size()));
-}
-
-TEST_F(UpdateRunTest, DownloadPathsAndFailures) {
-  const std::string package = Package(1000);
   std::string corrupt = package;
   corrupt[100] ^= 1;
   server_->Serve("/p.exe", package);
   server_->Serve("/bad.exe", corrupt);
   const std::string custom = env_->root() + "/place.bin";
-  struct Case {
-    std::string answer;
+  const struct {
+    int policy;
+    const char* path;
     Json parameters;  // of the "download" command
     int err_code;     // of download_finish
     std::string target;
   } cases[] = {
-      {Offer(8, package, "/p.exe"), {{"download_path", custom}}, 0, custom},
-      {Offer(8, package, "/bad.exe"), {}, 4, DefaultTarget(server_->Url("/bad.exe"))},
+      {2, "/p.exe", {{"download_path", ""}}, 0, DefaultTarget(server_->Url("/p.exe"))},
+      {8, "/p.exe", {{"download_path", custom}}, 0, custom},
+      {8, "/bad.exe", {}, 4, DefaultTarget(server_->Url("/bad.exe"))},
   };
-  size_t n = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.answer + " " + c.parameters.dump());
-    ++n;
-    CheckAnswered(static_cast<int64_t>(n), c.answer, n);
-    EXPECT_EQ(host_->Do(Command("download", static_cast<int64_t>(n), c.parameters)), 0);
+  for (int64_t n = 1; n <= static_cast<int64_t>(std::size(cases)); ++n) {
+    const auto& c = cases[n - 1];
+    SCOPED_TRACE(c.target);
+    std::atomic<int> download_result{-1};
+    delegate_.SetHook([&](const Json& event) {
+      if (event["command"] == "cgi_response") {
+        download_result = host_->Do(Command("download", n, c.parameters));
+      } else if (event["command"] == "download_finish") {
+        host_->SetDelegate(&delegate_);  // must not wait for the delivery it is inside
+      }
+    });
+    const size_t first = delegate_.Events().size();
+    const std::string offer = Offer(c.policy, package, c.path);
+    CheckAnswered(n, offer, n);
     const auto finish = delegate_.WaitFor("download_finish", n);
     ASSERT_TRUE(finish);
-    EXPECT_EQ((*finish)["parameters"], (Json{{"err_code", c.err_code}, {"path", c.target}}));
+    EXPECT_EQ(download_result.load(), 0);
+    EXPECT_EQ(*finish, (Json{{"version", "1.0"},
+                             {"command", "download_finish"},
+                             {"token", n},
+                             {"parameters", {{"err_code", c.err_code}, {"path", c.target}}}}));
     EXPECT_EQ(fs::exists(c.target), c.err_code == 0);
+    EXPECT_EQ(ReadFileToString(c.target) == package, c.err_code == 0);
+    const std::vector<Json> events = delegate_.Events();
+    ASSERT_GE(events.size(), first + 3);
+    EXPECT_EQ(
+        events[first],
+        (Json{{"version", "1.0"},
+              {"command", "cgi_response"},
+              {"token", n},
+              {"parameters", {{"err_code", 0}, {"response_data", offer}, {"cgi_err_code", 200}}}}));
+    EXPECT_EQ(events[first + 1],
+              (Json{{"version", "1.0"}, {"command", "download_start"}, {"token", n}}));
+    int64_t last = -1;
+    for (size_t i = first + 2; i + 1 < events.size(); ++i) {
+      ASSERT_EQ(events[i]["command"], "download_progress");
+      EXPECT_GE(events[i]["parameters"]["downloaded_size"].get<int64_t>(), last);
+      EXPECT_EQ(events[i]["parameters"]["total_size"], package.size());
+      last = events[i]["parameters"]["downloaded_size"];
+    }
+    EXPECT_EQ(last == static_cast<int64_t>(package.size()), c.err_code == 0);
   }
+  delegate_.SetHook({});
 }
 
 // Another local user got to the shared temporary directory first: their "Halvern" directory
@@ -250,26 +252,6 @@ TEST_F(UpdateRunTest, CancelStaleTokensAndNewChecksStopTheDownload) {
   const std::vector<std::string> names = delegate_.Commands();
   EXPECT_EQ(std::count(names.begin(), names.end(), "download_finish"), 1);
   EXPECT_FALSE(fs::exists(DefaultTarget(server_->Url("/slow.exe"))));
-}
-
-TEST_F(UpdateRunTest, HostMaySendCommandsFromInsideEvents) {
-  const std::string package = Package(200000);
-  server_->Serve("/p.exe", package);
-  server_->Plan("/check", Respond(200, Offer(2, package, "/p.exe")));
-  std::atomic<int> download_result{-1};
-  delegate_.SetHook([&](const Json& event) {
-    if (event["command"] == "cgi_response") {
-      download_result = host_->Do(Command("download", event["token"]));
-    } else if (event["command"] == "download_finish") {
-      // Replacing the delegate from inside its own event must not wait for itself.
-      host_->SetDelegate(&delegate_);
-    }
-  });
-  ASSERT_EQ(host_->Do(ClientCheck(3)), 0);
-  const auto finish = delegate_.WaitFor("download_finish");
-  ASSERT_TRUE(finish);
-  EXPECT_EQ(download_result.load(), 0);
-  EXPECT_EQ((*finish)["parameters"]["err_code"], 0);
 }
 
 // A library file whose path does not fit the 260-character buffers: the update process cannot
