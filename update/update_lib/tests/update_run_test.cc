@@ -23,14 +23,6 @@ using tavorisdk::test::PlannedAnswer;
 using tavorisdk::test::Respond;
 using tavorisdk::test::ScriptedServer;
 
-std::string Package(size_t size) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<char>((i * 7919) >> 3);
-  }
-  return bytes;
-}
-
 class UpdateRunTest : public LibraryTest {
  protected:
   void SetUp() override {
@@ -46,14 +38,7 @@ class UpdateRunTest : public LibraryTest {
 
   // The service's check URL; it carries its own "?" as the service expects.
   std::string CgiUrl() const { return server_->Url("/check") + "?client=host"; }
-  Json ClientCheck(int64_t token, int from_where = 2, int enable_patch = 0) const {
-    return Command("check_upgrade", token,
-                   {{"app_from", "tavoriapp"},
-                    {"from_where", from_where},
-                    {"cgi_url", CgiUrl()},
-                    {"enable_patch", enable_patch}});
-  }
-  static Json UnattendedCheck(int64_t token, int enable_patch = 0) {
+  static Json UnattendedCheck(int64_t token, int enable_patch) {
     return Command("check_upgrade", token,
                    {{"app_from", "update_process"}, {"enable_patch", enable_patch}});
   }
@@ -74,7 +59,12 @@ class UpdateRunTest : public LibraryTest {
   // A client check answered with |answer|, waited for.
   void CheckAnswered(int64_t token, const std::string& answer, size_t nth = 1) {
     server_->Plan("/check", Respond(200, answer));
-    ASSERT_EQ(host_->Do(ClientCheck(token)), 0);
+    ASSERT_EQ(host_->Do(Command("check_upgrade", token,
+                                {{"app_from", "tavoriapp"},
+                                 {"from_where", 2},
+                                 {"cgi_url", CgiUrl()},
+                                 {"enable_patch", 0}})),
+              0);
     ASSERT_TRUE(delegate_.WaitFor("cgi_response", nth));
   }
   // Where a download of |url| goes by default.
@@ -94,10 +84,10 @@ class UpdateRunTest : public LibraryTest {
 };
 
 TEST_F(UpdateRunTest, UnattendedRunUsesTheRememberedUrlAndEndsOrDownloadsByPolicy) {
-  EXPECT_EQ(host_->Do(UnattendedCheck(1)), 5);
+  EXPECT_EQ(host_->Do(UnattendedCheck(1, 0)), 5);
   RememberUrl();
   // The package is missing on the server: a download that starts fails and ends the run.
-  const std::string package = Package(1000);
+  const std::string package = base::test::RandomBytes(1000);
   size_t finished = 0;
   for (const auto& [policy, downloads] : {std::pair{0, false}, {2, true}, {9, false}}) {
     SCOPED_TRACE(policy);
@@ -118,7 +108,7 @@ TEST_F(UpdateRunTest, UnattendedRunUsesTheRememberedUrlAndEndsOrDownloadsByPolic
 
 // Each download is asked for from inside the check's cgi_response event, as a host may.
 TEST_F(UpdateRunTest, DownloadsEndWithTheFileOrAnErrorAfterTheirEvents) {
-  const std::string package = Package(3 << 20);
+  const std::string package = base::test::RandomBytes(3 << 20);
   std::string corrupt = package;
   corrupt[100] ^= 1;
   server_->Serve("/p.exe", package);
@@ -186,7 +176,7 @@ TEST_F(UpdateRunTest, DownloadIntoAnotherUsersTemporaryDirectoryFailsAndTouchesN
   if (geteuid() != 0) {
     GTEST_SKIP() << "needs root: the planted directory belongs to another user (uid 65534)";
   }
-  const std::string package = Package(100000);
+  const std::string package = base::test::RandomBytes(100000);
   server_->Serve("/p.exe", package);
   const std::string halvern = env_->temp_dir() + "/Halvern";
   const std::string target = DefaultTarget(server_->Url("/p.exe"));
@@ -217,14 +207,14 @@ class NonUtf8TempDirTest : public UpdateRunTest {
 };
 
 TEST_F(NonUtf8TempDirTest, IsRefusedNotReplaced) {
-  CheckAnswered(3, Offer(2, Package(1000), "/p.exe"));
+  CheckAnswered(3, Offer(2, base::test::RandomBytes(1000), "/p.exe"));
   EXPECT_EQ(host_->Do(Command("download", 3)), 9);
   EXPECT_TRUE(env_->Logged(" L1 update_operation:"));
   EXPECT_TRUE(env_->Logged("no temporary directory, error:1113\n"));
 }
 
 TEST_F(UpdateRunTest, CancelStaleTokensAndNewChecksStopTheDownload) {
-  const std::string package = Package(1 << 20);
+  const std::string package = base::test::RandomBytes(1 << 20);
   PlannedAnswer slow;
   slow.body = package;
   slow.stall_after = 1000;
@@ -264,16 +254,16 @@ TEST_F(UpdateRunTest, VersionDirectoryBeyondMaxPathStopsTheInstallation) {
   LibraryHost deep_host((deep / "libupdate_lib.so").string());
   deep_host.SetInitSDK(true);
   deep_host.SetDelegate(&delegate_);
-  const std::string package = Package(1000);
+  const std::string package = base::test::RandomBytes(1000);
   server_->Serve("/p.exe", package);
   RememberUrl();
   server_->Plan("/check", Respond(200, Offer(2, package, "/p.exe")));
-  ASSERT_EQ(deep_host.Do(UnattendedCheck(2)), 0);
+  ASSERT_EQ(deep_host.Do(UnattendedCheck(2, 0)), 0);
   ASSERT_TRUE(env_->WaitForLog("Get version sub path error!"));
   EXPECT_TRUE(env_->Logged("GetModuleFileNameW failed, error:122\n"));
   // The next run's "update_finished" is the first one.
   server_->Plan("/check", Respond(200, R"({"upgrade_policy":0})"));
-  ASSERT_EQ(deep_host.Do(UnattendedCheck(3)), 0);
+  ASSERT_EQ(deep_host.Do(UnattendedCheck(3, 0)), 0);
   const auto finished = delegate_.WaitFor("update_finished");
   ASSERT_TRUE(finished);
   EXPECT_EQ((*finished)["token"], 3);
