@@ -107,10 +107,10 @@ class RawFile : public base::database::SQLiteOpenHelper {
                  int /*new_version*/) override {}
 };
 
-Variant Map(std::vector<std::pair<std::string, Variant>> entries) {
+Variant Map(const std::vector<std::pair<std::string, Variant>>& entries) {
   Variant map(Variant::Map{});
-  for (auto& [key, value] : entries) {
-    map.Set(key, std::move(value));
+  for (const auto& [key, value] : entries) {
+    map.Set(key, value);
   }
   return map;
 }
@@ -198,8 +198,8 @@ TEST_F(UpdateConfigurationTest, RefusedWritesAndReads) {
 
 TEST_F(UpdateConfigurationTest, StoredTextsAreRebuiltByTheirTypeCode) {
   const struct {
-    int type;
-    const char* text;
+    int type = 0;
+    const char* text = nullptr;
     std::optional<Variant> value;  // none: refused
   } cases[] = {
       {1, "1", Variant(true)},           {1, "yes", Variant(false)},
