@@ -293,54 +293,48 @@ const bool kStoreRole = base::test::RunChildRoleIfAsked("store", [](const std::s
   return CheckStore(arg == "readable");
 });
 
-TEST_F(UpdateConfigurationTest, UnusableFilesFailOnceAndLeaveAWorkingLibrary) {
+// The file and the folder given to the child role's user, with the modes |file| and |folder|.
+void GiveAway(mode_t file, mode_t folder) {
+  for (const std::string& name : {DbPath(), DbPath() + "-wal", DbPath() + "-shm", DbDir()}) {
+    if (fs::exists(name)) {
+      ASSERT_EQ(chown(name.c_str(), geteuid() == 0 ? kOtherUser : geteuid(), -1), 0);
+    }
+  }
+  chmod(DbPath().c_str(), file);
+  chmod(DbDir().c_str(), folder);
+}
+
+TEST_F(UpdateConfigurationTest, UnusableFilesFailOnceAndUnwritableOnesAreStillRead) {
   const struct {
     const char* name;
-    std::function<void(const std::string& path)> prepare;
-    const char* child;  // the child role's argument; none: checked in this process
+    std::function<void()> prepare;  // the file holds the remembered URL before
+    const char* child;              // the child role's argument; none: checked in this process
+    bool writer_open = false;       // another connection has the file open, the URL in its -wal
   } cases[] = {
-      {"garbage", [](const std::string& p) { std::ofstream(p) << std::string(3000, 'Z'); },
+      {"garbage", [] { std::ofstream(DbPath()) << std::string(3000, 'Z'); }, nullptr},
+      {"directory",
+       [] {
+         fs::remove(DbPath());
+         fs::create_directory(DbPath());
+       },
        nullptr},
-      {"directory", [](const std::string& p) { fs::create_directory(p); }, nullptr},
-      {"no permission", [](const std::string& p) { chmod(p.c_str(), geteuid() == 0 ? 0600 : 0); },
-       ""},
+      {"no permission", [] { chmod(DbPath().c_str(), geteuid() == 0 ? 0600 : 0); }, ""},
+      // The last connection has taken its -wal and -shm away, and none can be made.
+      {"read-only folder", [] { GiveAway(0644, 0555); }, "readable"},
+      {"read-only file", [] { GiveAway(0444, 0555); }, "readable", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
-    RawFile().Insert("update.cgi_url", "unreachable", 2);
-    if (c.child == nullptr) {
-      fs::remove(DbPath());
-    }
-    c.prepare(DbPath());
-    EXPECT_EQ(c.child != nullptr ? base::test::WaitForChild(base::test::SpawnChild("store", ""))
-                                 : CheckStore(false),
-              0);
-  }
-}
-
-TEST_F(UpdateConfigurationTest, AFileThatCannotBeWrittenIsStillRead) {
-  const struct {
-    mode_t file_mode;
-    mode_t dir_mode;
-    bool writer_open;  // another connection has the file open, the value still in its -wal
-  } cases[] = {{0644, 0555, false}, {0444, 0555, true}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.file_mode) + " " + std::to_string(c.dir_mode));
-    SetUp();
     auto writer = std::make_unique<RawFile>();
     writer->Insert("update.cgi_url", "http://stored", 2);
     if (!c.writer_open) {
-      writer.reset();  // the last connection takes its -wal and -shm away
+      writer.reset();
     }
-    for (const std::string& file : {DbPath(), DbPath() + "-wal", DbPath() + "-shm", DbDir()}) {
-      if (fs::exists(file)) {
-        ASSERT_EQ(chown(file.c_str(), geteuid() == 0 ? kOtherUser : geteuid(), -1), 0);
-      }
-    }
-    chmod(DbPath().c_str(), c.file_mode);
-    chmod(DbDir().c_str(), c.dir_mode);
-    const int result = base::test::WaitForChild(base::test::SpawnChild("store", "readable"));
+    c.prepare();
+    const int result = c.child != nullptr
+                           ? base::test::WaitForChild(base::test::SpawnChild("store", c.child))
+                           : CheckStore(false);
     chmod(DbDir().c_str(), 0755);
     writer.reset();
     if (result == 64 || result == 65) {
