@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,7 +13,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "base/test/child_process.h"
@@ -23,19 +23,22 @@
 namespace UpdateLib {
 namespace {
 
-using base::database::SQLiteDatabase;
+namespace fs = std::filesystem;
 using base::test::ScopedLogCapture;
 using base::variant::Variant;
 
 // The store reads $XDG_CONFIG_HOME once per process, so the whole process shares one folder,
 // set before the first store is made (child processes inherit it).  It is open to the other
-// user that some tests run as, so that they meet the file's own modes.
+// user that some tests run as, and its name holds the characters an SQLite URI takes for its own.
 class ConfigHome : public ::testing::Environment {
  public:
   void SetUp() override {
     dir_ = std::make_unique<base::test::ScopedTempDir>();
+    const std::string home = dir_->Child("c ?#%25");
+    fs::create_directory(home);
     chmod(dir_->path().c_str(), 0755);
-    setenv("XDG_CONFIG_HOME", dir_->path().c_str(), 1);
+    chmod(home.c_str(), 0755);
+    setenv("XDG_CONFIG_HOME", home.c_str(), 1);
   }
   void TearDown() override { dir_.reset(); }
 
@@ -59,54 +62,55 @@ std::vector<std::string> StoreRecords(const ScopedLogCapture& capture) {
   return found;
 }
 
-// A second connection to the store's file, for looking at and preparing raw rows.  Opening it
+// A second connection to the store's file, for preparing and looking at raw rows.  Opening it
 // on a missing file creates the table at |version|.
 class RawFile : public base::database::SQLiteOpenHelper {
  public:
   explicit RawFile(int version = kConfigurationDbVersion) {
-    std::filesystem::create_directories(DbDir());
-    opened_ = OpenOrCreate(DbPath(), version, "", false, nullptr);
+    fs::create_directories(DbDir());
+    EXPECT_TRUE(OpenOrCreate(DbPath(), version, "", false, nullptr));
   }
-  bool opened() const { return opened_; }
-  // Runs |sql| with the text parameters |args|; the first column of the first row, or "".
-  std::string Sql(const std::string& sql, const std::vector<std::string>& args = {}) {
-    std::unique_ptr<base::database::SQLiteStatement> statement =
-        GetDatabase()->CompileStatement(sql);
-    for (size_t i = 0; statement != nullptr && i < args.size(); ++i) {
-      statement->BindString(static_cast<int>(i + 1), args[i]);
+  // Runs |sql| with |key| (Base64) bound to its parameters; the first row's columns joined by " ".
+  std::string Sql(const std::string& sql, const std::string& key = "") {
+    auto statement = GetDatabase()->CompileStatement(sql);
+    for (int i = 1;
+         statement != nullptr && statement->BindString(i, util::crypto::Encode64(key));) {
+      ++i;
     }
     auto cursor = statement != nullptr ? statement->Query() : nullptr;
-    return cursor != nullptr && cursor->MoveToNext() ? cursor->GetColumnString(0) : "";
+    std::string row;
+    if (cursor != nullptr && cursor->MoveToNext()) {
+      for (int i = 0; i < cursor->GetColumnCount(); ++i) {
+        row += (i > 0 ? " " : "") + cursor->GetColumnString(i);
+      }
+    }
+    return row;
   }
   void Insert(const std::string& key, const std::string& text, int type) {
-    Sql("INSERT INTO user_configuration VALUES (?, ?, " + std::to_string(type) + ")",
-        {util::crypto::Encode64(key), util::crypto::Encode64(text)});
+    Sql("INSERT INTO user_configuration VALUES (?, '" + util::crypto::Encode64(text) + "', " +
+            std::to_string(type) + ")",
+        key);
   }
   // "<text> <type>" stored for |key|.
   std::string Row(const std::string& key) {
-    return util::crypto::Decode64(Sql("SELECT value FROM user_configuration WHERE key = ?",
-                                      {util::crypto::Encode64(key)})) +
-           " " +
-           Sql("SELECT value_type FROM user_configuration WHERE key = ?",
-               {util::crypto::Encode64(key)});
+    const std::string row =
+        Sql("SELECT value, value_type FROM user_configuration WHERE key = ?", key);
+    return util::crypto::Decode64(row.substr(0, row.find(' '))) + row.substr(row.find(' '));
   }
   std::string Rows() { return Sql("SELECT count(*) FROM user_configuration"); }
 
  protected:
-  void OnCreate(std::shared_ptr<SQLiteDatabase> db) override {
+  void OnCreate(std::shared_ptr<base::database::SQLiteDatabase> db) override {
     UpdateDatabaseStorage::CreateConfigurationTable(db);
   }
-  void OnUpgrade(std::shared_ptr<SQLiteDatabase> /*database*/, int /*old_version*/,
+  void OnUpgrade(std::shared_ptr<base::database::SQLiteDatabase> /*database*/, int /*old_version*/,
                  int /*new_version*/) override {}
-
- private:
-  bool opened_ = false;
 };
 
-Variant Map(std::vector<std::pair<std::string, Variant>> entries) {
+Variant Map(const std::vector<std::pair<std::string, Variant>>& entries) {
   Variant map(Variant::Map{});
-  for (auto& entry : entries) {
-    map.Set(entry.first, std::move(entry.second));
+  for (const auto& [key, value] : entries) {
+    map.Set(key, value);
   }
   return map;
 }
@@ -114,11 +118,11 @@ Variant Map(std::vector<std::pair<std::string, Variant>> entries) {
 // Each test starts without a database file.
 class UpdateConfigurationTest : public ::testing::Test {
  protected:
-  void SetUp() override { std::filesystem::remove_all(DbDir()); }
+  void SetUp() override { fs::remove_all(DbDir()); }
 };
 
 TEST_F(UpdateConfigurationTest, TypedValuesAreStoredInTheirTextFormsAndReadBack) {
-  struct Case {
+  const struct {
     Variant value;
     std::string row;
     Variant read;
@@ -132,7 +136,7 @@ TEST_F(UpdateConfigurationTest, TypedValuesAreStoredInTheirTextFormsAndReadBack)
   };
   UpdateDatabaseStorage storage;
   RawFile raw;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.value.ToString());
     ASSERT_TRUE(storage.Set("test.key", c.value));
     EXPECT_EQ(raw.Row("test.key"), c.row);
@@ -152,61 +156,48 @@ TEST_F(UpdateConfigurationTest, TypedValuesAreStoredInTheirTextFormsAndReadBack)
   EXPECT_EQ(value, "http://two");
 }
 
-TEST_F(UpdateConfigurationTest, RefusedWritesAndReadsLeaveTheirRecords) {
+TEST_F(UpdateConfigurationTest, RefusedWritesAndReads) {
   UpdateDatabaseStorage storage;
   ASSERT_TRUE(storage.Set("present.key", Variant("v")));
-  ASSERT_TRUE(storage.Set("int.key", Variant(int64_t{1})));
+  RawFile().Insert("odd.key", "1", 9);  // a row of an unknown type
   const Variant present = Map({{"key", Variant("present.key")}});
   const Variant absent = Map({{"key", Variant("absent.key")}, {"def_value", Variant(true)}});
+  const Variant odd("odd.key");
   const Variant integer(int64_t{3});
   Variant occupied("old");
   Variant empty;
-  std::string text = "default";
-  struct Case {
-    const char* name;
-    std::function<bool()> call;
-    std::vector<std::string> records;
-  } cases[] = {
-      {"null request",
-       [&] { return storage.GetConfiguration(nullptr, &empty); },
-       {"1 GetConfiguration: param is null."}},
-      {"integer request",
-       [&] { return storage.GetConfiguration(&integer, &empty); },
-       {"1 GetConfiguration: illegal param type: 3"}},
-      {"occupied result",
-       [&] { return storage.GetConfiguration(&present, &occupied); },
-       {"4 GetConfiguration: null def value: key = present.key",
-        "1 ConvertStringToVariantType: result variant type incorrect: key = present.key"}},
-      {"absent key", [&] { return storage.GetConfiguration(&absent, &empty); }, {}},
-      {"map value",
-       [&] { return storage.Set("x.y", Map({})); },
-       {"1 VariantTypeToLocalType: invalid type: type = 7"}},
-      {"illegal key last",
-       [&] {
-         return storage.SetUpdateConfig(Map({{"a.b", Variant("x")}, {"zz", Variant("y")}}));
-       },
-       {"1 SetUpdateConfig: illegal key: zz",
-        R"(1 SetUpdateConfig: set failed: params = {"a.b":"x","zz":"y"})"}},
+  const std::function<bool()> calls[] = {
+      [&] { return storage.GetConfiguration(nullptr, &empty); },
+      [&] { return storage.GetConfiguration(&integer, &empty); },
+      [&] { return storage.GetConfiguration(&present, &occupied); },
+      [&] { return storage.GetConfiguration(&absent, &empty); },
+      [&] { return storage.GetConfiguration(&odd, &empty); },
+      [&] { return storage.Set("x.y", Map({})); },
+      // The last entry decides: an illegal key.
+      [&] {
+        return storage.SetUpdateConfig(Map({{"a.b", Variant("x")}, {"zz", Variant("y")}}));
+      },
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ScopedLogCapture capture;
-    EXPECT_FALSE(c.call());
-    EXPECT_EQ(StoreRecords(capture), c.records);
+  for (const auto& call : calls) {
+    EXPECT_FALSE(call());
   }
   EXPECT_EQ(occupied, Variant("old"));
   EXPECT_TRUE(empty.IsNull());
-  EXPECT_EQ(text, "default");
   // An illegal key or a null value that is not the last entry does not decide the result.
   EXPECT_TRUE(storage.SetUpdateConfig(Map({{"", Variant("x")}, {"c.d", Variant(1.5, false)}})));
   EXPECT_TRUE(storage.SetUpdateConfig(Map({{"e.f", Variant()}, {"g.h", Variant(false)}})));
   EXPECT_TRUE(storage.SetUpdateConfig(Map({})));
   // Only the legal, typed entries were stored, and no transaction was left open.
   EXPECT_EQ(RawFile().Rows(), "5");
+
+  // Without the table, writes and reads fail.
+  RawFile().Sql("DROP TABLE user_configuration");
+  EXPECT_FALSE(storage.Set("a.b", Variant("v")));
+  EXPECT_FALSE(storage.GetConfiguration(&present, &empty));
 }
 
 TEST_F(UpdateConfigurationTest, StoredTextsAreRebuiltByTheirTypeCode) {
-  struct Case {
+  const struct {
     int type = 0;
     const char* text = nullptr;
     std::optional<Variant> value;  // none: refused
@@ -214,40 +205,17 @@ TEST_F(UpdateConfigurationTest, StoredTextsAreRebuiltByTheirTypeCode) {
       {1, "1", Variant(true)},           {1, "yes", Variant(false)},
       {2, "007", Variant("007")},        {3, "-12.9", Variant(int64_t{-12})},
       {3, "1e5", Variant(int64_t{0})},   {4, "-12.5", Variant(-12.5, false)},
-      {4, "1.2.3", Variant(0.0, false)}, {0, "1", std::nullopt},
+      {4, "1.2.3", Variant(0.0, false)}, {3, "+1", Variant(int64_t{0})},
+      {4, " 1", Variant(0.0, false)},    {4, "-", Variant(0.0, false)},
+      {4, ".5", Variant(0.5, false)},    {0, "1", std::nullopt},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.type) + " " + c.text);
     Variant result;
     EXPECT_EQ(UpdateDatabaseStorage::ConvertStringToVariantType(c.type, "k.k", c.text, &result),
               c.value.has_value());
     EXPECT_EQ(result, c.value.value_or(Variant()));
   }
-  // A stored row of an unknown type is refused on reading.
-  UpdateDatabaseStorage storage;
-  RawFile().Insert("odd.key", "1", 9);
-  const Variant request("odd.key");
-  Variant result;
-  ScopedLogCapture capture;
-  EXPECT_FALSE(storage.GetConfiguration(&request, &result));
-  EXPECT_EQ(StoreRecords(capture).back(),
-            "1 ConvertStringToVariantType: invalid type: key = odd.key, type = 9");
-}
-
-TEST_F(UpdateConfigurationTest, AMissingTableFailsWritesAndReads) {
-  UpdateDatabaseStorage storage;
-  RawFile().Sql("DROP TABLE user_configuration");
-  ScopedLogCapture capture;
-  EXPECT_FALSE(storage.Set("a.b", Variant("v")));
-  const Variant request("a.b");
-  Variant result;
-  EXPECT_FALSE(storage.GetConfiguration(&request, &result));
-  EXPECT_EQ(
-      StoreRecords(capture),
-      (std::vector<std::string>{"1 Replace: sqlite execute failed: key = a.b, sql = REPLACE INTO "
-                                "\"user_configuration\" (key, value, value_type) VALUES (?, ?, ?)",
-                                "4 GetConfiguration: null def value: key = a.b",
-                                "1 Select: sqlite execute failed: key = a.b"}));
 }
 
 TEST_F(UpdateConfigurationTest, OlderAndNewerFilesKeepTheirRows) {
@@ -264,6 +232,23 @@ TEST_F(UpdateConfigurationTest, OlderAndNewerFilesKeepTheirRows) {
   }
 }
 
+// Child role: stores a value, then dies at once the way a killed process does.
+const bool kKilledRole = base::test::RunChildRoleIfAsked("killed", [](const std::string& arg) {
+  UpdateDatabaseStorage storage;
+  if (!storage.Set("kill.key", Variant(arg))) {
+    return 1;
+  }
+  std::raise(SIGKILL);
+  return 2;
+});
+
+TEST_F(UpdateConfigurationTest, AProcessKilledAfterAWriteLosesNothing) {
+  ASSERT_EQ(base::test::WaitForChild(base::test::SpawnChild("killed", "committed")), 128 + SIGKILL);
+  std::string value;
+  EXPECT_TRUE(UpdateDatabaseStorage().GetConfiguration("kill.key", value));
+  EXPECT_EQ(value, "committed");
+}
+
 TEST_F(UpdateConfigurationTest, AConfigurationFolderBeyondMaxPathOpensNothing) {
   setenv("XDG_CONFIG_HOME", ("/" + std::string(300, 'c')).c_str(), 1);
   ScopedLogCapture capture;
@@ -273,8 +258,8 @@ TEST_F(UpdateConfigurationTest, AConfigurationFolderBeyondMaxPathOpensNothing) {
             "1 OpenOrCreateDb: open/create db failed: 5cb754b0a0cc102b9a45265c7ba70233.db");
 }
 
-// A store on a file it cannot use (|writable| false: one it may read but not write): the exit
-// code is a bit set of what went wrong, 65 when this user may write after all.
+// A store on a file it cannot write (|readable|: one it may still read): the exit code is a bit
+// set of what went wrong, 65 when this user may write after all.
 int CheckStore(bool readable) {
   if (readable && access(DbPath().c_str(), W_OK) == 0 && access(DbDir().c_str(), W_OK) == 0) {
     return 65;
@@ -297,65 +282,59 @@ int CheckStore(bool readable) {
   return wrong;
 }
 
-// The user the child roles below run as: another one when this is root (root passes every
+// The user the child role below runs as: another one when this is root (root passes every
 // permission check), else this one.  64: the rights could not be dropped.
 constexpr uid_t kOtherUser = 65534;
-uid_t ChildUser() { return geteuid() == 0 ? kOtherUser : geteuid(); }
-bool DropRoot() {
-  return geteuid() != 0 ||
-         (setgroups(0, nullptr) == 0 && setgid(kOtherUser) == 0 && setuid(kOtherUser) == 0);
-}
 const bool kStoreRole = base::test::RunChildRoleIfAsked("store", [](const std::string& arg) {
-  return DropRoot() ? CheckStore(arg == "readable") : 64;
+  if (geteuid() == 0 &&
+      (setgroups(0, nullptr) != 0 || setgid(kOtherUser) != 0 || setuid(kOtherUser) != 0)) {
+    return 64;
+  }
+  return CheckStore(arg == "readable");
 });
 
-TEST_F(UpdateConfigurationTest, UnusableFilesFailOnceAndLeaveAWorkingLibrary) {
-  struct Case {
-    const char* name;
-    std::function<void(const std::string& path)> prepare;
-    bool in_child;
-  } cases[] = {
-      {"garbage", [](const std::string& p) { std::ofstream(p) << std::string(3000, 'Z'); }, false},
-      {"directory", [](const std::string& p) { std::filesystem::create_directory(p); }, false},
-      {"no permission", [](const std::string& p) { chmod(p.c_str(), geteuid() == 0 ? 0600 : 0); },
-       true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    SetUp();
-    RawFile().Insert("update.cgi_url", "unreachable", 2);
-    if (!c.in_child) {
-      std::filesystem::remove(DbPath());
+// The file and the folder given to the child role's user, with the modes |file| and |folder|.
+void GiveAway(mode_t file, mode_t folder) {
+  for (const std::string& name : {DbPath(), DbPath() + "-wal", DbPath() + "-shm", DbDir()}) {
+    if (fs::exists(name)) {
+      ASSERT_EQ(chown(name.c_str(), geteuid() == 0 ? kOtherUser : geteuid(), -1), 0);
     }
-    c.prepare(DbPath());
-    EXPECT_EQ(c.in_child ? base::test::WaitForChild(base::test::SpawnChild("store", ""))
-                         : CheckStore(false),
-              0);
   }
+  chmod(DbPath().c_str(), file);
+  chmod(DbDir().c_str(), folder);
 }
 
-TEST_F(UpdateConfigurationTest, AFileThatCannotBeWrittenIsStillRead) {
+TEST_F(UpdateConfigurationTest, UnusableFilesFailOnceAndUnwritableOnesAreStillRead) {
   const struct {
-    mode_t file_mode;
-    mode_t dir_mode;
-    bool writer_open;  // another connection has the file open, the value still in its -wal
-  } cases[] = {{0644, 0555, false}, {0444, 0555, true}};
+    const char* name;
+    std::function<void()> prepare;  // the file holds the remembered URL before
+    const char* child;              // the child role's argument; none: checked in this process
+    bool writer_open = false;       // another connection has the file open, the URL in its -wal
+  } cases[] = {
+      {"garbage", [] { std::ofstream(DbPath()) << std::string(3000, 'Z'); }, nullptr},
+      {"directory",
+       [] {
+         fs::remove(DbPath());
+         fs::create_directory(DbPath());
+       },
+       nullptr},
+      {"no permission", [] { chmod(DbPath().c_str(), geteuid() == 0 ? 0600 : 0); }, ""},
+      // The last connection has taken its -wal and -shm away, and none can be made.
+      {"read-only folder", [] { GiveAway(0644, 0555); }, "readable"},
+      {"read-only file", [] { GiveAway(0444, 0555); }, "readable", true},
+  };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.file_mode) + " " + std::to_string(c.dir_mode));
+    SCOPED_TRACE(c.name);
     SetUp();
     auto writer = std::make_unique<RawFile>();
     writer->Insert("update.cgi_url", "http://stored", 2);
     if (!c.writer_open) {
       writer.reset();
     }
-    for (const std::string& file : {DbPath(), DbPath() + "-wal", DbPath() + "-shm", DbDir()}) {
-      if (std::filesystem::exists(file)) {
-        ASSERT_EQ(chown(file.c_str(), ChildUser(), -1), 0);
-      }
-    }
-    chmod(DbPath().c_str(), c.file_mode);
-    chmod(DbDir().c_str(), c.dir_mode);
-    const int result = base::test::WaitForChild(base::test::SpawnChild("store", "readable"));
+    c.prepare();
+    const int result = c.child != nullptr
+                           ? base::test::WaitForChild(base::test::SpawnChild("store", c.child))
+                           : CheckStore(false);
     chmod(DbDir().c_str(), 0755);
     writer.reset();
     if (result == 64 || result == 65) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 
 namespace base::json {
@@ -56,47 +57,32 @@ TEST(JsonValueTest, LookupsViewMembersAndTypedReadsDefault) {
   ASSERT_EQ(Parse(&value, R"({"s":"text","i":-5,"big":9223372036854775807,
       "huge":18446744073709551615,"d":1.5,"b":true,"n":null,"o":{"k":[1]},"a":[]})"),
             kParseOk);
-  const struct {
-    const char* key;
-    JsonType type;
-    int64_t integer;
-    std::string text;
-    double number;
-    bool boolean;
-  } cases[] = {
-      {"s", JsonType::kString, 0, "text", 0, false},
-      {"i", JsonType::kInteger, -5, "", -5, false},
-      {"big", JsonType::kInteger, INT64_MAX, "", 9223372036854775807.0, false},
-      {"huge", JsonType::kDouble, 0, "", 18446744073709551615.0, false},
-      {"d", JsonType::kDouble, 0, "", 1.5, false},
-      {"b", JsonType::kBoolean, 0, "", 0, true},
-      {"n", JsonType::kNull, 0, "", 0, false},
-      {"missing", JsonType::kNull, 0, "", 0, false},
-      {"o", JsonType::kObject, 0, "", 0, false},
-      {"a", JsonType::kArray, 0, "", 0, false},
+  // What each reader gives: type, the Is* flags in the order of JsonType, AsInteger, AsString,
+  // AsDouble, AsBool, HasMember("k") and the size of ["k"].
+  const auto summary = [](const auto& v) {
+    std::ostringstream out;
+    out << static_cast<int>(v.type()) << ' ' << v.IsNull() << v.IsBool() << v.IsInteger()
+        << v.IsDouble() << v.IsString() << v.IsArray() << v.IsObject() << ' ' << v.AsInteger()
+        << " '" << v.AsString() << "' " << v.AsDouble() << ' ' << v.AsBool() << ' '
+        << v.HasMember("k") << ' ' << v["k"].size();
+    return out.str();
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.key);
-    std::string flags(7, '0');  // Is* in the order of JsonType
-    flags[static_cast<size_t>(c.type)] = '1';
-    const auto check = [&](const auto& v) {
-      std::string is;
-      for (bool b : {v.IsNull(), v.IsBool(), v.IsInteger(), v.IsDouble(), v.IsString(), v.IsArray(),
-                     v.IsObject()}) {
-        is += b ? '1' : '0';
-      }
-      EXPECT_EQ(is, flags);
-      EXPECT_EQ(v.type(), c.type);
-      EXPECT_EQ(v.AsInteger(), c.integer);
-      EXPECT_EQ(v.AsString(), c.text);
-      EXPECT_EQ(v.AsDouble(), c.number);
-      EXPECT_EQ(v.AsBool(), c.boolean);
-      EXPECT_EQ(v.HasMember("k"), c.type == JsonType::kObject);
-      EXPECT_EQ(v["k"].size(), c.type == JsonType::kObject ? 1u : 0u);
-    };
-    check(value[c.key]);
-    check(JsonValue(value[c.key]));
-    EXPECT_EQ(value[c.key].AsStringView(), c.text);
+  const std::pair<const char*, const char*> cases[] = {
+      {"s", "4 0000100 0 'text' 0 0 0 0"},
+      {"i", "2 0010000 -5 '' -5 0 0 0"},
+      {"big", "2 0010000 9223372036854775807 '' 9.22337e+18 0 0 0"},
+      {"huge", "3 0001000 0 '' 1.84467e+19 0 0 0"},
+      {"d", "3 0001000 0 '' 1.5 0 0 0"},
+      {"b", "1 0100000 0 '' 0 1 0 0"},
+      {"n", "0 1000000 0 '' 0 0 0 0"},
+      {"missing", "0 1000000 0 '' 0 0 0 0"},
+      {"o", "6 0000001 0 '' 0 0 1 1"},
+      {"a", "5 0000010 0 '' 0 0 0 0"},
+  };
+  for (const auto& [key, expected] : cases) {
+    EXPECT_EQ(summary(value[key]), expected) << key;
+    EXPECT_EQ(summary(JsonValue(value[key])), expected) << key;
+    EXPECT_EQ(value[key].AsStringView(), key == std::string("s") ? "text" : "") << key;
   }
   // A member of a temporary is moved out of it.  Views print as the values they show.
   JsonValue whole = value;

@@ -2,17 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "base/test/child_process.h"
-#include "base/test/file_contents.h"
 #include "base/test/log_capture.h"
-#include "base/test/temp_dir.h"
 
 namespace {
 constexpr char kLogSource[] = "unit_under_test";
@@ -95,34 +89,6 @@ TEST(LogTest, TextIsEscapedAndCutAt1024BytesOutsideCharactersAndEscapes) {
   EXPECT_NO_THROW(BASE_LOG(kLevelFailure) << "observed");
   EXPECT_NO_THROW(PrintLog(LogRecord{kLevelFailure, "src", 3, "fn", "observed"}));
   SetLogObserver({});
-}
-
-// Child role: with its state directory in |arg|, writes one record whose text tries to forge a
-// second line.
-const int kForgerLine = __LINE__ + 4;
-const bool kForgerRole = test::RunChildRoleIfAsked("forger", [](const std::string& arg) {
-  setenv("XDG_STATE_HOME", arg.c_str(), 1);
-  // NOLINTNEXTLINE(bugprone-lambda-function-name): the record names operator(), as expected
-  BASE_LOG(kLevelFailure) << "path: /tmp/x\n2026-01-01 00:00:00.000 1:1 L1 [fake] line\r\n";
-  return 0;
-});
-
-TEST(LogTest, ARecordWithLineBreaksIsOneLineInTheFile) {
-  test::ScopedTempDir state;
-  ASSERT_EQ(test::WaitForChild(test::SpawnChild("forger", state.path())), 0);
-  std::vector<std::string> lines;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(state.path() + "/Halvern/Tavori/logs")) {
-    std::istringstream in(test::ReadFileToString(entry.path().string()));
-    for (std::string line; std::getline(in, line);) {
-      lines.push_back(line);
-    }
-  }
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_TRUE(lines[0].ends_with(
-      " L1 unit_under_test:" + std::to_string(kForgerLine) +
-      " operator(): path: /tmp/x\\n2026-01-01 00:00:00.000 1:1 L1 [fake] line\\r\\n"))
-      << lines[0];
 }
 
 }  // namespace

@@ -1,17 +1,17 @@
 #include "src/internal/rotating_file.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <latch>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "base/test/child_process.h"
 #include "base/test/file_contents.h"
 #include "base/test/temp_dir.h"
 
@@ -32,62 +32,29 @@ std::string Record(int writer, int index) {
   return record + "\n";
 }
 
-// Child role.  |arg|: "<log path> <writer> <ready fd> <go fd> <go write end>".  Writes its first
-// record, says so on the ready pipe and waits for the go pipe to close, so that every writer holds
-// the file open before any of them rotates it; then writes the rest.
-const bool kWriterRole = base::test::RunChildRoleIfAsked("log-writer", [](const std::string& arg) {
-  std::istringstream in(arg);
-  std::string path;
-  int writer = 0;
-  int ready = -1;
-  int go = -1;
-  int go_write = -1;
-  if (!(in >> path >> writer >> ready >> go >> go_write)) {
-    return 64;
-  }
-  ::close(go_write);
-  RotatingFile file(path, kLimit, kFiles);
-  if (!file.Write(Record(writer, 0)) || ::write(ready, "r", 1) != 1) {
-    return 1;
-  }
-  for (char byte; ::read(go, &byte, 1) > 0;) {
-  }
-  for (int index = 1; index < kRecords; ++index) {
-    if (!file.Write(Record(writer, index))) {
-      return 2;
-    }
-  }
-  return 0;
-});
-
-TEST(RotatingFileTest, ProcessesSharingTheFileLoseNoRecordAndKeepTheLimit) {
+// Each writer has a RotatingFile of its own, with its own descriptors and lock, as each process of
+// a program has; a latch makes every writer hold the file open before any of them rotates it.
+TEST(RotatingFileTest, WritersSharingTheFileLoseNoRecordAndKeepTheLimit) {
   base::test::ScopedTempDir dir;
   const std::string path = dir.Child("app.update_lib.log");
-  int ready[2];
-  int go[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  ASSERT_EQ(::pipe(go), 0);
-  std::vector<pid_t> children;
+  std::latch opened(kWriters);
+  std::atomic<int> failed_writes{0};
+  std::vector<std::thread> writers;
+  writers.reserve(kWriters);
   for (int writer = 0; writer < kWriters; ++writer) {
-    children.push_back(base::test::SpawnChild(
-        "log-writer", path + " " + std::to_string(writer) + " " + std::to_string(ready[1]) + " " +
-                          std::to_string(go[0]) + " " + std::to_string(go[1])));
-    ASSERT_GT(children.back(), 0);
+    writers.emplace_back([&, writer] {
+      RotatingFile file(path, kLimit, kFiles);
+      failed_writes += file.Write(Record(writer, 0)) ? 0 : 1;
+      opened.arrive_and_wait();
+      for (int index = 1; index < kRecords; ++index) {
+        failed_writes += file.Write(Record(writer, index)) ? 0 : 1;
+      }
+    });
   }
-  ::close(ready[1]);
-  ::close(go[0]);
-  int ready_count = 0;
-  pollfd poll_ready{ready[0], POLLIN, 0};
-  for (char byte; ready_count < kWriters && ::poll(&poll_ready, 1, 30000) == 1 &&
-                  ::read(ready[0], &byte, 1) == 1;) {
-    ++ready_count;
+  for (std::thread& writer : writers) {
+    writer.join();
   }
-  ::close(go[1]);
-  ::close(ready[0]);
-  for (pid_t child : children) {
-    EXPECT_EQ(base::test::WaitForChild(child), 0);
-  }
-  ASSERT_EQ(ready_count, kWriters);
+  EXPECT_EQ(failed_writes.load(), 0);
 
   // Every record is there exactly once, and no file went past the limit by more than a record.
   std::map<std::string, int> seen;

@@ -5,12 +5,12 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "base/test/file_contents.h"
@@ -77,30 +77,6 @@ class InstallTest : public LibraryTest {
                     {"elevate_privilege", elevate}});
   }
 
-  // The unattended run: check, download of |good_|, installation, "update_finished".  Returns the
-  // downloaded package's path.
-  std::string RunUpdate() {
-    tavorisdk::test::ScriptedServer server;
-    const std::string package = base::test::ReadFileToString(good_);
-    server.Serve("/pkg/setup.exe", package);
-    UpdateLib::UpdateDatabaseStorage().SetUpdateConfig(UpdateLib::kCgiUrlKey,
-                                                       server.Url("/check") + "?client=host");
-    const Json offer = {{"upgrade_policy", 3},
-                        {"version", "9.0.0.0"},
-                        {"package_url", server.Url("/pkg/setup.exe")},
-                        {"size", package.size()},
-                        {"md5", util::crypto::Md5(package)}};
-    server.Plan("/check", tavorisdk::test::Respond(200, offer.dump()));
-    EXPECT_EQ(host_->Do(Command("check_upgrade", 2,
-                                {{"app_from", "update_process"}, {"enable_patch", 1}})),
-              0);
-    const auto finished = delegate_.WaitFor("update_finished");
-    EXPECT_EQ(finished.value_or(Json()),
-              (Json{{"version", "1.0"}, {"command", "update_finished"}, {"token", 2}}));
-    EXPECT_EQ(delegate_.Commands(), std::vector<std::string>{"update_finished"});
-    return env_->download_dir() + util::crypto::Md5(server.Url("/pkg/setup.exe")) + ".exe";
-  }
-
   bool wine_on_path_ = true;
   std::unique_ptr<installer_test::WineStandIn> wine_;
   std::unique_ptr<installer_test::InstallerFactory> factory_;
@@ -125,24 +101,21 @@ TEST_F(InstallTest, CallersRightsNeedAnAcceptedPublisherAndGoodParameters) {
       {no_md5, 1},
       {Install(good_, "x", "1"), 1},
   };
-  std::vector<std::string> started;  // the MD5s of the installers that must have started
+  std::multiset<std::string> started;  // the MD5s of the installers that must have started
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command.dump());
     EXPECT_EQ(host_->Do(c.command), c.result);
     if (c.result == 0) {
-      started.push_back(FileMd5(c.command["parameters"]["package_path"]));
+      started.insert(FileMd5(c.command["parameters"]["package_path"]));
     }
   }
   EXPECT_TRUE(env_->Logged("bad  package_md5:"));
   EXPECT_TRUE(env_->Logged("bad  elevate_privilege:"));
   const auto starts = wine_->WaitForStarts(started.size(), 20s);
-  std::vector<std::string> started_md5;
-  started_md5.reserve(starts.size());
+  std::multiset<std::string> started_md5;
   for (const auto& start : starts) {
-    started_md5.push_back(start.program_md5);
+    started_md5.insert(start.program_md5);
   }
-  std::sort(started.begin(), started.end());
-  std::sort(started_md5.begin(), started_md5.end());
   EXPECT_EQ(started_md5, started);
   // wine gets the installer through the library's open file, then the parameters split by the
   // Windows rules.
@@ -225,7 +198,27 @@ TEST_F(InstallTest, ElevationThroughTheService) {
 
 TEST_F(InstallTest, UnattendedRunInstallsThroughTheService) {
   ServiceProcess service;
-  const std::string package_path = RunUpdate();
+  // The unattended run: check, download of |good_|, installation, "update_finished".
+  tavorisdk::test::ScriptedServer server;
+  const std::string package = base::test::ReadFileToString(good_);
+  server.Serve("/pkg/setup.exe", package);
+  UpdateLib::UpdateDatabaseStorage().SetUpdateConfig(UpdateLib::kCgiUrlKey,
+                                                     server.Url("/check") + "?client=host");
+  const Json offer = {{"upgrade_policy", 3},
+                      {"version", "9.0.0.0"},
+                      {"package_url", server.Url("/pkg/setup.exe")},
+                      {"size", package.size()},
+                      {"md5", util::crypto::Md5(package)}};
+  server.Plan("/check", tavorisdk::test::Respond(200, offer.dump()));
+  EXPECT_EQ(
+      host_->Do(Command("check_upgrade", 2, {{"app_from", "update_process"}, {"enable_patch", 1}})),
+      0);
+  const auto finished = delegate_.WaitFor("update_finished");
+  EXPECT_EQ(finished.value_or(Json()),
+            (Json{{"version", "1.0"}, {"command", "update_finished"}, {"token", 2}}));
+  EXPECT_EQ(delegate_.Commands(), std::vector<std::string>{"update_finished"});
+  const std::string package_path =
+      env_->download_dir() + util::crypto::Md5(server.Url("/pkg/setup.exe")) + ".exe";
   const auto starts = wine_->WaitForStarts(1, 20s);
   ASSERT_EQ(starts.size(), 1u);
   EXPECT_EQ(starts[0].program_md5, FileMd5(good_));

@@ -23,14 +23,6 @@ using tavorisdk::test::PlannedAnswer;
 using tavorisdk::test::Respond;
 using tavorisdk::test::ScriptedServer;
 
-std::string Package(size_t size) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<char>((i * 7919) >> 3);
-  }
-  return bytes;
-}
-
 class UpdateRunTest : public LibraryTest {
  protected:
   void SetUp() override {
@@ -46,14 +38,7 @@ class UpdateRunTest : public LibraryTest {
 
   // The service's check URL; it carries its own "?" as the service expects.
   std::string CgiUrl() const { return server_->Url("/check") + "?client=host"; }
-  Json ClientCheck(int64_t token, int from_where = 2, int enable_patch = 0) const {
-    return Command("check_upgrade", token,
-                   {{"app_from", "tavoriapp"},
-                    {"from_where", from_where},
-                    {"cgi_url", CgiUrl()},
-                    {"enable_patch", enable_patch}});
-  }
-  static Json UnattendedCheck(int64_t token, int enable_patch = 0) {
+  static Json UnattendedCheck(int64_t token, int enable_patch) {
     return Command("check_upgrade", token,
                    {{"app_from", "update_process"}, {"enable_patch", enable_patch}});
   }
@@ -74,7 +59,12 @@ class UpdateRunTest : public LibraryTest {
   // A client check answered with |answer|, waited for.
   void CheckAnswered(int64_t token, const std::string& answer, size_t nth = 1) {
     server_->Plan("/check", Respond(200, answer));
-    ASSERT_EQ(host_->Do(ClientCheck(token)), 0);
+    ASSERT_EQ(host_->Do(Command("check_upgrade", token,
+                                {{"app_from", "tavoriapp"},
+                                 {"from_where", 2},
+                                 {"cgi_url", CgiUrl()},
+                                 {"enable_patch", 0}})),
+              0);
     ASSERT_TRUE(delegate_.WaitFor("cgi_response", nth));
   }
   // Where a download of |url| goes by default.
@@ -94,10 +84,10 @@ class UpdateRunTest : public LibraryTest {
 };
 
 TEST_F(UpdateRunTest, UnattendedRunUsesTheRememberedUrlAndEndsOrDownloadsByPolicy) {
-  EXPECT_EQ(host_->Do(UnattendedCheck(1)), 5);
+  EXPECT_EQ(host_->Do(UnattendedCheck(1, 0)), 5);
   RememberUrl();
   // The package is missing on the server: a download that starts fails and ends the run.
-  const std::string package = Package(1000);
+  const std::string package = base::test::RandomBytes(1000);
   size_t finished = 0;
   for (const auto& [policy, downloads] : {std::pair{0, false}, {2, true}, {9, false}}) {
     SCOPED_TRACE(policy);
@@ -116,66 +106,68 @@ TEST_F(UpdateRunTest, UnattendedRunUsesTheRememberedUrlAndEndsOrDownloadsByPolic
                                           R"(&enable_patch=1)")));
 }
 
-TEST_F(UpdateRunTest, ClientDownloadsToTheDefaultPathWithEvents) {
-  const std::string package = Package(3 << 20);
-  server_->Serve("/pkg/setup.exe", package);
-  const std::string offer = Offer(2, package, "/pkg/setup.exe");
-  CheckAnswered(5, offer);
-  ASSERT_EQ(host_->Do(Command("download", 5, {{"download_path", ""}})), 0);
-  const auto finish = delegate_.WaitFor("download_finish");
-  ASSERT_TRUE(finish);
-  const std::string target = DefaultTarget(server_->Url("/pkg/setup.exe"));
-  EXPECT_EQ(*finish, (Json{{"version", "1.0"},
-                           {"command", "download_finish"},
-                           {"token", 5},
-                           {"parameters", {{"err_code", 0}, {"path", target}}}}));
-  EXPECT_TRUE(ReadFileToString(target) == package);
-  const std::vector<Json> events = delegate_.Events();
-  ASSERT_GE(events.size(), 4u);
-  EXPECT_EQ(
-      events[0],
-      (Json{{"version", "1.0"},
-            {"command", "cgi_response"},
-            {"token", 5},
-            {"parameters", {{"err_code", 0}, {"response_data", offer}, {"cgi_err_code", 200}}}}));
-  EXPECT_EQ(events[1], (Json{{"version", "1.0"}, {"command", "download_start"}, {"token", 5}}));
-  int64_t last = -1;
-  for (size_t i = 2; i + 1 < events.size(); ++i) {
-    ASSERT_EQ(events[i]["command"], "download_progress");
-    EXPECT_GE(events[i]["parameters"]["downloaded_size"].get<int64_t>(), last);
-    EXPECT_EQ(events[i]["parameters"]["total_size"], package.size());
-    last = events[i]["parameters"]["downloaded_size"];
-  }
-  EXPECT_EQ(last, static_cast<int64_t>(package.size()));
-}
-
-TEST_F(UpdateRunTest, DownloadPathsAndFailures) {
-  const std::string package = Package(1000);
+// Each download is asked for from inside the check's cgi_response event, as a host may.
+TEST_F(UpdateRunTest, DownloadsEndWithTheFileOrAnErrorAfterTheirEvents) {
+  const std::string package = base::test::RandomBytes(3 << 20);
   std::string corrupt = package;
   corrupt[100] ^= 1;
   server_->Serve("/p.exe", package);
   server_->Serve("/bad.exe", corrupt);
   const std::string custom = env_->root() + "/place.bin";
-  struct Case {
-    std::string answer;
+  const struct {
+    int policy;
+    const char* path;
     Json parameters;  // of the "download" command
     int err_code;     // of download_finish
     std::string target;
   } cases[] = {
-      {Offer(8, package, "/p.exe"), {{"download_path", custom}}, 0, custom},
-      {Offer(8, package, "/bad.exe"), {}, 4, DefaultTarget(server_->Url("/bad.exe"))},
+      {2, "/p.exe", {{"download_path", ""}}, 0, DefaultTarget(server_->Url("/p.exe"))},
+      {8, "/p.exe", {{"download_path", custom}}, 0, custom},
+      {8, "/bad.exe", {}, 4, DefaultTarget(server_->Url("/bad.exe"))},
   };
-  size_t n = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.answer + " " + c.parameters.dump());
-    ++n;
-    CheckAnswered(static_cast<int64_t>(n), c.answer, n);
-    EXPECT_EQ(host_->Do(Command("download", static_cast<int64_t>(n), c.parameters)), 0);
+  for (int64_t n = 1; n <= static_cast<int64_t>(std::size(cases)); ++n) {
+    const auto& c = cases[n - 1];
+    SCOPED_TRACE(c.target);
+    std::atomic<int> download_result{-1};
+    delegate_.SetHook([&](const Json& event) {
+      if (event["command"] == "cgi_response") {
+        download_result = host_->Do(Command("download", n, c.parameters));
+      } else if (event["command"] == "download_finish") {
+        host_->SetDelegate(&delegate_);  // must not wait for the delivery it is inside
+      }
+    });
+    const size_t first = delegate_.Events().size();
+    const std::string offer = Offer(c.policy, package, c.path);
+    CheckAnswered(n, offer, n);
     const auto finish = delegate_.WaitFor("download_finish", n);
     ASSERT_TRUE(finish);
-    EXPECT_EQ((*finish)["parameters"], (Json{{"err_code", c.err_code}, {"path", c.target}}));
+    EXPECT_EQ(download_result.load(), 0);
+    EXPECT_EQ(*finish, (Json{{"version", "1.0"},
+                             {"command", "download_finish"},
+                             {"token", n},
+                             {"parameters", {{"err_code", c.err_code}, {"path", c.target}}}}));
     EXPECT_EQ(fs::exists(c.target), c.err_code == 0);
+    EXPECT_EQ(ReadFileToString(c.target) == package, c.err_code == 0);
+    const std::vector<Json> events = delegate_.Events();
+    ASSERT_GE(events.size(), first + 3);
+    EXPECT_EQ(
+        events[first],
+        (Json{{"version", "1.0"},
+              {"command", "cgi_response"},
+              {"token", n},
+              {"parameters", {{"err_code", 0}, {"response_data", offer}, {"cgi_err_code", 200}}}}));
+    EXPECT_EQ(events[first + 1],
+              (Json{{"version", "1.0"}, {"command", "download_start"}, {"token", n}}));
+    int64_t last = -1;
+    for (size_t i = first + 2; i + 1 < events.size(); ++i) {
+      ASSERT_EQ(events[i]["command"], "download_progress");
+      EXPECT_GE(events[i]["parameters"]["downloaded_size"].get<int64_t>(), last);
+      EXPECT_EQ(events[i]["parameters"]["total_size"], package.size());
+      last = events[i]["parameters"]["downloaded_size"];
+    }
+    EXPECT_EQ(last == static_cast<int64_t>(package.size()), c.err_code == 0);
   }
+  delegate_.SetHook({});
 }
 
 // Another local user got to the shared temporary directory first: their "Halvern" directory
@@ -184,7 +176,7 @@ TEST_F(UpdateRunTest, DownloadIntoAnotherUsersTemporaryDirectoryFailsAndTouchesN
   if (geteuid() != 0) {
     GTEST_SKIP() << "needs root: the planted directory belongs to another user (uid 65534)";
   }
-  const std::string package = Package(100000);
+  const std::string package = base::test::RandomBytes(100000);
   server_->Serve("/p.exe", package);
   const std::string halvern = env_->temp_dir() + "/Halvern";
   const std::string target = DefaultTarget(server_->Url("/p.exe"));
@@ -215,14 +207,14 @@ class NonUtf8TempDirTest : public UpdateRunTest {
 };
 
 TEST_F(NonUtf8TempDirTest, IsRefusedNotReplaced) {
-  CheckAnswered(3, Offer(2, Package(1000), "/p.exe"));
+  CheckAnswered(3, Offer(2, base::test::RandomBytes(1000), "/p.exe"));
   EXPECT_EQ(host_->Do(Command("download", 3)), 9);
   EXPECT_TRUE(env_->Logged(" L1 update_operation:"));
   EXPECT_TRUE(env_->Logged("no temporary directory, error:1113\n"));
 }
 
 TEST_F(UpdateRunTest, CancelStaleTokensAndNewChecksStopTheDownload) {
-  const std::string package = Package(1 << 20);
+  const std::string package = base::test::RandomBytes(1 << 20);
   PlannedAnswer slow;
   slow.body = package;
   slow.stall_after = 1000;
@@ -252,26 +244,6 @@ TEST_F(UpdateRunTest, CancelStaleTokensAndNewChecksStopTheDownload) {
   EXPECT_FALSE(fs::exists(DefaultTarget(server_->Url("/slow.exe"))));
 }
 
-TEST_F(UpdateRunTest, HostMaySendCommandsFromInsideEvents) {
-  const std::string package = Package(200000);
-  server_->Serve("/p.exe", package);
-  server_->Plan("/check", Respond(200, Offer(2, package, "/p.exe")));
-  std::atomic<int> download_result{-1};
-  delegate_.SetHook([&](const Json& event) {
-    if (event["command"] == "cgi_response") {
-      download_result = host_->Do(Command("download", event["token"]));
-    } else if (event["command"] == "download_finish") {
-      // Replacing the delegate from inside its own event must not wait for itself.
-      host_->SetDelegate(&delegate_);
-    }
-  });
-  ASSERT_EQ(host_->Do(ClientCheck(3)), 0);
-  const auto finish = delegate_.WaitFor("download_finish");
-  ASSERT_TRUE(finish);
-  EXPECT_EQ(download_result.load(), 0);
-  EXPECT_EQ((*finish)["parameters"]["err_code"], 0);
-}
-
 // A library file whose path does not fit the 260-character buffers: the update process cannot
 // name its version directory, installs nothing and sends no "update_finished" for that run.
 TEST_F(UpdateRunTest, VersionDirectoryBeyondMaxPathStopsTheInstallation) {
@@ -282,16 +254,16 @@ TEST_F(UpdateRunTest, VersionDirectoryBeyondMaxPathStopsTheInstallation) {
   LibraryHost deep_host((deep / "libupdate_lib.so").string());
   deep_host.SetInitSDK(true);
   deep_host.SetDelegate(&delegate_);
-  const std::string package = Package(1000);
+  const std::string package = base::test::RandomBytes(1000);
   server_->Serve("/p.exe", package);
   RememberUrl();
   server_->Plan("/check", Respond(200, Offer(2, package, "/p.exe")));
-  ASSERT_EQ(deep_host.Do(UnattendedCheck(2)), 0);
+  ASSERT_EQ(deep_host.Do(UnattendedCheck(2, 0)), 0);
   ASSERT_TRUE(env_->WaitForLog("Get version sub path error!"));
   EXPECT_TRUE(env_->Logged("GetModuleFileNameW failed, error:122\n"));
   // The next run's "update_finished" is the first one.
   server_->Plan("/check", Respond(200, R"({"upgrade_policy":0})"));
-  ASSERT_EQ(deep_host.Do(UnattendedCheck(3)), 0);
+  ASSERT_EQ(deep_host.Do(UnattendedCheck(3, 0)), 0);
   const auto finished = delegate_.WaitFor("update_finished");
   ASSERT_TRUE(finished);
   EXPECT_EQ((*finished)["token"], 3);
