@@ -11,7 +11,7 @@ WERROR ?= ON
 CLANG_FORMAT ?= clang-format-16
 export CLANG_FORMAT JOBS
 
-.PHONY: all deps build test demo bench tidy coverage format format-check clean
+.PHONY: all deps build test demo bench tidy coverage format format-check package clean
 
 all: build
 
@@ -42,6 +42,11 @@ tidy: deps
 # Line coverage of the production code from the unit and end-to-end tests (build-cov/).
 coverage: deps
 	@scripts/coverage
+
+# A .deb of the library, its header and CMake/pkg-config files, the programs and the systemd
+# units (CPack), in $(BUILD_DIR)/packages/.
+package: build
+	@cd $(BUILD_DIR) && cpack -G DEB >/dev/null && ls -1 $(CURDIR)/$(BUILD_DIR)/packages/*.deb
 
 format: deps
 	@git ls-files '*.cc' '*.h' | xargs $(CLANG_FORMAT) -i

@@ -12,7 +12,11 @@
 // trust/code-signing-roots.pem; the limits' defaults are ServiceConfig's.  With --notify-fd the
 // service writes "READY\n" to FD once it listens.  SIGTERM and SIGINT stop it; it exits 0 after a
 // clean stop, 1 when it cannot listen, 2 on a bad option.
+//
+// Under systemd it takes the listening socket that tavori-installer.socket hands over (socket
+// activation: the service starts at the first install) and reports readiness with sd_notify.
 
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -37,6 +41,26 @@ constexpr int kExitBadOption = 2;
 // Written to --notify-fd once the service listens.
 constexpr std::string_view kReadyLine = "READY\n";
 
+constexpr char kUsage[] =
+    "usage: tavori-installer-service [OPTION VALUE]...\n"
+    "The privileged installer service: checks installers that local users hand over and\n"
+    "starts them as root.\n\n"
+    "  --socket PATH                 the socket to listen on\n"
+    "  --staging DIR                 where installers are copied before the check\n"
+    "  --trust-bundle PATH           PEM bundle of the code-signing roots\n"
+    "  --notify-fd FD                write READY to FD once listening\n"
+    "  --max-installer-size BYTES    refuse larger installers\n"
+    "  --staging-reserve BYTES       keep this much free in the staging directory\n"
+    "  --max-connections N           connections served at once\n"
+    "  --max-connections-per-user N  of one user\n"
+    "  --workers N                   threads that serve requests\n"
+    "  --max-installs-per-user N     installs of one user at once\n"
+    "  --request-timeout SECONDS     a request must arrive whole within this\n"
+    "  --connection-timeout SECONDS  a connection ends after this\n"
+    "  --help, --version\n\n"
+    "Exit status: 0 after a clean stop (SIGTERM, SIGINT), 1 when it cannot listen, 2 on a bad\n"
+    "option.\n";
+
 // A whole decimal number, or nothing.
 bool ParseNumber(const char* text, uint64_t* value) {
   const char* end = text + std::strlen(text);
@@ -54,6 +78,14 @@ int main(int argc, char** argv) {
   int notify_fd = -1;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::printf("%s", kUsage);
+      return kExitStopped;
+    }
+    if (arg == "--version") {
+      std::printf("tavori-installer-service %s\n", TAVORI_VERSION);
+      return kExitStopped;
+    }
     if (i + 1 >= argc) {
       std::fprintf(stderr, "tavori-installer-service: %s needs a value\n", arg.c_str());
       return kExitBadOption;
@@ -104,6 +136,17 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // Socket activation: exactly one listening socket may be handed over.
+  const int handed_over = sd_listen_fds(/*unset_environment=*/1);
+  if (handed_over > 1) {
+    std::fprintf(stderr, "tavori-installer-service: %d sockets handed over, expected one\n",
+                 handed_over);
+    return kExitCannotListen;
+  }
+  if (handed_over == 1) {
+    config.inherited_listen_fd = SD_LISTEN_FDS_START;
+  }
+
   installer_service::Service service(config);
   if (!service.Listen()) {
     return kExitCannotListen;
@@ -117,6 +160,7 @@ int main(int argc, char** argv) {
     (void)!write(notify_fd, kReadyLine.data(), kReadyLine.size());
     close(notify_fd);
   }
+  sd_notify(/*unset_environment=*/1, "READY=1");
   service.Run();
   // Run returned for a signal (the signal thread is done) or a failure: wake the thread if it
   // still waits. SIGTERM is blocked in every thread, so this does not end the process: it is

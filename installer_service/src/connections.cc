@@ -64,6 +64,10 @@ bool Service::Listen() {
                             << (errno != 0 ? std::strerror(errno) : "not the service's own");
     return false;
   }
+  wake_fd_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (config_.inherited_listen_fd >= 0) {
+    return AdoptListeningSocket();
+  }
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (config_.socket_path.size() >= sizeof(address.sun_path)) {
@@ -76,7 +80,6 @@ bool Service::Listen() {
     unlink(config_.socket_path.c_str());
   }
   listen_fd_.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  wake_fd_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!listen_fd_.valid() || !wake_fd_.valid() ||
       bind(listen_fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
       chmod(config_.socket_path.c_str(), kSocketMode) != 0 ||
@@ -86,6 +89,30 @@ bool Service::Listen() {
     return false;
   }
   BASE_LOG(kLevelNote) << "listening on " << config_.socket_path;
+  return true;
+}
+
+bool Service::AdoptListeningSocket() {
+  // Only a listening Unix stream socket will do: anything else handed over is a configuration
+  // error, not something to serve on.
+  listen_fd_.reset(config_.inherited_listen_fd);
+  int listening = 0;
+  int domain = 0;
+  int type = 0;
+  socklen_t size = sizeof(int);
+  const int fd = listen_fd_.get();
+  const bool usable =
+      wake_fd_.valid() && getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 &&
+      listening == 1 && getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &size) == 0 &&
+      domain == AF_UNIX && getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0 &&
+      type == SOCK_STREAM;
+  const int flags = usable ? fcntl(fd, F_GETFL) : -1;
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 ||
+      fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+    BASE_LOG(kLevelFailure) << "the socket handed over is not a listening Unix stream socket";
+    return false;
+  }
+  BASE_LOG(kLevelNote) << "listening on the socket handed over (" << config_.socket_path << ")";
   return true;
 }
 

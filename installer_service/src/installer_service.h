@@ -54,6 +54,9 @@ inline constexpr char kStagingRelativePath[] = "run/installer-staging";
 struct ServiceConfig {
   // The socket to listen on; its directory is created (0755) when missing.
   std::string socket_path;
+  // A listening socket that the service manager made and handed over (socket activation), used
+  // instead of binding |socket_path|; -1: none.  Listen() takes ownership.
+  int inherited_listen_fd = -1;
   // Where installers are copied before they are checked and started; created 0700.
   std::string staging_dir;
   // PEM bundle of the code-signing roots; the system's store when the file does not exist.
@@ -116,7 +119,8 @@ class Service {
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
 
-  // Creates the directories and the listening socket.  False, with a log record, on failure.
+  // Creates the directories and the listening socket (or takes the one handed over).  False,
+  // with a log record, on failure.
   bool Listen();
   // Serves until Stop(); then closes every connection and joins the workers (an install that is
   // running is finished first).
@@ -127,6 +131,8 @@ class Service {
   Stats GetStats() const;
 
  private:
+  // Listen() with ServiceConfig::inherited_listen_fd.
+  bool AdoptListeningSocket();
   struct Connection;
   struct Install;
 
