@@ -6,10 +6,8 @@
 // Usage:
 //   ScriptedServer server;
 //   server.Plan("/check", Respond(200, R"({"upgrade_policy":0})"));
-//   server.Serve("/pkg.exe", package_bytes);  // every request, with ranges and
-//   an ETag
+//   server.Serve("/pkg.exe", package_bytes);  // every request, ranges honoured
 //   ... point the code under test at server.Url("/check") ...
-//   ASSERT_TRUE(server.WaitForRequests(1, std::chrono::seconds(5)));
 //   EXPECT_EQ(server.Requests()[0].Header("cache-control"), "no-cache");
 //
 // Threads: the server answers on its own threads; every method may be called
@@ -46,7 +44,7 @@ inline constexpr size_t kNever = std::numeric_limits<size_t>::max();
 // was applied).
 struct PlannedAnswer {
   int status = 200;
-  std::vector<std::pair<std::string, std::string>> headers;  // sent as given
+  std::vector<std::pair<std::string, std::string>> headers;  // sent as given (no Content-Type)
   std::string body;
   // Content-Length to announce; -1: the length of what is sent.  Announcing
   // more than is sent closes the connection after the body (a body cut short);
@@ -116,9 +114,6 @@ class ScriptedServer {
 
   std::vector<RecordedRequest> Requests() const;
   size_t RequestCount() const;
-  // Waits until at least |count| requests arrived (recorded before their answer
-  // is sent); false on timeout.
-  bool WaitForRequests(size_t count, std::chrono::milliseconds timeout) const;
   // Waits until some answer is stalled; false on timeout.
   bool WaitForStall(std::chrono::milliseconds timeout) const;
 
