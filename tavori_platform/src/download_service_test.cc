@@ -66,13 +66,6 @@ void PlantPart(const std::string& target, const std::string& url, const std::str
       << body.size() << "\nvalidator \"v1\"\n";
 }
 
-PlannedAnswer Answer(const std::string& body, size_t cut_after = test::kNever) {
-  PlannedAnswer answer = test::Respond(200, body);
-  answer.etag = "\"v1\"";
-  answer.cut_after = cut_after;
-  return answer;
-}
-
 // A finished download's notifications besides retries: start, progress in steps of at least 1%
 // that never goes back, a last progress at the total, one finish; all on one thread that is not
 // the caller's.
@@ -114,15 +107,15 @@ class DownloadServiceTest : public ::testing::Test {
 
 struct Case {
   const char* name;
-  std::function<void(ScriptedServer&, const std::string& body)> plan;
+  std::vector<PlannedAnswer> plan;  // for "/f", before the body is served with ranges
   int32_t error;                    // of the finish notification, or kStopped
   std::vector<std::string> ranges;  // the Range header of each request the server received
   struct {
-    std::function<void(DownloadServiceRequest&, const std::string& body)> configure = nullptr;
-    bool part_kept = false;             // the partial file stays for a later resume
-    size_t kept = 0;                    // bytes of a partial file from an earlier run
+    std::function<void(DownloadServiceRequest&)> set = nullptr;  // before the start
+    bool part = false;                  // the partial file stays for a later resume
+    bool planted = false;               // an earlier run left the first 100000 bytes
     std::vector<int32_t> retried = {};  // the failures notified as retried, in order
-    size_t size = 300000;               // of the body
+    size_t size = 300000;               // of the body; the plan assumes the default
     // The notification from inside which the delegate stops, or destroys, its request.
     std::optional<DownloadEvent::Kind> stop_at = std::nullopt;
     bool destroy = false;
@@ -130,246 +123,125 @@ struct Case {
 };
 
 TEST_F(DownloadServiceTest, OutcomesFaultsRetriesAndResumption) {
-  const auto serve = [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body); };
-  const auto retries = [](int n) {
-    return [n](DownloadServiceRequest& r, const std::string&) { r.SetMaxRetries(n); };
-  };
+  const std::string bytes = RandomBytes(40 * 1024 * 1024);
+  const std::string body = bytes.substr(0, 300000);
+  std::string other = body;
+  other[1000] ^= 1;
+  using Request = DownloadServiceRequest;
+  const auto retries = [](int n) { return [n](Request& r) { r.SetMaxRetries(n); }; };
   const auto free_space = [](int64_t less) {
-    return [less](DownloadServiceRequest&, const std::string& body) {
-      internal::SetFreeSpaceForTesting(static_cast<int64_t>(body.size()) - less);
-    };
+    return [less](Request&) { internal::SetFreeSpaceForTesting(300000 - less); };
   };
-  const std::string from_kept = "bytes=100000-";
+  const auto upper_case_md5 = [&](Request& r) {
+    std::string md5 = util::crypto::Md5(body);
+    std::ranges::transform(md5, md5.begin(), [](char c) { return std::toupper(c); });
+    r.SetMd5(md5.c_str());
+  };
+  const auto damage_part = [&](Request&) {
+    std::fstream part(target_ + ".part", std::ios::in | std::ios::out | std::ios::binary);
+    part.seekp(100);
+    part.put(static_cast<char>(body[100] ^ 0x55));
+  };
+  const auto refused = [](Request& r) {
+    r.SetUrl("http://127.0.0.1:1/f");
+    r.SetMaxRetries(1);
+  };
+  const auto stall_timeout = [](Request& r) {
+    r.SetMaxRetries(0);
+    r.SetStallTimeout(1);
+  };
+  const auto other_md5 = [&](Request& r) { r.SetMd5(util::crypto::Md5(other).c_str()); };
+  const auto no_resume = [](Request& r) { r.SetResumeEnabled(false); };
+  const auto size_plus_one = [](Request& r) { r.SetFileSize(300001); };
+  const auto not_hex = [](Request& r) { r.SetMd5("not-an-md5-but-32-characters-ok!"); };
+  const auto negative_size = [](Request& r) { r.SetFileSize(-1); };
+  const auto no_url = [](Request& r) { r.SetUrl(""); };
+  const auto no_dir = [&](Request& r) { r.SetSavePath((dir_ + "/missing/p.exe").c_str()); };
+  const PlannedAnswer e503{.status = 503};
+  const std::vector<PlannedAnswer> redirect{{.status = 302, .headers = {{"Location", "/to"}}}};
+  const std::vector<PlannedAnswer> wrong_range{
+      {.status = 206, .headers = {{"Content-Range", "bytes 0-299999/300000"}}, .body = body}};
+  const std::vector<PlannedAnswer> cut_then_503{
+      {.body = body, .cut_after = 150000, .etag = "\"v1\""}, e503};
+  const PlannedAnswer cut_early{.body = body, .cut_after = 9};
+  const PlannedAnswer stall_early{.body = body, .stall_after = 9};
+  const PlannedAnswer shorter{.body = "short", .announced_length = 300000};
+  const std::string kept = "bytes=100000-";
+  const std::string cut = "bytes=150000-";
+  constexpr int32_t kOk = kDownloadOk;
+  constexpr int32_t kTransport = kDownloadErrorTransport;
+  constexpr int32_t kHttp = kDownloadErrorHttpStatus;
+  constexpr int32_t kLocal = kDownloadErrorLocalFile;
+  constexpr int32_t kMd5 = kDownloadErrorMd5Mismatch;
+  constexpr int32_t kSize = kDownloadErrorSizeMismatch;
+  constexpr auto kStart = DownloadEvent::kStart;
+  constexpr auto kProgress = DownloadEvent::kProgress;
+  constexpr auto kRetry = DownloadEvent::kRetry;
   const Case cases[] = {
       // Larger than the hashing pool: the transfer pauses for the hasher and for progress.
-      {"plain", serve, kDownloadOk, {""}, {.size = 40 * 1024 * 1024}},
-      {"redirected",
-       [](ScriptedServer& s, const std::string& body) {
-         PlannedAnswer redirect = test::Respond(302);
-         redirect.headers = {{"Location", "/elsewhere"}};
-         s.Plan("/f", redirect);
-         s.Serve("/elsewhere", body);
-       },
-       kDownloadOk,
-       {"", ""}},
-      {"longer than announced",
-       [](ScriptedServer& s, const std::string& body) {
-         PlannedAnswer answer = test::Respond(200, body + "trailing junk");
-         answer.announced_length = static_cast<int64_t>(body.size());
-         s.Plan("/f", answer);
-       },
-       kDownloadOk,
-       {""}},
-      {"empty file", serve, kDownloadOk, {""}, {.size = 0}},
-      {"MD5 in upper case",
-       serve,
-       kDownloadOk,
-       {""},
-       {.configure =
-            [](DownloadServiceRequest& r, const std::string& body) {
-              std::string md5 = util::crypto::Md5(body);
-              std::ranges::transform(md5, md5.begin(), [](char c) { return std::toupper(c); });
-              r.SetMd5(md5.c_str());
-            }}},
-      {"resumed with Range and If-Range", serve, kDownloadOk, {from_kept}, {.kept = 100000}},
-      {"range ignored: starts over with that answer",
-       [](ScriptedServer& s, const std::string& body) {
-         PlannedAnswer answer = Answer(body);
-         answer.honour_range = false;
-         s.Plan("/f", answer);
-       },
-       kDownloadOk,
-       {from_kept},
-       {.kept = 100000}},
-      {"resource changed: If-Range fails",
-       [](ScriptedServer& s, const std::string& body) { s.Serve("/f", body, "\"v2\""); },
-       kDownloadOk,
-       {from_kept},
-       {.kept = 100000}},
-      {"wrong range: starts over",
-       [](ScriptedServer& s, const std::string& body) {
-         PlannedAnswer wrong = test::Respond(206, body);
-         wrong.honour_range = false;
-         wrong.headers = {{"Content-Range", "bytes 0-299999/300000"}};
-         s.Plan("/f", wrong);
-         s.Serve("/f", body);
-       },
-       kDownloadOk,
-       {from_kept, ""},
-       {.kept = 100000}},
-      {"partial file damaged on disk: starts over",
-       serve,
-       kDownloadOk,
-       {from_kept, ""},
-       {.configure =
-            [this](DownloadServiceRequest&, const std::string& body) {
-              std::fstream part(target_ + ".part", std::ios::in | std::ios::out | std::ios::binary);
-              part.seekp(100);
-              part.put(static_cast<char>(body[100] ^ 0x55));
-            },
-        .kept = 100000}},
-      {"other MD5: no resume",
-       serve,
-       kDownloadErrorMd5Mismatch,
-       {""},
-       {.configure = [](DownloadServiceRequest& r,
-                        const std::string&) { r.SetMd5(util::crypto::Md5("other").c_str()); },
-        .kept = 100000}},
-      {"resume disabled",
-       serve,
-       kDownloadOk,
-       {""},
-       {.configure = [](DownloadServiceRequest& r,
-                        const std::string&) { r.SetResumeEnabled(false); },
-        .kept = 100000}},
-      {"cut, then 503: retried from where it stopped",
-       [](ScriptedServer& s, const std::string& body) {
-         s.Plan("/f", Answer(body, 150000));
-         s.Plan("/f", test::Respond(503));
-         s.Serve("/f", body);
-       },
-       kDownloadOk,
-       {"", "bytes=150000-", "bytes=150000-"},
-       {.configure = retries(2), .retried = {kDownloadErrorTransport, kDownloadErrorHttpStatus}}},
-      {"503 until the retries run out",
-       [](ScriptedServer& s, const std::string&) { s.SetDefault("/f", test::Respond(503)); },
-       kDownloadErrorHttpStatus,
+      {"plain", {}, kOk, {""}, {.size = bytes.size()}},
+      {"empty file", {}, kOk, {""}, {.size = 0}},
+      {"redirected", redirect, kOk, {"", ""}},
+      {"longer than announced", {{.body = body + "junk", .announced_length = 300000}}, kOk, {""}},
+      {"MD5 in upper case", {}, kOk, {""}, {.set = upper_case_md5}},
+      {"resumed with Range and If-Range", {}, kOk, {kept}, {.planted = true}},
+      {"range ignored", {{.body = body, .honour_range = false}}, kOk, {kept}, {.planted = true}},
+      {"If-Range fails", {{.body = body, .etag = "\"v2\""}}, kOk, {kept}, {.planted = true}},
+      {"wrong range: starts over", wrong_range, kOk, {kept, ""}, {.planted = true}},
+      {"damaged: starts over", {}, kOk, {kept, ""}, {.set = damage_part, .planted = true}},
+      {"other MD5: no resume", {}, kMd5, {""}, {.set = other_md5, .planted = true}},
+      {"resume disabled", {}, kOk, {""}, {.set = no_resume, .planted = true}},
+      {"cut, 503: resumed",
+       cut_then_503,
+       kOk,
+       {"", cut, cut},
+       {.set = retries(2), .retried = {kTransport, kHttp}}},
+      {"503 until no retry is left",
+       {e503, e503, e503},
+       kHttp,
        {"", "", ""},
-       {.configure = retries(2), .retried = {kDownloadErrorHttpStatus, kDownloadErrorHttpStatus}}},
-      {"connection refused",
-       nullptr,
-       kDownloadErrorTransport,
-       {},
-       {.configure =
-            [](DownloadServiceRequest& r, const std::string&) {
-              r.SetUrl("http://127.0.0.1:1/f");
-              r.SetMaxRetries(1);
-            },
-        .retried = {kDownloadErrorTransport}}},
-      {"404",
-       [](ScriptedServer& s, const std::string&) { s.Plan("/f", test::Respond(404, "no")); },
-       kDownloadErrorHttpStatus,
-       {""}},
-      {"wrong MD5",
-       [](ScriptedServer& s, const std::string& body) {
-         std::string other = body;
-         other[other.size() / 2] ^= 1;
-         s.Serve("/f", other);
-       },
-       kDownloadErrorMd5Mismatch,
-       {""}},
-      {"server announces another size",
-       serve,
-       kDownloadErrorSizeMismatch,
-       {""},
-       {.configure =
-            [](DownloadServiceRequest& r, const std::string& body) {
-              r.SetFileSize(static_cast<int64_t>(body.size()) + 1);
-            }}},
-      {"body shorter than announced",
-       [](ScriptedServer& s, const std::string& body) {
-         PlannedAnswer answer = test::Respond(200, body.substr(0, body.size() / 3));
-         answer.announced_length = static_cast<int64_t>(body.size());
-         s.Plan("/f", answer);
-       },
-       kDownloadErrorTransport,
-       {""},
-       {.configure = retries(0), .part_kept = true}},
-      {"connection cut",
-       [](ScriptedServer& s, const std::string& body) { s.Plan("/f", Answer(body, 150000)); },
-       kDownloadErrorTransport,
-       {""},
-       {.configure = retries(0), .part_kept = true}},
-      {"stalled server",
-       [](ScriptedServer& s, const std::string& body) {
-         PlannedAnswer answer = Answer(body);
-         answer.stall_after = 1000;
-         s.Plan("/f", answer);
-       },
-       kDownloadErrorTransport,
-       {""},
-       {.configure =
-            [](DownloadServiceRequest& r, const std::string&) {
-              r.SetMaxRetries(0);
-              r.SetStallTimeout(1);
-            },
-        .part_kept = true}},
+       {.set = retries(2), .retried = {kHttp, kHttp}}},
+      {"connection refused", {}, kTransport, {}, {.set = refused, .retried = {kTransport}}},
+      {"404", {{.status = 404, .body = "no"}}, kHttp, {""}},
+      {"wrong MD5", {{.body = other}}, kMd5, {""}},
+      {"server announces another size", {}, kSize, {""}, {.set = size_plus_one}},
+      {"short of announced", {shorter}, kTransport, {""}, {.set = retries(0), .part = true}},
+      {"connection cut", {cut_early}, kTransport, {""}, {.set = retries(0), .part = true}},
+      {"stalled", {stall_early}, kTransport, {""}, {.set = stall_timeout, .part = true}},
       // Nothing that could not be verified is fetched, let alone reported as a success.
-      {"MD5 not hexadecimal",
-       serve,
-       kDownloadErrorMd5Mismatch,
+      {"MD5 not hexadecimal", {}, kMd5, {}, {.set = not_hex}},
+      {"negative size", {}, kSize, {}, {.set = negative_size}},
+      {"no URL", {}, kDownloadErrorBadRequest, {}, {.set = no_url}},
+      {"directory missing", {}, kLocal, {}, {.set = no_dir}},
+      {"fits the free space exactly", {}, kOk, {""}, {.set = free_space(0)}},
+      {"one byte short of space", {}, kLocal, {}, {.set = free_space(1)}},
+      {"the rest fits", {}, kOk, {kept}, {.set = free_space(100000), .planted = true}},
+      {"rest too big", {}, kLocal, {}, {.set = free_space(100001), .part = true, .planted = true}},
+      {"stopped in start", {}, kStopped, {""}, {.part = true, .stop_at = kStart}},
+      {"deleted in progress",
        {},
-       {.configure = [](DownloadServiceRequest& r,
-                        const std::string&) { r.SetMd5("not-an-md5-but-32-characters-ok!"); }}},
-      {"negative size",
-       serve,
-       kDownloadErrorSizeMismatch,
-       {},
-       {.configure = [](DownloadServiceRequest& r, const std::string&) { r.SetFileSize(-1); }}},
-      {"no URL",
-       nullptr,
-       kDownloadErrorBadRequest,
-       {},
-       {.configure = [](DownloadServiceRequest& r, const std::string&) { r.SetUrl(""); }}},
-      {"directory missing",
-       serve,
-       kDownloadErrorLocalFile,
-       {},
-       {.configure =
-            [this](DownloadServiceRequest& r, const std::string&) {
-              r.SetSavePath((dir_ + "/missing/p.exe").c_str());
-            }}},
-      {"fits the free space exactly", serve, kDownloadOk, {""}, {.configure = free_space(0)}},
-      {"one byte short of space", serve, kDownloadErrorLocalFile, {}, {.configure = free_space(1)}},
-      {"the rest of a resumed file fits",
-       serve,
-       kDownloadOk,
-       {from_kept},
-       {.configure = free_space(100000), .kept = 100000}},
-      {"the rest of a resumed file does not",
-       serve,
-       kDownloadErrorLocalFile,
-       {},
-       {.configure = free_space(100001), .part_kept = true, .kept = 100000}},
-      {"stopped from inside its start notification",
-       serve,
        kStopped,
        {""},
-       {.part_kept = true, .stop_at = DownloadEvent::kStart}},
-      {"destroyed from inside a progress notification",
-       serve,
-       kStopped,
-       {""},
-       {.part_kept = true, .stop_at = DownloadEvent::kProgress, .destroy = true}},
-      {"stopped from inside a retry notification",
-       [](ScriptedServer& s, const std::string& body) {
-         s.Plan("/f", test::Respond(503));
-         s.Serve("/f", body);
-       },
-       kStopped,
-       {""},
-       {.retried = {kDownloadErrorHttpStatus}, .stop_at = DownloadEvent::kRetry}},
-      {"destroyed from inside its finish notification",
-       serve,
-       kDownloadOk,
-       {""},
-       {.stop_at = DownloadEvent::kFinish, .destroy = true}},
+       {.part = true, .stop_at = kProgress, .destroy = true}},
+      {"stopped in retry", {e503}, kStopped, {""}, {.retried = {kHttp}, .stop_at = kRetry}},
+      {"deleted in finish", {}, kOk, {""}, {.stop_at = DownloadEvent::kFinish, .destroy = true}},
   };
-  const std::string bytes = RandomBytes(40 * 1024 * 1024);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string body = bytes.substr(0, c.with.size);
+    const std::string sent = bytes.substr(0, c.with.size);
     ScriptedServer server;
-    if (c.plan) {
-      c.plan(server, body);
+    server.Serve("/f", sent);
+    server.Serve("/to", sent);
+    for (const PlannedAnswer& answer : c.plan) {
+      server.Plan("/f", answer);
     }
-    if (c.with.kept > 0) {
-      PlantPart(target_, server.Url("/f"), body, body.substr(0, c.with.kept));
+    if (c.with.planted) {
+      PlantPart(target_, server.Url("/f"), sent, sent.substr(0, 100000));
     }
     std::ofstream(target_) << "old";  // whatever the outcome, it does not stay
-    std::unique_ptr<DownloadServiceRequest> request = Make(server.Url("/f"), body, target_);
-    if (c.with.configure) {
-      c.with.configure(*request, body);
+    std::unique_ptr<DownloadServiceRequest> request = Make(server.Url("/f"), sent, target_);
+    if (c.with.set) {
+      c.with.set(*request);
     }
     RecordingDownloadDelegate delegate;
     std::atomic<bool> acted{false};
@@ -401,13 +273,13 @@ TEST_F(DownloadServiceTest, OutcomesFaultsRetriesAndResumption) {
     }
     if (c.error == kDownloadOk) {
       EXPECT_EQ(delegate.Finish()->path, target_);
-      EXPECT_TRUE(ReadFileToString(target_) == body);
+      EXPECT_TRUE(ReadFileToString(target_) == sent);
       EXPECT_FALSE(Exists(target_ + ".part.info"));
-      ExpectWellFormed(events, static_cast<int64_t>(body.size()));
+      ExpectWellFormed(events, static_cast<int64_t>(sent.size()));
     } else if (c.error != kDownloadErrorBadRequest && c.error != kDownloadErrorLocalFile) {
       EXPECT_FALSE(Exists(target_));
     }
-    EXPECT_EQ(Exists(target_ + ".part"), c.with.part_kept);
+    EXPECT_EQ(Exists(target_ + ".part"), c.with.part);
     std::vector<std::string> ranges;
     for (const test::RecordedRequest& sent : server.Requests()) {
       ranges.push_back(sent.Header("range"));
@@ -498,8 +370,7 @@ TEST_F(DownloadServiceTest, PlantedLinksAndForeignDirectoriesNeverReceiveTheDown
 TEST_F(DownloadServiceTest, TargetInUseAndDestructionDuringAStall) {
   const std::string first_body = RandomBytes(400000, 31);
   const std::string second_body = RandomBytes(300000, 37);
-  PlannedAnswer stall = Answer(first_body);
-  stall.stall_after = 100000;
+  const PlannedAnswer stall{.body = first_body, .stall_after = 100000};
   server_.Plan("/first", stall);
   server_.Plan("/first", stall);
   server_.Serve("/second", second_body);
@@ -630,9 +501,7 @@ TEST(DownloadServiceExitTest, ProcessExitsCleanlyWithDownloadsRunning) {
       {
         auto* server = new ScriptedServer();  // left to the exit, like the downloads
         const std::string body = RandomBytes(4 * 1024 * 1024);
-        PlannedAnswer stall = test::Respond(200, body);
-        stall.stall_after = 100000;
-        server->Plan("/stall", stall);
+        server->Plan("/stall", {.body = body, .stall_after = 100000});
         server->Serve("/f", body);
         auto* stalled_delegate = new RecordingDownloadDelegate();
         auto* busy_delegate = new RecordingDownloadDelegate();

@@ -44,8 +44,8 @@ inline constexpr size_t kNever = std::numeric_limits<size_t>::max();
 // was applied).
 struct PlannedAnswer {
   int status = 200;
-  std::vector<std::pair<std::string, std::string>> headers;  // sent as given (no Content-Type)
-  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers = {};  // sent as given (no Content-Type)
+  std::string body = {};
   // Content-Length to announce; -1: the length of what is sent.  Announcing
   // more than is sent closes the connection after the body (a body cut short);
   // announcing less sends the whole body all the same (a body longer than
@@ -58,7 +58,7 @@ struct PlannedAnswer {
   // unless the request carries an If-Range that differs from |etag|; false
   // ignores Range headers altogether.
   bool honour_range = true;
-  std::string etag;  // sent as ETag when not empty (quotes included, as given)
+  std::string etag = {};  // sent as ETag when not empty (quotes included, as given)
 };
 
 // A plain answer: |status| with |body|.
@@ -96,7 +96,6 @@ class ScriptedServer {
   ScriptedServer(const ScriptedServer&) = delete;
   ScriptedServer& operator=(const ScriptedServer&) = delete;
 
-  int port() const { return port_; }
   // "http://127.0.0.1:<port><path>" (https with TLS).
   std::string Url(const std::string& path) const;
 
