@@ -177,13 +177,6 @@ TEST_F(DownloadFileTest, RenameOnlyWhileTheNameLeadsToThisFile) {
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/f"));
   EXPECT_EQ(ReadFileToString(path_), "other");
   file->Abort();
-
-  ASSERT_EQ(unlink(path_.c_str()), 0);
-  file = Create();
-  ASSERT_NE(file, nullptr);
-  EXPECT_EQ(file->RenameAt(dir_fd_, "f.part", "f"), 0);
-  EXPECT_TRUE(file->IsAt(dir_fd_, "f"));
-  file->Abort();
 }
 
 }  // namespace
