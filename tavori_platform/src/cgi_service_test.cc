@@ -109,7 +109,7 @@ TEST_F(CgiServiceTest, AnswersCarryTheFinalStatusOrATransportCode) {
     ASSERT_EQ(Service()->SendRequest(request.get(), &delegate), 0);
     ASSERT_TRUE(delegate.WaitForAnswers(1, kWait));
     ASSERT_TRUE(FlushNetworkThread());
-    const auto answers = delegate.Answers();
+    const auto answers = delegate.All();
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0].request, request.get());
     EXPECT_EQ(answers[0].status, c.status);
@@ -168,7 +168,7 @@ TEST_F(CgiServiceTest, DestroyingARequestBeforeItsAnswerCancelsIt) {
   auto later = Send(server_.Url("/c"), &delegate);
   ASSERT_TRUE(delegate.WaitForAnswers(1, kWait));
   ASSERT_TRUE(FlushNetworkThread());
-  const auto answers = delegate.Answers();
+  const auto answers = delegate.All();
   ASSERT_EQ(answers.size(), 1u);
   EXPECT_EQ(answers[0].request, later.get());
 }
@@ -192,13 +192,13 @@ TEST_F(CgiServiceTest, ManyRequestsFromSeveralThreadsAreEachAnsweredOnce) {
   ASSERT_TRUE(FlushNetworkThread());
   std::set<ICGIRequest*> answered;
   std::set<std::thread::id> threads;
-  for (const CgiAnswer& answer : delegate.Answers()) {
+  for (const CgiAnswer& answer : delegate.All()) {
     EXPECT_EQ(answer.status, 200);
     answered.insert(answer.request);
     threads.insert(answer.thread);
   }
   EXPECT_EQ(answered.size(), requests.size());
-  EXPECT_EQ(delegate.Answers().size(), requests.size());
+  EXPECT_EQ(delegate.All().size(), requests.size());
   EXPECT_EQ(threads.size(), 1u);
 }
 
@@ -219,7 +219,7 @@ TEST_F(CgiServiceTest, TlsIsVerifiedAgainstTheConfiguredBundle) {
   auto trusted = Send(server.Url("/c"), &delegate);
   ASSERT_TRUE(delegate.WaitForAnswers(2, kWait));
   internal::SetStartupParams(saved);
-  const auto answers = delegate.Answers();
+  const auto answers = delegate.All();
   EXPECT_EQ(answers[0].status, kCGIStatusTlsError);
   EXPECT_EQ(answers[1].status, 200);
   EXPECT_EQ(answers[1].body, "secret");

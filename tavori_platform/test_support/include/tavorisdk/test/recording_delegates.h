@@ -1,8 +1,8 @@
 // Test support: delegates that record what the SDK tells them, for tests to
 // wait on with a bound.  Notifications arrive on the SDK's network thread while
-// the test reads; each recorder's mutex guards its list.  The hooks (on_event,
-// on_answer) run inside the notification, after it was recorded and without
-// the lock; set them before the request starts.
+// the test reads; each recorder's mutex guards its list.  The download hook
+// (on_event) runs inside the notification, after it was recorded and without
+// the lock; set it before the request starts.
 
 #ifndef TAVORISDK_TEST_RECORDING_DELEGATES_H_
 #define TAVORISDK_TEST_RECORDING_DELEGATES_H_
@@ -83,7 +83,6 @@ class RecordingDownloadDelegate : public IDownloadResponseDelegate, public Recor
     Record(request, {.kind = DownloadEvent::kRetry, .error = error});
   }
 
-  std::vector<DownloadEvent> Events() const { return All(); }
   std::vector<DownloadEvent> Of(DownloadEvent::Kind kind) const {
     std::vector<DownloadEvent> events = All();
     std::erase_if(events, [kind](const DownloadEvent& e) { return e.kind != kind; });
@@ -121,23 +120,17 @@ struct CgiAnswer {
 class RecordingCGIDelegate : public ICGITypedResponseDelegate<std::string>,
                              public Recorder<CgiAnswer> {
  public:
-  std::function<void(ICGIRequest*, const CgiAnswer&)> on_answer;
   std::atomic<int> sent{0};     // OnRequestSent calls
   std::atomic<int> retries{0};  // OnRequestRetry calls
 
   void OnRequestSent(ICGIRequest* /*request*/) override { ++sent; }
   void OnRequestRetry(ICGIRequest* /*request*/, int /*attempt*/) override { ++retries; }
   void OnResponse(ICGIRequest* request, int32_t status, const std::string* body) override {
-    const CgiAnswer answer{.request = request,
-                           .status = status,
-                           .body = body != nullptr ? std::optional(*body) : std::nullopt};
-    Add(answer);
-    if (on_answer) {
-      on_answer(request, answer);
-    }
+    Add({.request = request,
+         .status = status,
+         .body = body != nullptr ? std::optional(*body) : std::nullopt});
   }
 
-  std::vector<CgiAnswer> Answers() const { return All(); }
   bool WaitForAnswers(size_t count, std::chrono::milliseconds timeout) const {
     return WaitFor([count](const auto& answers) { return answers.size() >= count; }, timeout);
   }
