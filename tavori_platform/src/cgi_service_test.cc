@@ -39,6 +39,12 @@ std::unique_ptr<ICGIRequest> Send(const std::string& url, ICGIResponseDelegate* 
   return request;
 }
 
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 class CgiServiceTest : public ::testing::Test {
  protected:
   void SetUp() override { internal::SetRetryBaseDelayForTesting(10ms); }
@@ -46,7 +52,8 @@ class CgiServiceTest : public ::testing::Test {
 };
 
 // Each answer comes once, on the network thread, with the final status or a transport code;
-// transient failures are retried unless the request says not to.
+// transient failures are retried unless the request says not to.  Every request carries the
+// options and headers it was given.
 TEST_F(CgiServiceTest, AnswersCarryTheFinalStatusOrATransportCode) {
   struct Case {
     const char* name;
@@ -59,18 +66,25 @@ TEST_F(CgiServiceTest, AnswersCarryTheFinalStatusOrATransportCode) {
       int retries = 0;  // retry notifications expected
       size_t max_bytes = 0;
       int timeout = 0;
-      const char* url = nullptr;  // instead of the server's "/c"
+      const char* path = "/c";    // on the server
+      const char* url = nullptr;  // instead of the server's
+      int64_t date_s = 0;         // the answer's Date, seconds after 1970; 0: no offset
     } with = {};
   };
   constexpr int kNoRetry = kCGIOptionNoRetry;
+  constexpr int kZipped = kCGIOptionNoCache | kCGIOptionCompressed;
   const char* refused = "http://127.0.0.1:1/c";
   const std::string x999(999, 'x');
   const std::string x1000(1000, 'x');
   const std::vector<PlannedAnswer> loop(20, {.status = 302, .headers = {{"Location", "/c"}}});
   const PlannedAnswer stall{.body = "never", .stall_before_headers = true};
   const PlannedAnswer cut{.body = x1000, .cut_after = 100};
+  // The answer's Date tells how far the servers' clock is from ours; a Date in another form
+  // changes nothing.
+  const PlannedAnswer dated{.headers = {{"Date", "Thu, 01 Jan 1970 00:00:10 GMT"}}, .body = "ok"};
+  const PlannedAnswer old_date{.headers = {{"Date", "Thursday, 01-Jan-70 00:00:20 GMT"}}};
   const Case cases[] = {
-      {"200", {{.body = "{}"}}, 200, "{}", 1},
+      {"200", {{.body = "{}"}}, 200, "{}", 1, {.options = kZipped, .path = "/c?x=1&y=2"}},
       {"404 with its body", {{.status = 404, .body = "gone"}}, 404, "gone", 1},
       {"503 is retried", {{.status = 503}, {.body = "late"}}, 200, "late", 2, {.retries = 1}},
       {"503 without retries", {{.status = 503, .body = "busy"}}, 503, "busy", 1, {kNoRetry}},
@@ -82,6 +96,8 @@ TEST_F(CgiServiceTest, AnswersCarryTheFinalStatusOrATransportCode) {
       {"cut in the body", {cut}, kCGIStatusNetworkError, {}, 1, {kNoRetry}},
       {"cut, then retried", {cut, {.body = "whole"}}, 200, "whole", 2, {.retries = 1}},
       {"connection refused", {}, kCGIStatusNetworkError, {}, 0, {.retries = 2, .url = refused}},
+      {"dated", {dated}, 200, "ok", 1, {.date_s = 10}},
+      {"dated in an obsolete form", {old_date}, 200, "", 1},
       // Answered later, never from inside the call.
       {"no URL", {}, kCGIStatusBadRequest, {}, 0, {.url = ""}},
       {"another scheme", {}, kCGIStatusBadRequest, {}, 0, {.url = "ftp://127.0.0.1/x"}},
@@ -96,18 +112,24 @@ TEST_F(CgiServiceTest, AnswersCarryTheFinalStatusOrATransportCode) {
     server.Plan("/to", test::Respond(200, "there"));
     RecordingCGIDelegate delegate;
     auto request = CreateCGIRequest();
-    const std::string url = c.with.url != nullptr ? c.with.url : server.Url("/c");
+    const std::string url = c.with.url != nullptr ? c.with.url : server.Url(c.with.path);
     ICGIRequestSettings* settings = request->SetRequestUrl(url.c_str());
     EXPECT_EQ(request->GetRequestUrl(), url);
     settings->SetRequestOption(c.with.options);
+    settings->AddHeader("X-Token", "42");
     if (c.with.max_bytes > 0) {
       settings->SetMaxResponseBytes(c.with.max_bytes);
     }
     if (c.with.timeout > 0) {
       settings->SetTimeoutSeconds(c.with.timeout);
     }
+    const int64_t before = NowMs();
     ASSERT_EQ(Service()->SendRequest(request.get(), &delegate), 0);
     ASSERT_TRUE(delegate.WaitForAnswers(1, kWait));
+    const int64_t offset = util::time::GetServerTimeOffset();
+    EXPECT_LE(offset, c.with.date_s > 0 ? c.with.date_s * 1000 - before : 0);
+    EXPECT_GE(offset, c.with.date_s > 0 ? c.with.date_s * 1000 - NowMs() : 0);
+    util::time::SetServerTimeOffset(0);
     ASSERT_TRUE(FlushNetworkThread());
     const auto answers = delegate.All();
     ASSERT_EQ(answers.size(), 1u);
@@ -116,6 +138,18 @@ TEST_F(CgiServiceTest, AnswersCarryTheFinalStatusOrATransportCode) {
     EXPECT_EQ(answers[0].body, c.body);
     EXPECT_NE(answers[0].thread, std::this_thread::get_id());
     EXPECT_EQ(server.RequestCount(), c.requests);
+    for (const test::RecordedRequest& sent : server.Requests()) {
+      const bool no_cache = (c.with.options & kCGIOptionNoCache) != 0;
+      EXPECT_EQ(sent.Header("cache-control"), no_cache ? "no-cache" : "");
+      EXPECT_EQ(sent.Header("pragma"), no_cache ? "no-cache" : "");
+      EXPECT_EQ(sent.Header("accept-encoding").find("gzip") != std::string::npos,
+                (c.with.options & kCGIOptionCompressed) != 0);
+      EXPECT_TRUE(sent.Header("user-agent").starts_with("TavoriSDK/"));
+      EXPECT_EQ(sent.Header("x-token"), "42");
+    }
+    if (c.requests > 0) {
+      EXPECT_EQ(server.Requests()[0].target, c.with.path);
+    }
     EXPECT_EQ(delegate.retries.load(), c.with.retries);
     EXPECT_EQ(delegate.sent.load(), c.requests > 0 ? 1 : 0);
   }
@@ -128,29 +162,6 @@ TEST_F(CgiServiceTest, MisuseIsRefusedAtOnce) {
   EXPECT_EQ(Service()->SendRequest(request.get(), nullptr), kCGIStatusBadRequest);
   EXPECT_EQ(QueryCGIService(nullptr), kCGIStatusBadRequest);
   EXPECT_EQ(Service(), Service());
-}
-
-TEST_F(CgiServiceTest, OptionsAndHeadersReachTheServer) {
-  server_.SetDefault("/c", test::Respond(200, "ok"));
-  RecordingCGIDelegate delegate;
-  auto plain = Send(server_.Url("/c?x=1&y=2"), &delegate, 0);
-  ASSERT_TRUE(delegate.WaitForAnswers(1, kWait));
-  auto request = CreateCGIRequest();
-  ICGIRequestSettings* settings = request->SetRequestUrl(server_.Url("/c").c_str());
-  settings->SetRequestOption(kCGIOptionNoCache | kCGIOptionCompressed);
-  settings->AddHeader("X-Token", "42");
-  ASSERT_EQ(Service()->SendRequest(request.get(), &delegate), 0);
-  ASSERT_TRUE(delegate.WaitForAnswers(2, kWait));
-  const auto requests = server_.Requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].target, "/c?x=1&y=2");
-  EXPECT_EQ(requests[0].Header("cache-control"), "");
-  EXPECT_EQ(requests[0].Header("accept-encoding"), "");
-  EXPECT_TRUE(requests[0].Header("user-agent").starts_with("TavoriSDK/"));
-  EXPECT_EQ(requests[1].Header("cache-control"), "no-cache");
-  EXPECT_EQ(requests[1].Header("pragma"), "no-cache");
-  EXPECT_NE(requests[1].Header("accept-encoding").find("gzip"), std::string::npos);
-  EXPECT_EQ(requests[1].Header("x-token"), "42");
 }
 
 // Destroyed while the server holds the answer, and destroyed before the network thread even
@@ -223,32 +234,6 @@ TEST_F(CgiServiceTest, TlsIsVerifiedAgainstTheConfiguredBundle) {
   EXPECT_EQ(answers[0].status, kCGIStatusTlsError);
   EXPECT_EQ(answers[1].status, 200);
   EXPECT_EQ(answers[1].body, "secret");
-}
-
-// The answer's Date tells how far the servers' clock is from ours; a Date in another form
-// changes nothing.
-TEST_F(CgiServiceTest, AnAnswersDateSetsTheServerClockOffset) {
-  for (const char* date : {"Thu, 01 Jan 1970 00:00:10 GMT", "Thursday, 01-Jan-70 00:00:20 GMT"}) {
-    PlannedAnswer dated = test::Respond(200, "ok");
-    dated.headers = {{"Date", date}};
-    server_.Plan("/c", dated);
-  }
-  const auto now_ms = [] {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-  };
-  RecordingCGIDelegate delegate;
-  const int64_t before = now_ms();
-  auto first = Send(server_.Url("/c"), &delegate);
-  ASSERT_TRUE(delegate.WaitForAnswers(1, kWait));
-  const int64_t offset = util::time::GetServerTimeOffset();
-  EXPECT_LE(offset, 10000 - before);
-  EXPECT_GE(offset, 10000 - now_ms());
-  auto second = Send(server_.Url("/c"), &delegate);
-  ASSERT_TRUE(delegate.WaitForAnswers(2, kWait));
-  EXPECT_EQ(util::time::GetServerTimeOffset(), offset);
-  util::time::SetServerTimeOffset(0);
 }
 
 }  // namespace
