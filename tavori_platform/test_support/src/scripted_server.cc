@@ -9,7 +9,10 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
 #include <stdexcept>
 
 // Debian's cpp-httplib is not built for ThreadSanitizer: races it reports inside that library

@@ -19,14 +19,10 @@
 #define TAVORISDK_TEST_SCRIPTED_SERVER_H_
 
 #include <chrono>
-#include <condition_variable>
-#include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <limits>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
