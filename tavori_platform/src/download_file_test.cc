@@ -11,6 +11,7 @@
 
 #include "base/test/file_contents.h"
 #include "base/test/temp_dir.h"
+#include "base/threading/looper_thread.h"
 
 namespace tavorisdk::internal {
 namespace {
@@ -126,6 +127,20 @@ TEST_F(DownloadFileTest, RenameOnlyWhileTheNameLeadsToThisFile) {
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/f"));
   EXPECT_EQ(ReadFileToString(path_), "other");
   file->Abort();
+}
+
+// Aborted while the file thread still has bytes to hash: what was written stays on disk.
+TEST_F(DownloadFileTest, AbortWithBytesStillToHash) {
+  auto file = Create();
+  ASSERT_NE(file, nullptr);
+  const std::string data(DownloadFile::kChunkBytes * 3, 'd');
+  ASSERT_TRUE(file->Reserve(data.size()));
+  ASSERT_TRUE(file->Write(data.data(), data.size()));
+  file->Finish([](const DownloadFile::Outcome&) {});
+  file->Abort();
+  file.reset();
+  base::threading::LooperThread::FileLooper()->Flush();
+  EXPECT_EQ(std::filesystem::file_size(path_), data.size());
 }
 
 }  // namespace

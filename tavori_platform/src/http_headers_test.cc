@@ -14,6 +14,7 @@ TEST(HttpHeadersTest, NamesValuesLengthsAndRanges) {
   EXPECT_FALSE(HeaderNameIs("ETag\r\n", "ETag"));
   EXPECT_EQ(HeaderValue("ETag:\t\"v1\" \r\n"), "\"v1\"");
   EXPECT_EQ(HeaderValue("Date:\r\n"), "");
+  EXPECT_EQ(HeaderValue("ETag\r\n"), "");
   EXPECT_EQ(ParseLeadingInt64("1234"), 1234);
   EXPECT_EQ(ParseLeadingInt64("x"), -1);
   struct Case {

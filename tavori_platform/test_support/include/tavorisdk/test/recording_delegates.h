@@ -93,12 +93,16 @@ class RecordingDownloadDelegate : public IDownloadResponseDelegate, public Recor
     const std::vector<DownloadEvent> finishes = Of(DownloadEvent::kFinish);
     return finishes.empty() ? std::nullopt : std::optional(finishes.front());
   }
-  bool WaitForFinish(std::chrono::milliseconds timeout) const {
+  // Waits until a notification of |kind| was recorded; false on timeout.
+  bool WaitForEvent(DownloadEvent::Kind kind, std::chrono::milliseconds timeout) const {
     return WaitFor(
-        [](const auto& events) {
-          return std::ranges::any_of(events, [](const auto& e) { return e.kind == e.kFinish; });
+        [kind](const auto& events) {
+          return std::ranges::any_of(events, [kind](const auto& e) { return e.kind == kind; });
         },
         timeout);
+  }
+  bool WaitForFinish(std::chrono::milliseconds timeout) const {
+    return WaitForEvent(DownloadEvent::kFinish, timeout);
   }
 
  private:
