@@ -113,7 +113,8 @@ struct Case {
     // The notification from inside which the delegate stops, or destroys, its request.
     std::optional<DownloadEvent::Kind> stop_at = std::nullopt;
     bool destroy = false;
-    bool throws = false;  // the delegate throws from every notification but the finish
+    bool throws = false;      // the delegate throws from every notification but the finish
+    bool host_stops = false;  // two threads of the host stop it once stop_at came
   } with = {};
 };
 
@@ -160,6 +161,8 @@ TEST_F(DownloadServiceTest, OutcomesFaultsRetriesAndResumption) {
       {.body = body, .cut_after = 150000, .etag = "\"v1\""}, e503};
   const PlannedAnswer cut_early{.body = body, .cut_after = 9};
   const PlannedAnswer stall_early{.body = body, .stall_after = 9};
+  const PlannedAnswer stall_late{.body = bytes, .stall_after = bytes.size() / 2};
+  const auto every_piece = [](Request& r) { r.SetProgressInterval(0); };
   const PlannedAnswer shorter{.body = "short", .announced_length = 300000};
   const std::string kept = "bytes=100000-";
   const std::string cut = "bytes=150000-";
@@ -221,6 +224,16 @@ TEST_F(DownloadServiceTest, OutcomesFaultsRetriesAndResumption) {
       {"stopped in retry", {e503}, kStopped, {""}, {.retried = {kHttp}, .stop_at = kRetry}},
       {"deleted in finish", {}, kOk, {""}, {.stop_at = DownloadEvent::kFinish, .destroy = true}},
       {"delegate throws", {}, kOk, {""}, {.throws = true}},
+      // Stop waits for a notification in progress; none comes once it returned.
+      {"stopped by the host",
+       {stall_late},
+       kStopped,
+       {""},
+       {.set = every_piece,
+        .part = true,
+        .size = bytes.size(),
+        .stop_at = kProgress,
+        .host_stops = true}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -241,27 +254,42 @@ TEST_F(DownloadServiceTest, OutcomesFaultsRetriesAndResumption) {
     }
     RecordingDownloadDelegate delegate;
     std::atomic<bool> acted{false};
+    std::atomic<bool> stop_returned{false};
+    std::atomic<int> late{0};  // notifications still running after Stop returned
     delegate.on_event = [&](DownloadServiceRequest* from, const DownloadEvent& event) {
-      if (event.kind == c.with.stop_at && !acted.exchange(true)) {
+      const bool before = stop_returned.load();
+      if (event.kind == c.with.stop_at && !c.with.host_stops && !acted.exchange(true)) {
         EXPECT_EQ(from, request.get());
         c.with.destroy ? request.reset() : request->Stop(1);
       }
       if (c.with.throws && event.kind != DownloadEvent::kFinish) {
         throw std::runtime_error("host code failed");
       }
+      std::this_thread::yield();
+      late += (before || stop_returned.load()) ? 1 : 0;
     };
     request->Start(&delegate);
     if (!c.with.destroy) {
       request->Start(&delegate);  // ignored; a delegate that destroys the request may be done
     }
     ASSERT_TRUE(delegate.WaitForEvent(c.with.stop_at.value_or(DownloadEvent::kFinish), kWait));
+    size_t seen = 0;
+    if (c.with.host_stops) {
+      std::thread other([&] { request->Stop(2); });
+      request->Stop(1);
+      other.join();
+      stop_returned = true;
+      seen = delegate.All().size();
+    }
     // Twice: the first lets a running notification end, the second a cancellation it posted.
     ASSERT_TRUE(FlushNetworkThread());
     ASSERT_TRUE(FlushNetworkThread());
     request.reset();
     const std::vector<DownloadEvent> events = delegate.All();
+    EXPECT_EQ(late.load(), 0);
     if (c.error == kStopped) {
       EXPECT_EQ(events.back().kind, *c.with.stop_at) << "notified after Stop";
+      EXPECT_TRUE(!c.with.host_stops || events.size() == seen) << "notified after Stop";
       EXPECT_FALSE(delegate.Finish());
     } else {
       ASSERT_EQ(delegate.Of(DownloadEvent::kFinish).size(), 1u);
@@ -399,61 +427,6 @@ TEST_F(DownloadServiceTest, TargetInUseDestructionDuringAStallStartAfterStop) {
   stopped->Start(&stopped_delegate);  // after Stop: ignored
   ASSERT_TRUE(FlushNetworkThread());
   EXPECT_TRUE(stopped_delegate.All().empty());
-}
-
-TEST_F(DownloadServiceTest, StopRacingWithNotificationsFromSeveralThreads) {
-  constexpr int kDownloads = 4;
-  constexpr int kStoppers = 3;
-  const std::string body = RandomBytes(16 * 1024 * 1024, 11);
-  server_.Serve("/f", body);
-  struct Run {
-    RecordingDownloadDelegate delegate;
-    std::unique_ptr<DownloadServiceRequest> request;
-    std::atomic<bool> stop_returned{false};
-    std::atomic<int> late{0};  // notifications still running after Stop returned
-  };
-  std::vector<std::unique_ptr<Run>> runs;
-  for (int i = 0; i < kDownloads; ++i) {
-    Run& run = *runs.emplace_back(std::make_unique<Run>());
-    run.request = Make(server_.Url("/f"), body, dir_ + "/p" + std::to_string(i));
-    run.request->SetProgressInterval(0);  // a notification for every piece received
-    run.delegate.on_event = [&run](DownloadServiceRequest*, const DownloadEvent&) {
-      const bool before = run.stop_returned.load();
-      std::this_thread::yield();
-      run.late += (before || run.stop_returned.load()) ? 1 : 0;
-    };
-    run.request->Start(&run.delegate);
-  }
-  // Each request is stopped by several threads at once, at different points of its run (some
-  // perhaps after it finished, which is allowed).
-  std::vector<std::thread> stoppers;
-  for (int i = 0; i < kDownloads; ++i) {
-    for (int t = 0; t < kStoppers; ++t) {
-      stoppers.emplace_back([&run = *runs[i], i] {
-        run.delegate.WaitFor(
-            [&](const auto& events) {
-              return events.size() >= 1 + 8 * static_cast<size_t>(i) ||
-                     (!events.empty() && events.back().kind == DownloadEvent::kFinish);
-            },
-            kWait);
-        run.request->Stop(i);
-        run.stop_returned = true;
-      });
-    }
-  }
-  for (std::thread& t : stoppers) {
-    t.join();
-  }
-  for (int i = 0; i < kDownloads; ++i) {
-    SCOPED_TRACE(i);
-    Run& run = *runs[i];
-    const size_t seen = run.delegate.All().size();
-    run.request.reset();
-    ASSERT_TRUE(FlushNetworkThread());
-    EXPECT_EQ(run.late.load(), 0);
-    EXPECT_EQ(run.delegate.All().size(), seen) << "notified after Stop";
-    EXPECT_EQ(Exists(dir_ + "/p" + std::to_string(i)), run.delegate.Finish().has_value());
-  }
 }
 
 // At exit, with transfers running and stalled, the process ends cleanly and no notification
