@@ -90,7 +90,7 @@ class RecordingDownloadDelegate : public IDownloadResponseDelegate, public Recor
   }
   // The first finish notification, if one came.
   std::optional<DownloadEvent> Finish() const {
-    const std::vector<DownloadEvent> finishes = Of(DownloadEvent::kFinish);
+    const auto finishes = Of(DownloadEvent::kFinish);
     return finishes.empty() ? std::nullopt : std::optional(finishes.front());
   }
   // Waits until a notification of |kind| was recorded; false on timeout.
