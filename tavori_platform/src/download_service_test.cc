@@ -119,7 +119,7 @@ struct Case {
     bool throws = false;  // the delegate throws from every notification but the finish
     // Once stop_at came, two threads of the host stop the request (or the test's thread destroys
     // it), after changing its speed.
-    bool host_stops = false;
+    bool by_host = false;
   } with = {};
 };
 
@@ -161,7 +161,7 @@ TEST_F(DownloadServiceTest, OutcomesFaultsRetriesAndResumption) {
       {.body = body, .cut_after = 150000, .etag = "\"v1\""}, e503};
   const PlannedAnswer cut_early{.body = body, .cut_after = 9};
   const PlannedAnswer stall_early{.body = body, .stall_after = 9};
-  const PlannedAnswer stall_late{.body = bytes, .stall_after = bytes.size() / 2};
+  const PlannedAnswer stall_late{.body = bytes.substr(0, 4 << 20), .stall_after = 2 << 20};
   const auto every_piece = [](Request& r) { r.SetProgressInterval(0); };
   const PlannedAnswer shorter{.body = "short", .announced_length = 300000};
   const std::string kept = "bytes=100000-";
@@ -228,11 +228,12 @@ TEST_F(DownloadServiceTest, OutcomesFaultsRetriesAndResumption) {
        {stall_late},
        kStopped,
        {""},
-       {.set = every_piece,
-        .part = true,
-        .size = bytes.size(),
-        .stop_at = kProgress,
-        .host_stops = true}},
+       {.set = every_piece, .part = true, .size = 4 << 20, .stop_at = kProgress, .by_host = true}},
+      {"destroyed by the host",
+       {stall_late},
+       kStopped,
+       {""},
+       {.part = true, .size = 4 << 20, .stop_at = kProgress, .destroy = true, .by_host = true}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -257,7 +258,7 @@ TEST_F(DownloadServiceTest, OutcomesFaultsRetriesAndResumption) {
     std::atomic<int> late{0};  // notifications still running after Stop returned
     delegate.on_event = [&](DownloadServiceRequest* from, const DownloadEvent& event) {
       const bool before = stop_returned.load();
-      if (event.kind == c.with.stop_at && !c.with.host_stops && !acted.exchange(true)) {
+      if (event.kind == c.with.stop_at && !c.with.by_host && !acted.exchange(true)) {
         EXPECT_EQ(from, request.get());
         c.with.destroy ? request.reset() : request->Stop(1);
       }
@@ -273,7 +274,7 @@ TEST_F(DownloadServiceTest, OutcomesFaultsRetriesAndResumption) {
     }
     ASSERT_TRUE(delegate.WaitForEvent(c.with.stop_at.value_or(DownloadEvent::kFinish), kWait));
     size_t seen = 0;
-    if (c.with.host_stops) {
+    if (c.with.by_host) {
       request->SetSpeedLimit(64);  // reaches the running transfer
       request->SetUrgent(true);
       std::thread other([&] { c.with.destroy ? void() : request->Stop(2); });
@@ -290,7 +291,7 @@ TEST_F(DownloadServiceTest, OutcomesFaultsRetriesAndResumption) {
     EXPECT_EQ(late.load(), 0);
     if (c.error == kStopped) {
       EXPECT_EQ(events.back().kind, *c.with.stop_at) << "notified after Stop";
-      EXPECT_TRUE(!c.with.host_stops || events.size() == seen) << "notified after Stop";
+      EXPECT_TRUE(!c.with.by_host || events.size() == seen) << "notified after Stop";
       EXPECT_FALSE(delegate.Finish());
     } else {
       ASSERT_EQ(delegate.Of(DownloadEvent::kFinish).size(), 1u);
