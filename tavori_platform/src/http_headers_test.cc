@@ -8,43 +8,24 @@
 namespace tavorisdk::internal {
 namespace {
 
-TEST(HttpHeadersTest, NamesAndValues) {
-  struct Case {
-    std::string_view line, name;
-    bool is;
-    std::string_view value;
-  };
-  for (const Case& c : {
-           Case{"content-length: 12\r\n", "Content-Length", true, "12"},
-           Case{"ETag:\t\"v1\" \r\n", "ETag", true, "\"v1\""},
-           Case{"ETags: x\r\n", "ETag", false, "x"},
-           Case{"ETag\r\n", "ETag", false, ""},
-           Case{"Date:\r\n", "Date", true, ""},
-       }) {
-    EXPECT_EQ(HeaderNameIs(c.line, c.name), c.is) << c.line;
-    EXPECT_EQ(HeaderValue(c.line), c.value) << c.line;
-  }
-}
-
-TEST(HttpHeadersTest, ContentLengthAndRange) {
+TEST(HttpHeadersTest, NamesValuesLengthsAndRanges) {
+  EXPECT_TRUE(HeaderNameIs("content-length: 12\r\n", "Content-Length"));
+  EXPECT_FALSE(HeaderNameIs("ETags: x\r\n", "ETag"));
+  EXPECT_FALSE(HeaderNameIs("ETag\r\n", "ETag"));
+  EXPECT_EQ(HeaderValue("ETag:\t\"v1\" \r\n"), "\"v1\"");
+  EXPECT_EQ(HeaderValue("Date:\r\n"), "");
+  EXPECT_EQ(HeaderValue("ETag\r\n"), "");
   EXPECT_EQ(ParseLeadingInt64("1234"), 1234);
   EXPECT_EQ(ParseLeadingInt64("x"), -1);
-  EXPECT_EQ(ParseLeadingInt64(""), -1);
   struct Case {
     std::string_view value;
     int64_t start, total;
   };
-  for (const Case& c : {
-           Case{"bytes 100-199/200", 100, 200},
-           Case{"bytes 0-9/*", 0, -1},
-           Case{"bytes */200", -1, -1},  // an unsatisfied range names no start
-           Case{"items 1-2/3", -1, -1},
-           Case{"bytes 1/2-3", -1, -1},
-           Case{"bytes 5-", -1, -1},
-       }) {
-    const ContentRange range = ParseContentRange(c.value);
-    EXPECT_EQ(range.start, c.start) << c.value;
-    EXPECT_EQ(range.total, c.total) << c.value;
+  for (const Case& c : {Case{"bytes 100-199/200", 100, 200}, Case{"bytes 0-9/*", 0, -1},
+                        Case{"bytes */200", -1, -1}, Case{"items 1-2/3", -1, -1},
+                        Case{"bytes 1/2-3", -1, -1}, Case{"bytes 5-", -1, -1}}) {
+    EXPECT_EQ(ParseContentRange(c.value).start, c.start) << c.value;
+    EXPECT_EQ(ParseContentRange(c.value).total, c.total) << c.value;
   }
 }
 

@@ -14,57 +14,42 @@
 namespace tavorisdk::internal {
 namespace {
 
-class PartInfoTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    dir_fd_ = ::open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(dir_fd_, 0);
-  }
-  void TearDown() override { ::close(dir_fd_); }
-  void WriteText(const std::string& text) { std::ofstream(dir_.Child("p.info")) << text; }
-
-  base::test::ScopedTempDir dir_;
-  int dir_fd_ = -1;
-};
-
-TEST_F(PartInfoTest, WrittenRecordReadsBackPrivately) {
-  WriteText("stale");
+// A record is written privately and read back; one that is incomplete, of another version, cut
+// at the size limit, reached through a link or owned by another user is not read.
+TEST(PartInfoTest, OnlyACompleteRecordOfTheUserIsRead) {
+  base::test::ScopedTempDir dir;
+  const int dir_fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(dir_fd, 0);
+  const std::string path = dir.Child("p.info");
+  std::ofstream(path) << "stale";
   const PartInfo written{"http://h/p.exe", "0123456789abcdef0123456789abcdef", 42, "\"v1\""};
-  ASSERT_TRUE(WritePartInfo(dir_fd_, "p.info", written));
+  ASSERT_TRUE(WritePartInfo(dir_fd, "p.info", written));
   struct stat st {};
-  ASSERT_EQ(::stat(dir_.Child("p.info").c_str(), &st), 0);
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   PartInfo read;
-  ASSERT_TRUE(ReadPartInfo(dir_fd_, "p.info", &read));
-  EXPECT_EQ(read.url, written.url);
-  EXPECT_EQ(read.md5, written.md5);
-  EXPECT_EQ(read.size, written.size);
-  EXPECT_EQ(read.validator, written.validator);
-}
+  ASSERT_TRUE(ReadPartInfo(dir_fd, "p.info", &read));
+  EXPECT_EQ(std::tie(read.url, read.md5, read.size, read.validator),
+            std::tie(written.url, written.md5, written.size, written.validator));
 
-TEST_F(PartInfoTest, IncompleteForeignOrLinkedRecordsAreNotRead) {
-  PartInfo info;
-  EXPECT_FALSE(ReadPartInfo(dir_fd_, "p.info", &info));  // none
-  for (const char* text : {"tavori-part 2\nurl u\nmd5 m\nsize 1\nvalidator v\n",
-                           "tavori-part 1\nurl u\nmd5 m\nsize 1\n"}) {
-    WriteText(text);
-    EXPECT_FALSE(ReadPartInfo(dir_fd_, "p.info", &info)) << text;
+  const std::string head = "tavori-part 1\nurl u\nmd5 m\nsize 1\n";
+  for (const auto& [text, readable] : std::initializer_list<std::pair<std::string, bool>>{
+           {"tavori-part 2\nurl u\nmd5 m\nsize 1\nvalidator v\n", false},
+           {head, false},
+           {"tavori-part 1\nurl u\nextra x\nmd5 m\nsize 1\nvalidator\n", true},
+           {head + std::string(kMaxPartInfoBytes, '#') + "\nvalidator v\n", false},
+           {head + "validator v\n", true}}) {
+    std::ofstream(path) << text;
+    EXPECT_EQ(ReadPartInfo(dir_fd, "p.info", &read), readable) << text.substr(0, 60);
   }
-  // Unknown keys and an empty validator are fine.
-  WriteText("tavori-part 1\nurl u\nextra x\nmd5 m\nsize 1\nvalidator\n");
-  EXPECT_TRUE(ReadPartInfo(dir_fd_, "p.info", &info));
-  // A record longer than the limit is cut there, so what follows is never seen.
-  WriteText("tavori-part 1\nurl u\nmd5 m\nsize 1\n" + std::string(kMaxPartInfoBytes, '#') +
-            "\nvalidator v\n");
-  EXPECT_FALSE(ReadPartInfo(dir_fd_, "p.info", &info));
-  WriteText("tavori-part 1\nurl u\nmd5 m\nsize 1\nvalidator v\n");
-  std::filesystem::create_symlink(dir_.Child("p.info"), dir_.Child("link.info"));
-  EXPECT_FALSE(ReadPartInfo(dir_fd_, "link.info", &info));
-  if (::geteuid() == 0) {
-    ASSERT_EQ(::chown(dir_.Child("p.info").c_str(), 65534, 65534), 0);
-    EXPECT_FALSE(ReadPartInfo(dir_fd_, "p.info", &info)) << "another user's record";
+  std::filesystem::create_symlink(path, dir.Child("link.info"));
+  EXPECT_FALSE(ReadPartInfo(dir_fd, "link.info", &read));
+  EXPECT_FALSE(ReadPartInfo(dir_fd, "none.info", &read));
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(ReadPartInfo(dir_fd, "p.info", &read)) << "another user's record";
   }
+  close(dir_fd);
 }
 
 }  // namespace

@@ -8,7 +8,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
 #include <stdexcept>
 
 // Debian's cpp-httplib is not built for ThreadSanitizer: races it reports inside that library
@@ -50,20 +54,15 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// "bytes=N-" or "bytes=N-M"; false for anything else (several ranges included).
-bool ParseRange(const std::string& value, size_t size, size_t* first, size_t* last) {
-  if (value.rfind("bytes=", 0) != 0 || value.find(',') != std::string::npos) {
-    return false;
+// The first byte of "bytes=N-" (the only form the SDK sends); npos for anything else.
+size_t RangeStart(const std::string& value) {
+  size_t first = 0;
+  const char* end = value.data() + value.size();
+  if (!value.starts_with("bytes=") || value.back() != '-' ||
+      std::from_chars(value.data() + 6, end, first).ptr != end - 1) {
+    return std::string::npos;
   }
-  const std::string range = value.substr(6);
-  const size_t dash = range.find('-');
-  if (dash == std::string::npos || dash == 0) {
-    return false;
-  }
-  *first = std::stoull(range.substr(0, dash));
-  *last = dash + 1 < range.size() ? std::stoull(range.substr(dash + 1)) : size - 1;
-  *last = std::min(*last, size - 1);
-  return true;
+  return first;
 }
 
 }  // namespace
@@ -126,115 +125,79 @@ ScriptedServer::ScriptedServer(const TlsFiles* tls) : state_(std::make_shared<St
   // server's stop.
   server_->set_keep_alive_max_count(1);
 
-  auto handler = [state = state_](const httplib::Request& request, httplib::Response& response) {
-    // Ranges are this server's business (so that it can ignore them or check
-    // If-Range).
+  server_->Get(".*", [state = state_](const httplib::Request& request,
+                                      httplib::Response& response) {
+    // Ranges are this server's business (so that it can ignore them or check If-Range).
     const_cast<httplib::Request&>(request).ranges.clear();
-
-    RecordedRequest record;
-    record.method = request.method;
-    record.path = request.path;
-    record.target = request.target;
+    RecordedRequest record{request.method, request.path, request.target, {}, request.body};
     for (const auto& [name, value] : request.headers) {
       record.headers.emplace(Lower(name), value);
     }
-    record.body = request.body;
-
-    PlannedAnswer answer;
-    bool found = false;
+    PlannedAnswer answer = Respond(404, "nothing planned");
     {
       std::lock_guard<std::mutex> lock(state->mu);
       state->requests.push_back(record);
       state->changed.notify_all();
-      auto queue = state->planned.find(request.path);
-      if (queue != state->planned.end() && !queue->second.empty()) {
-        answer = std::move(queue->second.front());
-        queue->second.pop_front();
-        found = true;
+      if (auto& queue = state->planned[request.path]; !queue.empty()) {
+        answer = std::move(queue.front());
+        queue.pop_front();
       } else if (auto fallback = state->defaults.find(request.path);
                  fallback != state->defaults.end()) {
         answer = fallback->second;
-        found = true;
       }
-    }
-    if (!found) {
-      answer.status = 404;
-      answer.body = "nothing planned";
     }
     if (answer.stall_before_headers && !state->Stall()) {
       response.status = 503;
       return;
     }
-
     std::string body = std::move(answer.body);
-    int status = answer.status;
+    response.status = answer.status;
     const std::string range = record.Header("range");
     const std::string if_range = record.Header("if-range");
-    if (answer.honour_range && status == 200 && !range.empty() &&
+    if (answer.honour_range && answer.status == 200 && !range.empty() &&
         (if_range.empty() || if_range == answer.etag)) {
-      size_t first = 0;
-      size_t last = 0;
       const size_t size = body.size();
-      if (size > 0 && ParseRange(range, size, &first, &last) && first < size) {
-        body = body.substr(first, last - first + 1);
-        status = 206;
-        response.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
-                                                 std::to_string(last) + "/" + std::to_string(size));
-      } else {
-        status = 416;
-        response.set_header("Content-Range", "bytes */" + std::to_string(size));
-        body.clear();
-      }
+      const size_t first = RangeStart(range);
+      response.status = first < size ? 206 : 416;
+      response.set_header("Content-Range", first < size ? "bytes " + std::to_string(first) + "-" +
+                                                              std::to_string(size - 1) + "/" +
+                                                              std::to_string(size)
+                                                        : "bytes */" + std::to_string(size));
+      body = first < size ? body.substr(first) : "";
     }
-    response.status = status;
     if (!answer.etag.empty()) {
       response.set_header("ETag", answer.etag);
     }
-    std::string content_type = "application/octet-stream";
     for (const auto& [name, value] : answer.headers) {
-      if (Lower(name) == "content-type") {
-        content_type = value;
-      } else {
-        response.set_header(name, value);
-      }
+      response.set_header(name, value);
     }
     const size_t announced =
         answer.announced_length >= 0 ? static_cast<size_t>(answer.announced_length) : body.size();
-    const bool faulty =
-        answer.cut_after != kNever || answer.stall_after != kNever || announced != body.size();
-    if (body.empty() && !faulty) {
-      response.set_content("", content_type);
+    if (body.empty() && announced == 0 && answer.stall_after == kNever) {
+      response.set_content("", "application/octet-stream");
       return;
     }
-    auto shared_body = std::make_shared<std::string>(std::move(body));
-    response.set_content_provider(announced, content_type,
-                                  [state, shared_body, answer, announced, sent = size_t{0}](
-                                      size_t, size_t, httplib::DataSink& sink) mutable {
-                                    const std::string& all = *shared_body;
-                                    // Everything up to the first fault, then the fault.
-                                    size_t until = all.size();
-                                    until = std::min(until, answer.cut_after);
-                                    until = std::min(until, answer.stall_after);
-                                    if (sent < until) {
-                                      if (!sink.write(all.data() + sent, until - sent)) {
-                                        return false;
-                                      }
-                                      sent = until;
-                                    }
-                                    if (sent == answer.stall_after) {
-                                      answer.stall_after = kNever;
-                                      return state->Stall();  // released: the provider is called
-                                                              // again for the rest
-                                    }
-                                    // false closes the connection: a cut, or less than announced;
-                                    // true when all is sent (perhaps more than announced).
-                                    return sent != answer.cut_after && sent >= announced;
-                                  });
-  };
-  server_->Get(".*", handler);
-  server_->Post(".*", handler);
-  server_->Put(".*", handler);
-  server_->Delete(".*", handler);
+    response.set_content_provider(
+        announced, "application/octet-stream",
+        [state, all = std::make_shared<const std::string>(std::move(body)), answer, announced,
+         sent = size_t{0}](size_t, size_t, httplib::DataSink& sink) mutable {
+          // Everything up to the first fault, then the fault.
+          const size_t until = std::min({all->size(), answer.cut_after, answer.stall_after});
+          if (sent < until) {
+            if (!sink.write(all->data() + sent, until - sent)) {
+              return false;
+            }
+            sent = until;
+          }
+          if (sent == answer.stall_after) {
+            answer.stall_after = kNever;
+            return state->Stall();  // released: the provider is called again for the rest
+          }
+          // false closes the connection: a cut, or less than announced; true when all is sent
+          // (perhaps more than announced).
+          return sent != answer.cut_after && sent >= announced;
+        });
+  });
 
   port_ = server_->bind_to_any_port("127.0.0.1");
   if (port_ <= 0) {
@@ -298,11 +261,6 @@ std::vector<RecordedRequest> ScriptedServer::Requests() const {
 size_t ScriptedServer::RequestCount() const {
   std::lock_guard<std::mutex> lock(state_->mu);
   return state_->requests.size();
-}
-
-bool ScriptedServer::WaitForRequests(size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(state_->mu);
-  return state_->changed.wait_for(lock, timeout, [&] { return state_->requests.size() >= count; });
 }
 
 bool ScriptedServer::WaitForStall(std::chrono::milliseconds timeout) const {

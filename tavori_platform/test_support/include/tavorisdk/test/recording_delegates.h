@@ -1,12 +1,14 @@
 // Test support: delegates that record what the SDK tells them, for tests to
-// wait on with a bound.  Thread-safe: notifications arrive on the SDK's network
-// thread while the test reads. The hooks (on_event, on_answer) run inside the
-// notification, after it was recorded and without the recorder's lock; set them
-// before the request starts.
+// wait on with a bound.  Notifications arrive on the SDK's network thread while
+// the test reads; each recorder's mutex guards its list.  The download hook
+// (on_event) runs inside the notification, after it was recorded and without
+// the lock; set it before the request starts.
 
 #ifndef TAVORISDK_TEST_RECORDING_DELEGATES_H_
 #define TAVORISDK_TEST_RECORDING_DELEGATES_H_
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -22,74 +24,130 @@
 
 namespace tavorisdk::test {
 
+// What a delegate was told, in order.  Any thread.
+template <typename T>
+class Recorder {
+ public:
+  std::vector<T> All() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return items_;
+  }
+  // Waits until |done| holds for what was recorded so far; false on timeout.
+  bool WaitFor(const std::function<bool(const std::vector<T>&)>& done,
+               std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mu_);
+    return changed_.wait_for(lock, timeout, [&] { return done(items_); });
+  }
+
+ protected:
+  void Add(const T& item) {
+    std::lock_guard<std::mutex> lock(mu_);
+    items_.push_back(item);
+    changed_.notify_all();
+  }
+
+ private:
+  mutable std::mutex mu_;
+  mutable std::condition_variable changed_;
+  std::vector<T> items_;
+};
+
 struct DownloadEvent {
   enum Kind { kStart, kProgress, kFinish, kRetry };
   Kind kind = kStart;
-  int64_t received = 0;  // progress
-  int64_t total = 0;     // progress
-  int32_t error = 0;     // finish: the code; retry: the failure being retried
-  int attempt = 0;       // retry
-  std::string path;      // finish
-  std::thread::id thread;
+  int64_t received = 0;   // progress
+  int64_t total = 0;      // progress
+  int32_t error = 0;      // finish: the code; retry: the failure being retried
+  std::string path = {};  // finish
+  std::thread::id thread = std::this_thread::get_id();
 };
 
-class RecordingDownloadDelegate : public IDownloadResponseDelegate {
+class RecordingDownloadDelegate : public IDownloadResponseDelegate, public Recorder<DownloadEvent> {
  public:
   std::function<void(DownloadServiceRequest*, const DownloadEvent&)> on_event;
 
-  void OnDownloadStart(DownloadServiceRequest* request) override;
+  void OnDownloadStart(DownloadServiceRequest* request) override {
+    Record(request, {.kind = DownloadEvent::kStart});
+  }
   void OnDownloadProgress(DownloadServiceRequest* request, int64_t received,
-                          int64_t total) override;
+                          int64_t total) override {
+    Record(request, {.kind = DownloadEvent::kProgress, .received = received, .total = total});
+  }
   using IDownloadResponseDelegate::OnDownloadFinish;
-  void OnDownloadFinish(DownloadServiceRequest* request, int32_t error, const char* path) override;
-  void OnDownloadRetry(DownloadServiceRequest* request, int attempt, int32_t error) override;
+  void OnDownloadFinish(DownloadServiceRequest* request, int32_t error, const char* path) override {
+    Record(request, {.kind = DownloadEvent::kFinish,
+                     .error = error,
+                     .path = path != nullptr ? path : "(null)"});
+  }
+  void OnDownloadRetry(DownloadServiceRequest* request, int /*attempt*/, int32_t error) override {
+    Record(request, {.kind = DownloadEvent::kRetry, .error = error});
+  }
 
-  std::vector<DownloadEvent> Events() const;
-  size_t Count(DownloadEvent::Kind kind) const;
+  std::vector<DownloadEvent> Of(DownloadEvent::Kind kind) const {
+    std::vector<DownloadEvent> events = All();
+    std::erase_if(events, [kind](const DownloadEvent& e) { return e.kind != kind; });
+    return events;
+  }
   // The first finish notification, if one came.
-  std::optional<DownloadEvent> Finish() const;
-  // Waits until a finish notification was recorded; false on timeout.
-  bool WaitForFinish(std::chrono::milliseconds timeout) const;
-  // Waits until |done| holds for the events recorded so far; false on timeout.
-  bool WaitFor(const std::function<bool(const std::vector<DownloadEvent>&)>& done,
-               std::chrono::milliseconds timeout) const;
+  std::optional<DownloadEvent> Finish() const {
+    const auto finishes = Of(DownloadEvent::kFinish);
+    return finishes.empty() ? std::nullopt : std::optional(finishes.front());
+  }
+  // Waits until a notification of |kind| was recorded; false on timeout.
+  bool WaitForEvent(DownloadEvent::Kind kind, std::chrono::milliseconds timeout) const {
+    return WaitFor(
+        [kind](const auto& events) {
+          return std::ranges::any_of(events, [kind](const auto& e) { return e.kind == kind; });
+        },
+        timeout);
+  }
+  bool WaitForFinish(std::chrono::milliseconds timeout) const {
+    return WaitForEvent(DownloadEvent::kFinish, timeout);
+  }
 
  private:
-  void Record(DownloadServiceRequest* request, DownloadEvent event);
-
-  mutable std::mutex mu_;
-  mutable std::condition_variable changed_;
-  std::vector<DownloadEvent> events_;
+  void Record(DownloadServiceRequest* request, const DownloadEvent& event) {
+    Add(event);
+    if (on_event) {
+      on_event(request, event);
+    }
+  }
 };
 
 struct CgiAnswer {
   ICGIRequest* request = nullptr;
   int32_t status = 0;
-  bool has_body = false;
-  std::string body;
-  std::thread::id thread;
+  std::optional<std::string> body;
+  std::thread::id thread = std::this_thread::get_id();
 };
 
-class RecordingCGIDelegate : public ICGITypedResponseDelegate<std::string> {
+class RecordingCGIDelegate : public ICGITypedResponseDelegate<std::string>,
+                             public Recorder<CgiAnswer> {
  public:
-  std::function<void(ICGIRequest*, const CgiAnswer&)> on_answer;
+  std::atomic<int> sent{0};     // OnRequestSent calls
+  std::atomic<int> retries{0};  // OnRequestRetry calls
 
-  void OnRequestSent(ICGIRequest* request) override;
-  void OnRequestRetry(ICGIRequest* request, int attempt) override;
-  void OnResponse(ICGIRequest* request, int32_t status, const std::string* body) override;
+  void OnRequestSent(ICGIRequest* /*request*/) override { ++sent; }
+  void OnRequestRetry(ICGIRequest* /*request*/, int /*attempt*/) override { ++retries; }
+  void OnResponse(ICGIRequest* request, int32_t status, const std::string* body) override {
+    Add({.request = request,
+         .status = status,
+         .body = body != nullptr ? std::optional(*body) : std::nullopt});
+  }
 
-  std::vector<CgiAnswer> Answers() const;
-  int SentCount() const;
-  int RetryCount() const;
-  bool WaitForAnswers(size_t count, std::chrono::milliseconds timeout) const;
-
- private:
-  mutable std::mutex mu_;
-  mutable std::condition_variable changed_;
-  std::vector<CgiAnswer> answers_;
-  int sent_ = 0;
-  int retries_ = 0;
+  bool WaitForAnswers(size_t count, std::chrono::milliseconds timeout) const {
+    return WaitFor([count](const auto& answers) { return answers.size() >= count; }, timeout);
+  }
 };
+
+// Waits (with a bound) until every task the SDK's network thread had queued
+// before has run: a download without URL is answered from that queue.
+inline bool FlushNetworkThread(std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+  RecordingDownloadDelegate barrier;
+  auto request = CreateDownloadRequest();
+  request->Start(&barrier);
+  return barrier.WaitForFinish(timeout);
+}
 
 }  // namespace tavorisdk::test
 

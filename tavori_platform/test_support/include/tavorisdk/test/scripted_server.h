@@ -6,10 +6,8 @@
 // Usage:
 //   ScriptedServer server;
 //   server.Plan("/check", Respond(200, R"({"upgrade_policy":0})"));
-//   server.Serve("/pkg.exe", package_bytes);  // every request, with ranges and
-//   an ETag
+//   server.Serve("/pkg.exe", package_bytes);  // every request, ranges honoured
 //   ... point the code under test at server.Url("/check") ...
-//   ASSERT_TRUE(server.WaitForRequests(1, std::chrono::seconds(5)));
 //   EXPECT_EQ(server.Requests()[0].Header("cache-control"), "no-cache");
 //
 // Threads: the server answers on its own threads; every method may be called
@@ -21,14 +19,10 @@
 #define TAVORISDK_TEST_SCRIPTED_SERVER_H_
 
 #include <chrono>
-#include <condition_variable>
-#include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <limits>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -46,8 +40,8 @@ inline constexpr size_t kNever = std::numeric_limits<size_t>::max();
 // was applied).
 struct PlannedAnswer {
   int status = 200;
-  std::vector<std::pair<std::string, std::string>> headers;  // sent as given
-  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers = {};  // sent as given (no Content-Type)
+  std::string body = {};
   // Content-Length to announce; -1: the length of what is sent.  Announcing
   // more than is sent closes the connection after the body (a body cut short);
   // announcing less sends the whole body all the same (a body longer than
@@ -60,7 +54,7 @@ struct PlannedAnswer {
   // unless the request carries an If-Range that differs from |etag|; false
   // ignores Range headers altogether.
   bool honour_range = true;
-  std::string etag;  // sent as ETag when not empty (quotes included, as given)
+  std::string etag = {};  // sent as ETag when not empty (quotes included, as given)
 };
 
 // A plain answer: |status| with |body|.
@@ -98,7 +92,6 @@ class ScriptedServer {
   ScriptedServer(const ScriptedServer&) = delete;
   ScriptedServer& operator=(const ScriptedServer&) = delete;
 
-  int port() const { return port_; }
   // "http://127.0.0.1:<port><path>" (https with TLS).
   std::string Url(const std::string& path) const;
 
@@ -116,9 +109,6 @@ class ScriptedServer {
 
   std::vector<RecordedRequest> Requests() const;
   size_t RequestCount() const;
-  // Waits until at least |count| requests arrived (recorded before their answer
-  // is sent); false on timeout.
-  bool WaitForRequests(size_t count, std::chrono::milliseconds timeout) const;
   // Waits until some answer is stalled; false on timeout.
   bool WaitForStall(std::chrono::milliseconds timeout) const;
 
