@@ -109,6 +109,16 @@ TEST(OsWinTest, FoldersModuleAndTheFlagFile) {
   fs::create_directory(flag);
   EXPECT_TRUE(PathFileExists(flag));
   EXPECT_FALSE(PathFileExists(L""));
+
+  // The private directory: made for the user alone, accepted again; a file in its place is not.
+  const std::wstring private_dir = dir.Child(L"Halvern");
+  EXPECT_EQ(EnsurePrivateDirectory(private_dir), kErrorSuccess);
+  EXPECT_TRUE(fs::is_directory(private_dir));
+  EXPECT_EQ(EnsurePrivateDirectory(private_dir + L"\\"), kErrorSuccess);
+  std::ofstream(fs::path(dir.Child(L"file"))).put('x');
+  EXPECT_EQ(EnsurePrivateDirectory(dir.Child(L"file")), kErrorAccessDenied);
+  // (A directory that others may write to is refused on Windows by its DACL; Wine derives a
+  // file's DACL from its Unix mode, so that case is tested on POSIX only.)
 }
 
 TEST(OsWinTest, RegistryStringsWrittenWithRegExe) {
