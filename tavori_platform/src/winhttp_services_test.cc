@@ -1,6 +1,6 @@
 // The SDK's services on WinHTTP, run under Wine against a Winsock server on 127.0.0.1 that this
 // test starts: downloads whole, cut and resumed, of the wrong size or MD5, stopped from inside a
-// notification, and check requests.
+// notification and resumed, the partial file held for the whole job, and check requests.
 
 #include <gtest/gtest.h>
 #include <winsock2.h>
@@ -15,6 +15,8 @@
 #include <random>
 #include <thread>
 
+#include "src/cgi_transfer.h"
+#include "src/download_file_win.h"
 #include "src/retry_policy.h"
 #include "tavorisdk/cgi_service.h"
 #include "tavorisdk/download_service.h"
@@ -41,7 +43,12 @@ class LoopbackServer {
     int status = 200;
     std::string body;
     std::string etag = "\"v1\"";
+    std::string location;  // sent as Location when not empty
   };
+  static Resource Make(int status, std::string body, std::string etag = "",
+                       std::string location = "") {
+    return Resource{status, std::move(body), std::move(etag), std::move(location)};
+  }
 
   LoopbackServer() {
     WSADATA data{};
@@ -108,7 +115,7 @@ class LoopbackServer {
     }
     const size_t path_end = head.find(' ', 4);
     const std::string path = head.substr(4, path_end - 4);
-    Resource resource{404, "nothing here", ""};
+    Resource resource = Make(404, "nothing here");
     size_t cut = std::string::npos;
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -137,6 +144,9 @@ class LoopbackServer {
     }
     if (!resource.etag.empty()) {
       extra += "ETag: " + resource.etag + "\r\n";
+    }
+    if (!resource.location.empty()) {
+      extra += "Location: " + resource.location + "\r\n";
     }
     const std::string answer =
         "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
@@ -178,7 +188,7 @@ class WinHttpServicesTest : public ::testing::Test {
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
-    server_.Serve("/pkg.exe", {200, body_});
+    server_.Serve("/pkg.exe", LoopbackServer::Make(200, body_, "\"v1\""));
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
@@ -277,23 +287,66 @@ TEST_F(WinHttpServicesTest, StopFromInsideANotificationEndsTheDownloadQuietly) {
     EXPECT_FALSE(delegate.Finish().has_value());
     EXPECT_FALSE(std::filesystem::exists(target));
     EXPECT_EQ(delegate.Events().back().kind, kind);
+
+    // What the stopped download kept is resumed by the next one, for the same version only.
+    RecordingDownloadDelegate again;
+    auto resumed = Make(target, static_cast<int64_t>(body_.size()), util::crypto::Md5(body_));
+    resumed->Start(&again);
+    ASSERT_TRUE(again.WaitForFinish(kWait));
+    EXPECT_EQ(again.Finish()->error, kDownloadOk);
+    EXPECT_EQ(Contents(target), body_);
+    if (kind == DownloadEvent::kProgress) {
+      EXPECT_NE(server_.Requests().back().find("\r\nif-range: \"v1\""), std::string::npos);
+    }
   }
 }
 
+TEST_F(WinHttpServicesTest, APartialFileIsHeldUnsharedAndRenamedThroughItsHandle) {
+  const std::string target = Target("held");
+  const std::wstring part = (dir_ / "held.part").wstring();
+  DWORD error = 0;
+  auto file = internal::WinPartFile::CreateFresh(part, &error);
+  ASSERT_NE(file, nullptr) << error;
+  EXPECT_TRUE(internal::WinPartFile::IsHeldElsewhere(part));
+  EXPECT_EQ(internal::WinPartFile::CreateFresh(part, &error), nullptr);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_FALSE(DeleteFileW(part.c_str()));
+
+  // A download of the same target while another job holds its partial file changes nothing.
+  RecordingDownloadDelegate delegate;
+  auto request = Make(target, static_cast<int64_t>(body_.size()), util::crypto::Md5(body_));
+  request->Start(&delegate);
+  ASSERT_TRUE(delegate.WaitForFinish(kWait));
+  EXPECT_EQ(delegate.Finish()->error, kDownloadErrorLocalFile);
+  EXPECT_TRUE(internal::WinPartFile::IsHeldElsewhere(part));
+
+  ASSERT_TRUE(file->Write("abc", 3));
+  EXPECT_EQ(file->Finish(), util::crypto::Md5(std::string("abc")));
+  EXPECT_EQ(file->RenameTo((dir_ / "held").wstring()), 0u);
+  file.reset();
+  EXPECT_EQ(Contents(target), "abc");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "held.part"));
+}
+
 TEST_F(WinHttpServicesTest, CheckRequestsAnswerWithTheStatusAndBody) {
-  server_.Serve("/check", {200, R"({"upgrade_policy":0})", ""});
+  server_.Serve("/check", LoopbackServer::Make(200, R"({"upgrade_policy":0})"));
+  server_.Serve("/moved", LoopbackServer::Make(302, "", "", server_.Url("/check")));
+  server_.Serve("/busy", LoopbackServer::Make(503, "later"));
   struct Case {
     std::string url;
     int32_t status;
     std::string body;
+    int retries;
   };
   ICGIService* service = nullptr;
   ASSERT_EQ(QueryCGIService(&service), 0);
   for (const Case& c : {
-           Case{server_.Url("/check"), 200, R"({"upgrade_policy":0})"},
-           Case{server_.Url("/missing"), 404, "nothing here"},
-           Case{"http://127.0.0.1:1/check", kCGIStatusNetworkError, ""},
-           Case{"ftp://127.0.0.1/check", kCGIStatusBadRequest, ""},
+           Case{server_.Url("/check"), 200, R"({"upgrade_policy":0})", 0},
+           Case{server_.Url("/moved"), 200, R"({"upgrade_policy":0})", 0},
+           Case{server_.Url("/missing"), 404, "nothing here", 0},
+           Case{server_.Url("/busy"), 503, "later", internal::kMaxCgiRetries},
+           Case{"http://127.0.0.1:1/check", kCGIStatusNetworkError, "", internal::kMaxCgiRetries},
+           Case{"ftp://127.0.0.1/check", kCGIStatusBadRequest, "", 0},
        }) {
     SCOPED_TRACE(c.url);
     RecordingCGIDelegate delegate;
@@ -305,6 +358,7 @@ TEST_F(WinHttpServicesTest, CheckRequestsAnswerWithTheStatusAndBody) {
     EXPECT_EQ(answer.status, c.status);
     EXPECT_EQ(answer.has_body, c.status > 0);
     EXPECT_EQ(answer.body, c.body);
+    EXPECT_EQ(delegate.RetryCount(), c.retries);
   }
   EXPECT_NE(server_.Requests().front().find("\r\ncache-control: no-cache"), std::string::npos);
 }
