@@ -31,8 +31,8 @@ bool PathAppend(std::wstring* path, std::wstring_view more) {
   if (!ToBuffer(*path, buffer)) {
     return false;
   }
-  // PathAppendW reads a NUL-terminated string; |more| may be longer than a path can be.
-  const std::wstring more_text(more.size() < kMaxPath ? more : more.substr(0, kMaxPath));
+  // PathAppendW reads a NUL-terminated string and fails when the result does not fit the buffer.
+  const std::wstring more_text(more);
   if (more_text.find(L'\0') != std::wstring::npos || !::PathAppendW(buffer, more_text.c_str())) {
     return false;
   }

@@ -1,9 +1,9 @@
 // EnsurePrivateDirectory on Windows: the directory is created with a protected DACL that grants
 // the current user alone full control (inherited by what is made inside), and on every call what
 // stands at the path is opened without following a reparse point and judged by its handle: a
-// directory, owned by the user, whose DACL lets nobody else write, delete or change it
-// (the system and the administrators, who can take any file anyway, are not counted).
-// Any thread; nothing is cached.
+// directory, owned by the user (or by the owner the user's token gives new objects), whose DACL
+// lets nobody else write, delete or change it (the system and the administrators, who can take any
+// file anyway, are not counted). Any thread; nothing is cached.
 
 // clang-format off
 #include "src/internal/win32.h"
@@ -41,23 +41,25 @@ class ScopedHandle {
   HANDLE handle_;
 };
 
-// The current user's SID (the process token's user), copied into |storage|.
-PSID CurrentUser(std::vector<BYTE>* storage) {
+// A SID of the process token (TokenUser: the user; TokenOwner: the owner given to new objects,
+// the Administrators group for an elevated administrator), copied into |storage|.
+PSID TokenSid(TOKEN_INFORMATION_CLASS what, std::vector<BYTE>* storage) {
   HANDLE raw = nullptr;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) {
     return nullptr;
   }
   const ScopedHandle token(raw);
   DWORD size = 0;
-  ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  ::GetTokenInformation(token.get(), what, nullptr, 0, &size);
   if (size == 0) {
     return nullptr;
   }
   storage->assign(size, 0);
-  if (!::GetTokenInformation(token.get(), TokenUser, storage->data(), size, &size)) {
+  if (!::GetTokenInformation(token.get(), what, storage->data(), size, &size)) {
     return nullptr;
   }
-  return reinterpret_cast<TOKEN_USER*>(storage->data())->User.Sid;
+  return what == TokenUser ? reinterpret_cast<TOKEN_USER*>(storage->data())->User.Sid
+                           : reinterpret_cast<TOKEN_OWNER*>(storage->data())->Owner;
 }
 
 bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
@@ -98,8 +100,10 @@ ErrorCode EnsurePrivateDirectory(const std::wstring& path) {
     name.pop_back();
   }
   std::vector<BYTE> user_storage;
-  const PSID user = CurrentUser(&user_storage);
-  if (user == nullptr) {
+  std::vector<BYTE> owner_storage;
+  const PSID user = TokenSid(TokenUser, &user_storage);
+  const PSID default_owner = TokenSid(TokenOwner, &owner_storage);
+  if (user == nullptr || default_owner == nullptr) {
     return internal::LastError(kErrorAccessDenied);
   }
   if (const ErrorCode created = CreateOwnerOnly(name, user); created != kErrorSuccess) {
@@ -133,7 +137,8 @@ ErrorCode EnsurePrivateDirectory(const std::wstring& path) {
     return static_cast<ErrorCode>(status);
   }
   const std::unique_ptr<void, decltype(&::LocalFree)> release(descriptor, &::LocalFree);
-  if (owner == nullptr || !::EqualSid(owner, user) || dacl == nullptr) {
+  if (owner == nullptr || (!::EqualSid(owner, user) && !::EqualSid(owner, default_owner)) ||
+      dacl == nullptr) {
     // Someone else's directory, or a null DACL (everybody may do everything).
     return kErrorAccessDenied;
   }
