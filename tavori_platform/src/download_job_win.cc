@@ -16,6 +16,7 @@
 #include <chrono>
 
 #include "base/log/log.h"
+#include "os/folders.h"
 #include "src/download_file_win.h"
 #include "src/download_policy.h"
 #include "src/http_headers.h"
@@ -170,11 +171,21 @@ bool WinDownloadJob::PrepareDirectories() {
       Fail(kDownloadErrorBadRequest, true);
       return false;
     }
-    // The directories from the root down, created for the user (the temporary directory
-    // they lie in is the user's own).
+    // The root and every directory below it down to the save directory: created with an
+    // owner-only DACL when missing, then judged through a handle (owner, DACL, no reparse
+    // point), so that nobody else can put or swap anything on the way.
     for (size_t at = root.size(); at <= dir_.size(); ++at) {
-      if (at == dir_.size() || IsSeparator(dir_[at])) {
-        ::CreateDirectoryW(WidenUtf8(dir_.substr(0, at)).c_str(), nullptr);
+      if (at != dir_.size() && !IsSeparator(dir_[at])) {
+        continue;
+      }
+      const std::string step = dir_.substr(0, at);
+      if (const os::ErrorCode error = os::EnsurePrivateDirectory(WidenUtf8(step));
+          error != os::kErrorSuccess) {
+        BASE_LOG(base::log::kLevelFailure)
+            << "directory " << step << " is not private to this user (error " << error
+            << "); nothing is downloaded into it";
+        Fail(kDownloadErrorLocalFile, true);
+        return false;
       }
     }
   }
