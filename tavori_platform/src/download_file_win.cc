@@ -1,5 +1,6 @@
 #include "src/download_file_win.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 

@@ -205,10 +205,9 @@ bool DownloadJob::Decide() {
       BASE_LOG(base::log::kLevelRefused) << "cannot write " << settings_.save_path << ".part.info";
     }
   }
-  if (!started_notified_) {
-    started_notified_ = true;
-    notified_time_ = std::chrono::steady_clock::now();
-    NetworkThread::Get().RunSoon([self = shared_from_this()] { self->DeliverStart(); });
+  if (!notify_.started()) {
+    notify_.MarkStarted();
+    NetworkThread::Get().RunSoon([self = shared_from_this()] { self->notify_.Start(); });
   }
   return true;
 }
@@ -339,7 +338,7 @@ void DownloadJob::OnFileFinished(const DownloadFile::Outcome& outcome) {
 
 void DownloadJob::ScheduleRetry(int32_t error) {
   ++retries_;
-  DeliverThrough(gate_, [&] { delegate_->OnDownloadRetry(request_, retries_, error); });
+  notify_.Retry(retries_, error);
   if (gate_.closed()) {
     return;  // stopped from inside the notification; the cancellation is on its
              // way
@@ -392,7 +391,7 @@ void DownloadJob::Succeed() {
         << "downloaded " << settings_.url << " to " << settings_.save_path;
   }
   DropFile(false);
-  CallDelegate([&] { delegate_->OnDownloadFinish(request_, error, settings_.save_path); });
+  notify_.FinishEntered(error);
   gate_.Leave();
 }
 
@@ -404,20 +403,14 @@ void DownloadJob::Fail(int32_t error, bool keep_part) {
   }
   DropFile(false);
   BASE_LOG(base::log::kLevelRefused) << "download " << settings_.url << " failed with " << error;
-  DeliverThrough(gate_, [&] { delegate_->OnDownloadFinish(request_, error, settings_.save_path); });
+  notify_.Finish(error);
 }
-
-int64_t DownloadJob::Total() const { return settings_.size; }
 
 void DownloadJob::MaybeProgress() {
   if (progress_pending_) {
     return;
   }
-  const int64_t total = Total();
-  const int64_t received = file_->size();
-  if (ProgressDue(received, notified_bytes_, total,
-                  std::chrono::steady_clock::now() - notified_time_,
-                  std::chrono::milliseconds(settings_.progress_interval_ms))) {
+  if (notify_.ProgressDue(file_->size())) {
     progress_pending_ = true;
     NetworkThread::Get().RunSoon([self = shared_from_this()] {
       self->progress_pending_ = false;
@@ -432,16 +425,6 @@ void DownloadJob::MaybeProgress() {
   }
 }
 
-void DownloadJob::DeliverProgress() {
-  const int64_t total = Total();
-  const int64_t received = file_ ? file_->size() : total;
-  notified_bytes_ = received;
-  notified_time_ = std::chrono::steady_clock::now();
-  DeliverThrough(gate_, [&] { delegate_->OnDownloadProgress(request_, received, total); });
-}
-
-void DownloadJob::DeliverStart() {
-  DeliverThrough(gate_, [&] { delegate_->OnDownloadStart(request_); });
-}
+void DownloadJob::DeliverProgress() { notify_.Progress(file_ ? file_->size() : settings_.size); }
 
 }  // namespace tavorisdk::internal

@@ -43,10 +43,8 @@ class DownloadJob final : public DownloadJobControl,
   DownloadJob(DownloadSettings settings, std::shared_ptr<DeliveryGate> gate,
               IDownloadResponseDelegate* delegate, DownloadServiceRequest* request)
       : settings_(std::move(settings)),
-        gate_holder_(std::move(gate)),
-        gate_(*gate_holder_),
-        delegate_(delegate),
-        request_(request),
+        notify_(std::move(gate), delegate, request, settings_),
+        gate_(notify_.gate()),
         speed_limit_kib_(settings_.speed_limit_kib),
         urgent_(settings_.urgent) {}
   ~DownloadJob() override {
@@ -104,16 +102,12 @@ class DownloadJob final : public DownloadJobControl,
   void Succeed();
   void Fail(int32_t error, bool keep_part);
 
-  int64_t Total() const;
   void MaybeProgress();
   void DeliverProgress();
-  void DeliverStart();
 
   const DownloadSettings settings_;
-  const std::shared_ptr<DeliveryGate> gate_holder_;  // shared with the request
+  DownloadNotifier notify_;
   DeliveryGate& gate_;
-  IDownloadResponseDelegate* const delegate_;
-  DownloadServiceRequest* const request_;  // identity for the delegate only
 
   // Network thread only, from here on.
   std::string dir_;          // the save path's directory
@@ -151,10 +145,7 @@ class DownloadJob final : public DownloadJobControl,
   long abort_status_ = 0;
   int64_t server_total_ = -1;
 
-  bool started_notified_ = false;
   bool progress_pending_ = false;
-  int64_t notified_bytes_ = 0;
-  std::chrono::steady_clock::time_point notified_time_{};
 };
 
 }  // namespace tavorisdk::internal

@@ -16,6 +16,7 @@
 #include <chrono>
 
 #include "base/log/log.h"
+#include "os/folders.h"
 #include "src/download_file_win.h"
 #include "src/download_policy.h"
 #include "src/http_headers.h"
@@ -23,7 +24,6 @@
 #include "src/retry_policy.h"
 #include "src/sdk_runtime.h"
 #include "src/winhttp_request.h"
-#include "util/crypto/crypto.h"
 
 namespace tavorisdk::internal {
 namespace {
@@ -49,10 +49,8 @@ class WinDownloadJob final : public DownloadJobControl,
   WinDownloadJob(DownloadSettings settings, std::shared_ptr<DeliveryGate> gate,
                  IDownloadResponseDelegate* delegate, DownloadServiceRequest* request)
       : settings_(std::move(settings)),
-        gate_holder_(std::move(gate)),
-        gate_(*gate_holder_),
-        delegate_(delegate),
-        request_(request),
+        notify_(std::move(gate), delegate, request, settings_),
+        gate_(notify_.gate()),
         speed_limit_kib_(settings_.speed_limit_kib),
         urgent_(settings_.urgent) {}
   ~WinDownloadJob() override { ReleaseTransfer(); }
@@ -89,14 +87,11 @@ class WinDownloadJob final : public DownloadJobControl,
   void Fail(int32_t error, bool keep_part);
   // Whether the job goes on after a notification (the delegate may have stopped it).
   bool StillRunning() const { return !finished_ && !gate_.closed(); }
-  void MaybeProgress();
-  void DeliverProgress();
+  void DeliverProgress() { notify_.Progress(file_ ? file_->size() : settings_.size); }
 
   const DownloadSettings settings_;
-  const std::shared_ptr<DeliveryGate> gate_holder_;  // shared with the request
+  DownloadNotifier notify_;
   DeliveryGate& gate_;
-  IDownloadResponseDelegate* const delegate_;
-  DownloadServiceRequest* const request_;  // identity for the delegate only
 
   std::string dir_;
   std::wstring target_path_;
@@ -120,10 +115,6 @@ class WinDownloadJob final : public DownloadJobControl,
   int64_t attempt_bytes_ = 0;
   int64_t server_total_ = -1;
   std::chrono::steady_clock::time_point attempt_start_;
-
-  bool started_notified_ = false;
-  int64_t notified_bytes_ = 0;
-  std::chrono::steady_clock::time_point notified_time_{};
 };
 
 void WinDownloadJob::Begin() {
@@ -154,15 +145,8 @@ void WinDownloadJob::Begin() {
         << "cannot remove " << settings_.save_path << ": " << ::GetLastError();
   }
   // Without an expected size and MD5 nothing could be verified: such a download never succeeds.
-  if (settings_.size < 0) {
-    BASE_LOG(base::log::kLevelRefused) << "download " << settings_.url << " has no expected size";
-    Fail(kDownloadErrorSizeMismatch, true);
-    return;
-  }
-  if (!util::crypto::IsMd5Text(settings_.md5)) {
-    BASE_LOG(base::log::kLevelRefused)
-        << "download " << settings_.url << " has no valid MD5: \"" << settings_.md5 << "\"";
-    Fail(kDownloadErrorMd5Mismatch, true);
+  if (const int32_t refused = RefuseUnverifiable(settings_); refused != kDownloadOk) {
+    Fail(refused, true);
     return;
   }
   if (settings_.resume && !TryResumeFromDisk()) {
@@ -187,11 +171,21 @@ bool WinDownloadJob::PrepareDirectories() {
       Fail(kDownloadErrorBadRequest, true);
       return false;
     }
-    // The directories from the root down, created for the user (the temporary directory
-    // they lie in is the user's own).
+    // The root and every directory below it down to the save directory: created with an
+    // owner-only DACL when missing, then judged through a handle (owner, DACL, no reparse
+    // point), so that nobody else can put or swap anything on the way.
     for (size_t at = root.size(); at <= dir_.size(); ++at) {
-      if (at == dir_.size() || IsSeparator(dir_[at])) {
-        ::CreateDirectoryW(WidenUtf8(dir_.substr(0, at)).c_str(), nullptr);
+      if (at != dir_.size() && !IsSeparator(dir_[at])) {
+        continue;
+      }
+      const std::string step = dir_.substr(0, at);
+      if (const os::ErrorCode error = os::EnsurePrivateDirectory(WidenUtf8(step));
+          error != os::kErrorSuccess) {
+        BASE_LOG(base::log::kLevelFailure)
+            << "directory " << step << " is not private to this user (error " << error
+            << "); nothing is downloaded into it";
+        Fail(kDownloadErrorLocalFile, true);
+        return false;
       }
     }
   }
@@ -358,10 +352,9 @@ void WinDownloadJob::OnHeaders(DWORD status) {
       BASE_LOG(base::log::kLevelRefused) << "cannot write " << settings_.save_path << ".part.info";
     }
   }
-  if (!started_notified_) {
-    started_notified_ = true;
-    notified_time_ = std::chrono::steady_clock::now();
-    DeliverThrough(gate_, [&] { delegate_->OnDownloadStart(request_); });
+  if (!notify_.started()) {
+    notify_.MarkStarted();
+    notify_.Start();
     if (!StillRunning()) {
       return;
     }
@@ -389,7 +382,9 @@ void WinDownloadJob::OnData(const char* data, size_t bytes) {
     return;
   }
   attempt_bytes_ += static_cast<int64_t>(bytes);
-  MaybeProgress();
+  if (notify_.ProgressDue(file_->size())) {
+    DeliverProgress();
+  }
   if (StillRunning()) {
     ReadNext();
   }
@@ -473,7 +468,7 @@ void WinDownloadJob::OnError(DWORD error) {
 void WinDownloadJob::ScheduleRetry(int32_t error) {
   ReleaseTransfer();
   ++retries_;
-  DeliverThrough(gate_, [&] { delegate_->OnDownloadRetry(request_, retries_, error); });
+  notify_.Retry(retries_, error);
   if (gate_.closed()) {
     return;  // stopped from inside the notification; the cancellation is on its way
   }
@@ -521,7 +516,7 @@ void WinDownloadJob::Succeed() {
         << "downloaded " << settings_.url << " to " << settings_.save_path;
   }
   DropFile(false);
-  CallDelegate([&] { delegate_->OnDownloadFinish(request_, error, settings_.save_path); });
+  notify_.FinishEntered(error);
   gate_.Leave();
 }
 
@@ -533,7 +528,7 @@ void WinDownloadJob::Fail(int32_t error, bool keep_part) {
   }
   DropFile(false);
   BASE_LOG(base::log::kLevelRefused) << "download " << settings_.url << " failed with " << error;
-  DeliverThrough(gate_, [&] { delegate_->OnDownloadFinish(request_, error, settings_.save_path); });
+  notify_.Finish(error);
 }
 
 void WinDownloadJob::RemovePartFiles() {
@@ -555,22 +550,6 @@ void WinDownloadJob::DropFile(bool remove) {
     file_->Remove();
   }
   file_.reset();
-}
-
-void WinDownloadJob::MaybeProgress() {
-  if (ProgressDue(file_->size(), notified_bytes_, settings_.size,
-                  std::chrono::steady_clock::now() - notified_time_,
-                  std::chrono::milliseconds(settings_.progress_interval_ms))) {
-    DeliverProgress();
-  }
-}
-
-void WinDownloadJob::DeliverProgress() {
-  const int64_t total = settings_.size;
-  const int64_t received = file_ ? file_->size() : total;
-  notified_bytes_ = received;
-  notified_time_ = std::chrono::steady_clock::now();
-  DeliverThrough(gate_, [&] { delegate_->OnDownloadProgress(request_, received, total); });
 }
 
 }  // namespace

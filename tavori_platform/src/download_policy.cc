@@ -1,5 +1,8 @@
 #include "src/download_policy.h"
 
+#include "base/log/log.h"
+#include "util/crypto/crypto.h"
+
 namespace tavorisdk::internal {
 namespace {
 
@@ -9,8 +12,57 @@ constexpr long kHttpPartialContent = 206;
 constexpr long kHttpMultipleChoices = 300;
 constexpr long kHttpRangeNotSatisfiable = 416;
 constexpr int64_t kPercent = 100;
+constexpr char kLogSource[] = "tavori_platform";
 
 }  // namespace
+
+void DownloadNotifier::MarkStarted() {
+  started_ = true;
+  notified_time_ = std::chrono::steady_clock::now();
+}
+
+void DownloadNotifier::Start() {
+  DeliverThrough(*gate_, [&] { delegate_->OnDownloadStart(request_); });
+}
+
+bool DownloadNotifier::ProgressDue(int64_t received) const {
+  return ::tavorisdk::internal::ProgressDue(
+      received, notified_bytes_, settings_.size, std::chrono::steady_clock::now() - notified_time_,
+      std::chrono::milliseconds(settings_.progress_interval_ms));
+}
+
+void DownloadNotifier::Progress(int64_t received) {
+  const int64_t total = settings_.size;
+  notified_bytes_ = received;
+  notified_time_ = std::chrono::steady_clock::now();
+  DeliverThrough(*gate_, [&] { delegate_->OnDownloadProgress(request_, received, total); });
+}
+
+void DownloadNotifier::Retry(int attempt, int32_t error) {
+  DeliverThrough(*gate_, [&] { delegate_->OnDownloadRetry(request_, attempt, error); });
+}
+
+void DownloadNotifier::Finish(int32_t error) {
+  DeliverThrough(*gate_,
+                 [&] { delegate_->OnDownloadFinish(request_, error, settings_.save_path); });
+}
+
+void DownloadNotifier::FinishEntered(int32_t error) {
+  CallDelegate([&] { delegate_->OnDownloadFinish(request_, error, settings_.save_path); });
+}
+
+int32_t RefuseUnverifiable(const DownloadSettings& settings) {
+  if (settings.size < 0) {
+    BASE_LOG(base::log::kLevelRefused) << "download " << settings.url << " has no expected size";
+    return kDownloadErrorSizeMismatch;
+  }
+  if (!util::crypto::IsMd5Text(settings.md5)) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "download " << settings.url << " has no valid MD5: \"" << settings.md5 << "\"";
+    return kDownloadErrorMd5Mismatch;
+  }
+  return kDownloadOk;
+}
 
 ResponseVerdict JudgeResponse(const ResponseFacts& facts) {
   ResponseVerdict verdict;

@@ -63,6 +63,44 @@ std::shared_ptr<DownloadJobControl> NewDownloadJob(DownloadSettings settings,
                                                    IDownloadResponseDelegate* delegate,
                                                    DownloadServiceRequest* request);
 
+// The notifications of one job, each through the job's DeliveryGate, and the progress
+// schedule's state.  Network thread only (the gate itself is shared with the request).
+class DownloadNotifier {
+ public:
+  DownloadNotifier(std::shared_ptr<DeliveryGate> gate, IDownloadResponseDelegate* delegate,
+                   DownloadServiceRequest* request, const DownloadSettings& settings)
+      : gate_(std::move(gate)), delegate_(delegate), request_(request), settings_(settings) {}
+
+  DeliveryGate& gate() { return *gate_; }
+  // Whether the start was (or is about to be) notified; MarkStarted also starts the progress
+  // clock.
+  bool started() const { return started_; }
+  void MarkStarted();
+  void Start();
+  // Whether |received| bytes call for a progress notification (progress_interval_ms, or 1%).
+  bool ProgressDue(int64_t received) const;
+  // Progress of |received| bytes of the expected size.
+  void Progress(int64_t received);
+  void Retry(int attempt, int32_t error);
+  void Finish(int32_t error);
+  // The finish, for a caller that entered the gate itself (and leaves it after).
+  void FinishEntered(int32_t error);
+
+ private:
+  const std::shared_ptr<DeliveryGate> gate_;  // shared with the request
+  IDownloadResponseDelegate* const delegate_;
+  DownloadServiceRequest* const request_;  // identity for the delegate only
+  const DownloadSettings& settings_;       // the job's, which outlives this
+  bool started_ = false;
+  int64_t notified_bytes_ = 0;
+  std::chrono::steady_clock::time_point notified_time_{};
+};
+
+// Refuses (with a log record) what could never be verified: kDownloadErrorSizeMismatch for a
+// negative size, kDownloadErrorMd5Mismatch for an MD5 that is not 32 hexadecimal digits;
+// kDownloadOk when the download may go ahead.
+int32_t RefuseUnverifiable(const DownloadSettings& settings);
+
 // The facts of a final response (after redirects) that decide what happens to its body.
 struct ResponseFacts {
   long status = 0;

@@ -1,7 +1,6 @@
 #include "src/winhttp_request.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "base/log/log.h"
 #include "src/retry_policy.h"

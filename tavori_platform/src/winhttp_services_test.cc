@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -218,23 +219,32 @@ TEST_F(WinHttpServicesTest, DownloadsAreVerifiedAndResumedAfterACut) {
     size_t cut;
     int64_t size_delta;
     bool wrong_md5;
+    const char* private_root;  // below the test's directory; the target lies in "root/a/b"
     int32_t error;
   };
   for (const Case& c : {
-           Case{"whole", std::string::npos, 0, false, kDownloadOk},
-           Case{"cut", 300000, 0, false, kDownloadOk},
-           Case{"size", std::string::npos, 1, false, kDownloadErrorSizeMismatch},
-           Case{"md5", std::string::npos, 0, true, kDownloadErrorMd5Mismatch},
+           Case{"whole", std::string::npos, 0, false, nullptr, kDownloadOk},
+           Case{"cut", 300000, 0, false, nullptr, kDownloadOk},
+           Case{"size", std::string::npos, 1, false, nullptr, kDownloadErrorSizeMismatch},
+           Case{"md5", std::string::npos, 0, true, nullptr, kDownloadErrorMd5Mismatch},
+           Case{"private", std::string::npos, 0, false, "private", kDownloadOk},
+           Case{"outside", std::string::npos, 0, false, "private\\a\\other",
+                kDownloadErrorBadRequest},
        }) {
     SCOPED_TRACE(c.name);
     const size_t before = server_.Requests().size();
     if (c.cut != std::string::npos) {
       server_.CutNext("/pkg.exe", c.cut);
     }
-    const std::string target = Target(c.name);
+    const std::string target = c.private_root != nullptr
+                                   ? Target(std::string("private\\a\\b\\") + c.name)
+                                   : Target(c.name);
     RecordingDownloadDelegate delegate;
     auto request = Make(target, static_cast<int64_t>(body_.size()) + c.size_delta,
                         util::crypto::Md5(c.wrong_md5 ? body_ + "x" : body_));
+    if (c.private_root != nullptr) {
+      request->SetPrivateRoot(Target(c.private_root).c_str());
+    }
     request->Start(&delegate);
     ASSERT_TRUE(delegate.WaitForFinish(kWait));
     EXPECT_EQ(delegate.Finish()->error, c.error);

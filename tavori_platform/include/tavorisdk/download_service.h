@@ -145,10 +145,8 @@ class DownloadServiceRequest {
   // opened; otherwise the download fails with
   // kDownloadErrorLocalFile and a level-1 log record naming it.  The
   // directories between |dir| and the save path are created for the user
-  // alone.  On Windows, whose temporary directory is the user's own, the
-  // directories are created and a save directory that is a reparse point
-  // (a junction or link) fails the download the same way; owner and access
-  // rights are not checked there yet.
+  // alone.  On Windows each of them is made private the same way (an
+  // owner-only DACL, judged through its handle).
   virtual void SetPrivateRoot(const char* dir) = 0;
 };
 
