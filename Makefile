@@ -11,7 +11,7 @@ WERROR ?= ON
 CLANG_FORMAT ?= clang-format-16
 export CLANG_FORMAT JOBS
 
-.PHONY: all deps build test demo bench tidy coverage format format-check package clean
+.PHONY: all deps build test windows windows-test demo bench tidy coverage format format-check package clean
 
 all: build
 
@@ -28,6 +28,14 @@ build: deps
 # the threaded tests under ThreadSanitizer and a short fuzzing run (scripts/run-tests).
 test: deps
 	@scripts/run-tests
+
+# The Windows DLL and its tests, cross-built with mingw-w64 (build-win/); windows-test runs the
+# tests under Wine (scripts/windows).
+windows: deps
+	@scripts/windows build
+
+windows-test: deps
+	@scripts/windows test
 
 demo: build
 	@scripts/demo $(BUILD_DIR)
@@ -55,4 +63,4 @@ format-check: deps
 	@git ls-files '*.cc' '*.h' | xargs $(CLANG_FORMAT) --dry-run -Werror
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-release build-tidy build-cov
+	rm -rf build build-asan build-tsan build-fuzz build-release build-tidy build-cov build-win

@@ -7,8 +7,12 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 
 include(GoogleTest)
 
-# The main() of every test binary (cmake/test_main/test_main.cc).
-add_library(tavori_test_main STATIC ${CMAKE_CURRENT_LIST_DIR}/test_main/test_main.cc)
+# The main() of every test binary (cmake/test_main/).
+if(WIN32)
+  add_library(tavori_test_main STATIC ${CMAKE_CURRENT_LIST_DIR}/test_main/test_main_win.cc)
+else()
+  add_library(tavori_test_main STATIC ${CMAKE_CURRENT_LIST_DIR}/test_main/test_main_posix.cc)
+endif()
 target_link_libraries(tavori_test_main PUBLIC GTest::gtest GTest::gmock)
 target_compile_definitions(tavori_test_main PRIVATE TAVORI_TEST_HOME="${CMAKE_BINARY_DIR}/test-home")
 tavori_target_defaults(tavori_test_main)

@@ -1,38 +1,6 @@
 #include "src/curl_common.h"
 
-#include <algorithm>
-#include <atomic>
-#include <iterator>
-
-#include "src/network_thread.h"
-#include "tavori_common/utils/meeting_info.h"
-
 namespace tavorisdk::internal {
-namespace {
-
-constexpr long kMaxRedirects = 10;
-constexpr std::chrono::milliseconds kMaxRetryDelay{8000};
-
-constexpr long kDefaultRetryBaseMs = 500;
-// Past this many doublings the cap holds anyway; stops the shift from overflowing.
-constexpr int kMaxRetryDoublings = 10;
-
-// The statuses that say "try again later": Request Timeout, Too Many Requests, Bad Gateway,
-// Service Unavailable, Gateway Timeout.
-constexpr long kTransientHttpStatuses[] = {408, 429, 502, 503, 504};
-
-std::atomic<long> g_retry_base_ms{kDefaultRetryBaseMs};
-
-}  // namespace
-
-std::string DefaultUserAgent() {
-  const SDKStartupParam params = StartupParams();
-  if (!params.user_agent.empty()) {
-    return params.user_agent;
-  }
-  return "TavoriSDK/" + tavori_common::utils::meeting_info::GetProductVersion();
-}
-
 void ApplyCommonOptions(CURL* easy, const TransferOptions& options) {
   curl_easy_reset(easy);
   curl_easy_setopt(easy, CURLOPT_URL, options.url.c_str());
@@ -80,11 +48,6 @@ bool IsTransientCurlError(CURLcode code) {
   }
 }
 
-bool IsTransientHttpStatus(long status) {
-  return std::find(std::begin(kTransientHttpStatuses), std::end(kTransientHttpStatuses), status) !=
-         std::end(kTransientHttpStatuses);
-}
-
 bool IsTlsError(CURLcode code) {
   switch (code) {
     case CURLE_SSL_CONNECT_ERROR:
@@ -105,16 +68,6 @@ bool IsTlsError(CURLcode code) {
     default:
       return false;
   }
-}
-
-std::chrono::milliseconds RetryDelay(int attempt) {
-  const long base = g_retry_base_ms.load();
-  const int shift = std::clamp(attempt - 1, 0, kMaxRetryDoublings);
-  return std::min(std::chrono::milliseconds(base << shift), kMaxRetryDelay);
-}
-
-void SetRetryBaseDelayForTesting(std::chrono::milliseconds base) {
-  g_retry_base_ms = static_cast<long>(base.count());
 }
 
 }  // namespace tavorisdk::internal

@@ -1,5 +1,6 @@
 // What the CGI and download services share on top of libcurl: the options every
-// transfer gets, the classification of failures, and the retry schedule.
+// transfer gets and the classification of curl's failures (the retry schedule and
+// the transient statuses are retry_policy.h's, shared with the WinHTTP backend).
 // Network thread (the functions that take an easy handle); the rest are pure
 // and may run anywhere.
 
@@ -8,8 +9,10 @@
 
 #include <curl/curl.h>
 
-#include <chrono>
 #include <string>
+
+#include "src/retry_policy.h"
+#include "src/sdk_runtime.h"
 
 namespace tavorisdk::internal {
 
@@ -28,21 +31,10 @@ struct TransferOptions {
 // (libcurl's default), keep-alive, the timeouts and the User-Agent.
 void ApplyCommonOptions(CURL* easy, const TransferOptions& options);
 
-// The SDK's default User-Agent, "TavoriSDK/<product version>", unless the
-// start-up record names one.
-std::string DefaultUserAgent();
-
 // Failures that another attempt may cure: refused or reset connections,
-// timeouts, bodies cut short, and the statuses that say "try again later".
+// timeouts, bodies cut short.
 bool IsTransientCurlError(CURLcode code);
-bool IsTransientHttpStatus(long status);
 bool IsTlsError(CURLcode code);
-
-// Delay before retry number |attempt| (1 for the first retry): doubles from the
-// base delay, at most 8 s.
-std::chrono::milliseconds RetryDelay(int attempt);
-// Tests shorten the schedule; the default base is 500 ms.
-void SetRetryBaseDelayForTesting(std::chrono::milliseconds base);
 
 }  // namespace tavorisdk::internal
 

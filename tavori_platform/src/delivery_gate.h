@@ -17,7 +17,7 @@
 #include <mutex>
 
 #include "base/log/log.h"
-#include "src/network_thread.h"
+#include "src/sdk_runtime.h"
 
 namespace tavorisdk::internal {
 

@@ -11,7 +11,7 @@
 #include "base/log/log.h"
 #include "base/threading/looper_thread.h"
 #include "src/download_file.h"
-#include "src/network_thread.h"
+#include "src/sdk_runtime.h"
 
 namespace tavorisdk::internal {
 

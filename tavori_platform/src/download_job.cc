@@ -23,14 +23,6 @@ constexpr char kLogSource[] = "tavori_platform";
 // libcurl's receive buffer; at most DownloadFile::kChunkBytes, so that one
 // write callback always fits the hashing pool once a chunk is free.
 constexpr long kReceiveBufferBytes = 256 * 1024;
-// How often a download starts over from byte 0 on its own (range not honoured
-// as promised, or a resumed file whose MD5 came out wrong) before it gives up.
-constexpr int kMaxFreshRestarts = 1;
-// The HTTP statuses the job tells apart; any other outside 2xx fails the attempt.
-constexpr long kHttpOk = 200;
-constexpr long kHttpPartialContent = 206;
-constexpr long kHttpMultipleChoices = 300;
-constexpr long kHttpRangeNotSatisfiable = 416;
 constexpr long kBytesPerKib = 1024;
 constexpr long kMillisecondsPerSecond = 1000;
 
@@ -152,40 +144,51 @@ void DownloadJob::OnHeaderLine(std::string_view line) {
   }
 }
 
+std::shared_ptr<DownloadJobControl> NewDownloadJob(DownloadSettings settings,
+                                                   std::shared_ptr<DeliveryGate> gate,
+                                                   IDownloadResponseDelegate* delegate,
+                                                   DownloadServiceRequest* request) {
+  return std::make_shared<DownloadJob>(std::move(settings), std::move(gate), delegate, request);
+}
+
 bool DownloadJob::Decide() {
   decided_ = true;
   long status = 0;
   curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
-  if (resume_from_ > 0 && (status == kHttpPartialContent || status == kHttpRangeNotSatisfiable)) {
-    if (status == kHttpRangeNotSatisfiable || range_start_ != resume_from_ ||
-        (settings_.size >= 0 && range_total_ >= 0 && range_total_ != settings_.size) ||
-        (server_total_ >= 0 && range_total_ >= 0 && range_total_ != server_total_)) {
+  ResponseFacts facts;
+  facts.status = status;
+  facts.resume_from = resume_from_;
+  facts.content_length = content_length_;
+  facts.range = ContentRange{range_start_, range_total_};
+  facts.expected_size = settings_.size;
+  facts.known_total = server_total_;
+  const ResponseVerdict verdict = JudgeResponse(facts);
+  switch (verdict.action) {
+    case ResponseAction::kRangeMismatch:
       abort_ = Abort::kRangeMismatch;
       return false;
-    }
-    server_total_ = range_total_;
-  } else if (status < kHttpOk || status >= kHttpMultipleChoices || status == kHttpPartialContent) {
-    abort_ = Abort::kHttpStatus;
-    abort_status_ = status;
-    return false;
-  } else {
-    if (resume_from_ > 0) {
-      // The server ignored the range, or the resource changed (If-Range): start
-      // over with this very response.
-      BASE_LOG(base::log::kLevelNote)
-          << "server answered " << status << " to a range request; starting over";
-      DropFile(true);
-      resume_from_ = 0;
-      resumed_from_disk_ = false;
-    }
-    server_total_ = content_length_;
+    case ResponseAction::kHttpError:
+      abort_ = Abort::kHttpStatus;
+      abort_status_ = status;
+      return false;
+    case ResponseAction::kSizeMismatch:
+      BASE_LOG(base::log::kLevelRefused)
+          << "server announces " << verdict.total << " bytes, expected " << settings_.size;
+      abort_ = Abort::kSizeMismatch;
+      return false;
+    case ResponseAction::kAppend:
+    case ResponseAction::kWhole:
+      break;
   }
-  if (settings_.size >= 0 && server_total_ >= 0 && server_total_ != settings_.size) {
-    BASE_LOG(base::log::kLevelRefused)
-        << "server announces " << server_total_ << " bytes, expected " << settings_.size;
-    abort_ = Abort::kSizeMismatch;
-    return false;
+  if (verdict.start_over) {
+    // Start over with this very response.
+    BASE_LOG(base::log::kLevelNote)
+        << "server answered " << status << " to a range request; starting over";
+    DropFile(true);
+    resume_from_ = 0;
+    resumed_from_disk_ = false;
   }
+  server_total_ = verdict.total;
   if (!file_) {
     int error = 0;
     file_ = DownloadFile::CreateFresh(dir_fd_, part_name_, true, &error);
@@ -196,18 +199,15 @@ bool DownloadJob::Decide() {
       return false;
     }
     WatchRoom();
-    // A strong ETag, or else Last-Modified, tells on a later resume whether the
-    // bytes on disk still belong to the resource.
-    validator_ = (!etag_.empty() && !etag_.starts_with("W/")) ? etag_ : last_modified_;
+    validator_ = ChooseValidator(etag_, last_modified_);
     PartInfo info{settings_.url, settings_.md5, settings_.size, validator_};
     if (!WritePartInfo(dir_fd_, info_name_, info)) {
       BASE_LOG(base::log::kLevelRefused) << "cannot write " << settings_.save_path << ".part.info";
     }
   }
-  if (!started_notified_) {
-    started_notified_ = true;
-    notified_time_ = std::chrono::steady_clock::now();
-    NetworkThread::Get().RunSoon([self = shared_from_this()] { self->DeliverStart(); });
+  if (!notify_.started()) {
+    notify_.MarkStarted();
+    NetworkThread::Get().RunSoon([self = shared_from_this()] { self->notify_.Start(); });
   }
   return true;
 }
@@ -338,7 +338,7 @@ void DownloadJob::OnFileFinished(const DownloadFile::Outcome& outcome) {
 
 void DownloadJob::ScheduleRetry(int32_t error) {
   ++retries_;
-  DeliverThrough(gate_, [&] { delegate_->OnDownloadRetry(request_, retries_, error); });
+  notify_.Retry(retries_, error);
   if (gate_.closed()) {
     return;  // stopped from inside the notification; the cancellation is on its
              // way
@@ -391,7 +391,7 @@ void DownloadJob::Succeed() {
         << "downloaded " << settings_.url << " to " << settings_.save_path;
   }
   DropFile(false);
-  CallDelegate([&] { delegate_->OnDownloadFinish(request_, error, settings_.save_path); });
+  notify_.FinishEntered(error);
   gate_.Leave();
 }
 
@@ -403,21 +403,14 @@ void DownloadJob::Fail(int32_t error, bool keep_part) {
   }
   DropFile(false);
   BASE_LOG(base::log::kLevelRefused) << "download " << settings_.url << " failed with " << error;
-  DeliverThrough(gate_, [&] { delegate_->OnDownloadFinish(request_, error, settings_.save_path); });
+  notify_.Finish(error);
 }
-
-int64_t DownloadJob::Total() const { return settings_.size; }
 
 void DownloadJob::MaybeProgress() {
   if (progress_pending_) {
     return;
   }
-  const int64_t total = Total();
-  const int64_t received = file_->size();
-  const bool step = total > 0 && (received - notified_bytes_) * 100 >= total;
-  const bool late = std::chrono::steady_clock::now() - notified_time_ >=
-                    std::chrono::milliseconds(settings_.progress_interval_ms);
-  if (step || late) {
+  if (notify_.ProgressDue(file_->size())) {
     progress_pending_ = true;
     NetworkThread::Get().RunSoon([self = shared_from_this()] {
       self->progress_pending_ = false;
@@ -432,16 +425,6 @@ void DownloadJob::MaybeProgress() {
   }
 }
 
-void DownloadJob::DeliverProgress() {
-  const int64_t total = Total();
-  const int64_t received = file_ ? file_->size() : total;
-  notified_bytes_ = received;
-  notified_time_ = std::chrono::steady_clock::now();
-  DeliverThrough(gate_, [&] { delegate_->OnDownloadProgress(request_, received, total); });
-}
-
-void DownloadJob::DeliverStart() {
-  DeliverThrough(gate_, [&] { delegate_->OnDownloadStart(request_); });
-}
+void DownloadJob::DeliverProgress() { notify_.Progress(file_ ? file_->size() : settings_.size); }
 
 }  // namespace tavorisdk::internal

@@ -1,9 +1,9 @@
-// One download on the network thread: a DownloadRequest (download_service.cc)
-// snapshots its settings into a DownloadJob at Start.  The job lives on the network thread: its
-// transfer, its partial file (a DownloadFile, hashed on the file thread), its retries and its
-// notifications, which all pass the job's DeliveryGate.  The request's Stop closes the gate on the
-// calling thread, then posts Cancel; the request hands its reference to that task, so the job is
-// always released on the network thread.
+// One download on the network thread, on libcurl: a DownloadRequest (download_service.cc)
+// snapshots its settings into a DownloadJob at Start (NewDownloadJob).  The job lives on the
+// network thread: its transfer, its partial file (a DownloadFile, hashed on the file thread), its
+// retries and its notifications, which all pass the job's DeliveryGate.  The request's Stop closes
+// the gate on the calling thread, then posts Cancel; the request hands its reference to that task,
+// so the job is always released on the network thread.
 //
 // Beside "<save path>.part" the job keeps "<save path>.part.info" (PartInfo).  A later download
 // resumes only when URL, MD5 and size match, sending If-Range with the validator; a 200 answer
@@ -27,52 +27,27 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "src/delivery_gate.h"
 #include "src/download_file.h"
+#include "src/download_policy.h"
 #include "tavorisdk/download_service.h"
 
 namespace tavorisdk::internal {
 
-// A request's settings when nobody changed them.
-inline constexpr int kDefaultConnectTimeoutSeconds = 15;
-inline constexpr int kDefaultStallTimeoutSeconds = 30;
-inline constexpr int kDefaultMaxRetries = 3;
-inline constexpr int kDefaultProgressIntervalMs = 250;
-
-// What a request holds until Start; the job's copy never changes.
-struct DownloadSettings {
-  std::string url;
-  std::string save_path;
-  std::string md5;  // lower case
-  int64_t size = -1;
-  std::string private_root;
-  int speed_limit_kib = 0;
-  bool urgent = false;
-  int connect_timeout_s = kDefaultConnectTimeoutSeconds;
-  int stall_timeout_s = kDefaultStallTimeoutSeconds;
-  int max_retries = kDefaultMaxRetries;
-  bool resume = true;
-  int progress_interval_ms = kDefaultProgressIntervalMs;
-  std::string user_agent;
-  std::vector<std::string> headers;  // "Name: value"
-};
-
 // Network thread: every method, from construction on (the request constructs it under its own
 // lock and hands it over at once); the job's state is the network thread's alone.
-class DownloadJob : public std::enable_shared_from_this<DownloadJob> {
+class DownloadJob final : public DownloadJobControl,
+                          public std::enable_shared_from_this<DownloadJob> {
  public:
   DownloadJob(DownloadSettings settings, std::shared_ptr<DeliveryGate> gate,
               IDownloadResponseDelegate* delegate, DownloadServiceRequest* request)
       : settings_(std::move(settings)),
-        gate_holder_(std::move(gate)),
-        gate_(*gate_holder_),
-        delegate_(delegate),
-        request_(request),
+        notify_(std::move(gate), delegate, request, settings_),
+        gate_(notify_.gate()),
         speed_limit_kib_(settings_.speed_limit_kib),
         urgent_(settings_.urgent) {}
-  ~DownloadJob() {
+  ~DownloadJob() override {
     ReleaseTransfer();
     if (dir_fd_ >= 0) {
       ::close(dir_fd_);
@@ -89,9 +64,9 @@ class DownloadJob : public std::enable_shared_from_this<DownloadJob> {
   DownloadJob& operator=(const DownloadJob&) = delete;
 
   // --- Network thread. ---
-  void Begin();
-  void Cancel(int reason);
-  void SetSpeed(int kib_per_second, bool urgent);
+  void Begin() override;
+  void Cancel(int reason) override;
+  void SetSpeed(int kib_per_second, bool urgent) override;
 
  private:
   // Why the job aborted its own transfer from a write callback.
@@ -127,16 +102,12 @@ class DownloadJob : public std::enable_shared_from_this<DownloadJob> {
   void Succeed();
   void Fail(int32_t error, bool keep_part);
 
-  int64_t Total() const;
   void MaybeProgress();
   void DeliverProgress();
-  void DeliverStart();
 
   const DownloadSettings settings_;
-  const std::shared_ptr<DeliveryGate> gate_holder_;  // shared with the request
+  DownloadNotifier notify_;
   DeliveryGate& gate_;
-  IDownloadResponseDelegate* const delegate_;
-  DownloadServiceRequest* const request_;  // identity for the delegate only
 
   // Network thread only, from here on.
   std::string dir_;          // the save path's directory
@@ -174,10 +145,7 @@ class DownloadJob : public std::enable_shared_from_this<DownloadJob> {
   long abort_status_ = 0;
   int64_t server_total_ = -1;
 
-  bool started_notified_ = false;
   bool progress_pending_ = false;
-  int64_t notified_bytes_ = 0;
-  std::chrono::steady_clock::time_point notified_time_{};
 };
 
 }  // namespace tavorisdk::internal

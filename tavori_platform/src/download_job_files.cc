@@ -14,7 +14,6 @@
 #include "src/download_job.h"
 #include "src/network_thread.h"
 #include "src/part_info.h"
-#include "util/crypto/crypto.h"
 
 namespace tavorisdk::internal {
 namespace {
@@ -88,15 +87,8 @@ void DownloadJob::Begin() {
   }
   // Without an expected size and MD5 nothing could be verified: such a
   // download never succeeds.
-  if (settings_.size < 0) {
-    BASE_LOG(base::log::kLevelRefused) << "download " << settings_.url << " has no expected size";
-    Fail(kDownloadErrorSizeMismatch, true);
-    return;
-  }
-  if (!util::crypto::IsMd5Text(settings_.md5)) {
-    BASE_LOG(base::log::kLevelRefused)
-        << "download " << settings_.url << " has no valid MD5: \"" << settings_.md5 << "\"";
-    Fail(kDownloadErrorMd5Mismatch, true);
+  if (const int32_t refused = RefuseUnverifiable(settings_); refused != kDownloadOk) {
+    Fail(refused, true);
     return;
   }
   easy_ = curl_easy_init();

@@ -1,6 +1,6 @@
 // The download service's entry: the caller's request object, which holds the
-// settings until Start, then hands them to a DownloadJob on the network thread
-// (download_job.h).
+// settings until Start, then hands them to the backend's job on the network
+// thread (NewDownloadJob, download_policy.h).
 
 #include "tavorisdk/download_service.h"
 
@@ -10,8 +10,8 @@
 
 #include "base/log/log.h"
 #include "src/delivery_gate.h"
-#include "src/download_job.h"
-#include "src/network_thread.h"
+#include "src/download_policy.h"
+#include "src/sdk_runtime.h"
 #include "util/stringhelp/stringhelp.h"
 
 namespace tavorisdk {
@@ -19,9 +19,8 @@ namespace {
 
 constexpr char kLogSource[] = "tavori_platform";
 
-using internal::DownloadJob;
+using internal::DownloadJobControl;
 using internal::DownloadSettings;
-using internal::NetworkThread;
 
 // The caller's request object.  Every method may run on any thread; mu_ guards
 // the settings and the job pointer.
@@ -85,7 +84,7 @@ class DownloadRequest final : public DownloadServiceRequest {
   }
 
   void Stop(int reason) override {
-    std::shared_ptr<DownloadJob> job;
+    std::shared_ptr<DownloadJobControl> job;
     std::shared_ptr<internal::DeliveryGate> gate;
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -96,17 +95,16 @@ class DownloadRequest final : public DownloadServiceRequest {
     if (!gate) {
       return;  // never started
     }
-    NetworkThread& network = NetworkThread::Get();
     // Every caller waits here, not only the first: none may return while a notification runs.
-    gate->Close(network.IsCurrent());
+    gate->Close(internal::OnNetworkThread());
     if (job) {
       // The task takes the last reference of ours, so the job ends on the network thread.
-      network.PostTask([job = std::move(job), reason] { job->Cancel(reason); });
+      internal::PostNetworkTask([job = std::move(job), reason] { job->Cancel(reason); });
     }
   }
 
   void Start(IDownloadResponseDelegate* delegate) override {
-    std::shared_ptr<DownloadJob> job;
+    std::shared_ptr<DownloadJobControl> job;
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (started_ || stopped_ || delegate == nullptr) {
@@ -116,10 +114,10 @@ class DownloadRequest final : public DownloadServiceRequest {
       }
       started_ = true;
       gate_ = std::make_shared<internal::DeliveryGate>();
-      job_ = std::make_shared<DownloadJob>(settings_, gate_, delegate, this);
+      job_ = internal::NewDownloadJob(settings_, gate_, delegate, this);
       job = job_;
     }
-    NetworkThread::Get().PostTask([job = std::move(job)] { job->Begin(); });
+    internal::PostNetworkTask([job = std::move(job)] { job->Begin(); });
   }
 
  private:
@@ -135,8 +133,8 @@ class DownloadRequest final : public DownloadServiceRequest {
     if (!job_) {
       return;
     }
-    NetworkThread::Get().PostTask([job = job_, kib = settings_.speed_limit_kib,
-                                   urgent = settings_.urgent] { job->SetSpeed(kib, urgent); });
+    internal::PostNetworkTask([job = job_, kib = settings_.speed_limit_kib,
+                               urgent = settings_.urgent] { job->SetSpeed(kib, urgent); });
   }
 
   std::mutex mu_;
@@ -144,7 +142,7 @@ class DownloadRequest final : public DownloadServiceRequest {
   bool started_ = false;                          // guarded by mu_
   bool stopped_ = false;                          // guarded by mu_
   std::shared_ptr<internal::DeliveryGate> gate_;  // set by Start; guarded by mu_
-  std::shared_ptr<DownloadJob> job_;              // guarded by mu_
+  std::shared_ptr<DownloadJobControl> job_;       // guarded by mu_
 };
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "src/http_headers.h"
 
 #include <charconv>
-#include <ctime>
 #include <string_view>
 
 namespace tavorisdk::internal {
@@ -22,6 +21,24 @@ bool ParseDigits(std::string_view text, size_t at, size_t digits, int* out) {
   }
   *out = value;
   return true;
+}
+
+// Days from 1970-01-01 to the given date of the proleptic Gregorian calendar (|month| 1-12), so
+// that no C library's timegm is needed.
+int64_t DaysFromCivil(int64_t year, int month, int day) {
+  year -= month <= 2 ? 1 : 0;
+  const int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const int64_t year_of_era = year - era * 400;
+  const int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return era * 146097 + day_of_era - 719468;
+}
+
+bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int DaysInMonth(int year, int month) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
 }
 
 }  // namespace
@@ -98,23 +115,27 @@ std::optional<int64_t> ParseHttpDate(std::string_view value) {
       month = i;
     }
   }
-  std::tm tm{};
-  if (weekday < 0 || month < 0 || !ParseDigits(value, 5, 2, &tm.tm_mday) ||
-      !ParseDigits(value, 12, 4, &tm.tm_year) || !ParseDigits(value, 17, 2, &tm.tm_hour) ||
-      !ParseDigits(value, 20, 2, &tm.tm_min) || !ParseDigits(value, 23, 2, &tm.tm_sec) ||
-      tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60 || tm.tm_mday < 1) {
+  int day = 0;
+  int year = 0;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  if (weekday < 0 || month < 0 || !ParseDigits(value, 5, 2, &day) ||
+      !ParseDigits(value, 12, 4, &year) || !ParseDigits(value, 17, 2, &hour) ||
+      !ParseDigits(value, 20, 2, &minute) || !ParseDigits(value, 23, 2, &second) || hour > 23 ||
+      minute > 59 || second > 60 || day < 1 || day > DaysInMonth(year, month + 1)) {
     return std::nullopt;
   }
-  tm.tm_year -= 1900;
-  tm.tm_mon = month;
-  const int mday = tm.tm_mday;
-  const time_t seconds = ::timegm(&tm);
-  // timegm normalises an impossible day (31 Feb) into the next month, and fills in the weekday.
-  if (seconds == static_cast<time_t>(-1) || tm.tm_mday != mday || tm.tm_wday != weekday) {
+  const int64_t days = DaysFromCivil(year, month + 1, day);
+  // 1970-01-01 was a Thursday; the named weekday must be the date's.
+  constexpr int64_t kThursday = 4;
+  if (((days % 7 + 7 + kThursday) % 7) != weekday) {
     return std::nullopt;
   }
+  constexpr int64_t kSecondsPerDay = 86400;
   constexpr int64_t kMillisecondsPerSecond = 1000;
-  return static_cast<int64_t>(seconds) * kMillisecondsPerSecond;
+  const int64_t seconds = days * kSecondsPerDay + hour * 3600 + minute * 60 + second;
+  return seconds * kMillisecondsPerSecond;
 }
 
 }  // namespace tavorisdk::internal

@@ -1,10 +1,10 @@
 #include "src/network_thread.h"
 
+#include <curl/curl.h>
+
 #include <algorithm>
-#include <cstdlib>
 
 #include "base/log/log.h"
-#include "base/threading/looper_thread.h"
 
 namespace tavorisdk::internal {
 namespace {
@@ -15,43 +15,7 @@ constexpr char kLogSource[] = "tavori_platform";
 // anything that does not wake it explicitly.
 constexpr int kMaxPollMs = 1000;
 
-std::mutex& ParamsMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-
-SDKStartupParam& Params() {
-  static auto* params = new SDKStartupParam();
-  return *params;
-}
-
-std::atomic<bool> g_exiting{false};
-
-std::shared_mutex& DeliveryMutex() {
-  static auto* mutex = new std::shared_mutex();
-  return *mutex;
-}
 std::atomic<NetworkThread*> g_network_thread{nullptr};
-// A step of the file looper's exit handler, so that the network thread (which
-// posts hashing work to the file looper) always stops before the looper.
-void OnProcessExit() {
-  NetworkThread* const network = g_network_thread.load();
-  if (network != nullptr && network->IsCurrent()) {
-    g_exiting = true;  // exit() from inside a notification: that one is the last
-  } else {
-    std::unique_lock<std::shared_mutex> no_delivery(DeliveryMutex());
-    g_exiting = true;
-  }
-  if (network != nullptr) {
-    network->Shutdown();
-  }
-}
-
-void RegisterExitHandler() {
-  static std::once_flag once;
-  std::call_once(once,
-                 [] { base::threading::LooperThread::RunBeforeFileLooperExit(OnProcessExit); });
-}
 
 // The network thread's multi handle, limited to the configured connections per host; null
 // when curl cannot make one.
@@ -82,32 +46,46 @@ int EnsureCurlGlobalInit() {
   return result;
 }
 
-SDKStartupParam StartupParams() {
-  std::lock_guard<std::mutex> lock(ParamsMutex());
-  return Params();
+int EnsureHttpStackInit() { return EnsureCurlGlobalInit(); }
+
+int CheckHttpStackFeatures() {
+  static const int result = [] {
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    if (info == nullptr || (info->features & CURL_VERSION_SSL) == 0) {
+      BASE_LOG_FUNCTION(base::log::kLevelFailure, "InitBeforeStartupSDK")
+          << "InitBeforeStartupSDK: libcurl has no TLS support";
+      return kSdkErrorNoTls;
+    }
+    BASE_LOG_FUNCTION(base::log::kLevelTrace, "InitBeforeStartupSDK")
+        << "InitBeforeStartupSDK: libcurl " << info->version << ", "
+        << (info->ssl_version != nullptr ? info->ssl_version : "");
+    return kSdkOk;
+  }();
+  return result;
 }
 
-void SetStartupParams(const SDKStartupParam& params) {
-  std::lock_guard<std::mutex> lock(ParamsMutex());
-  Params() = params;
+bool PostNetworkTask(NetworkTask task) { return NetworkThread::Get().PostTask(std::move(task)); }
+bool OnNetworkThread() { return NetworkThread::Get().IsCurrent(); }
+void RunOnNetworkSoon(NetworkTask task) { NetworkThread::Get().RunSoon(std::move(task)); }
+uint64_t PostDelayedNetworkTask(std::chrono::milliseconds delay, NetworkTask task) {
+  return NetworkThread::Get().PostDelayedTask(delay, std::move(task));
 }
-
-bool IsExiting() { return g_exiting.load(); }
-
-bool BeginDelivery() {
-  DeliveryMutex().lock_shared();
-  if (g_exiting.load()) {
-    DeliveryMutex().unlock_shared();
-    return false;
-  }
-  return true;
-}
-
-void EndDelivery() { DeliveryMutex().unlock_shared(); }
+void CancelDelayedNetworkTask(uint64_t id) { NetworkThread::Get().CancelDelayedTask(id); }
 
 NetworkThread& NetworkThread::Get() {
   static NetworkThread* instance = [] {
-    RegisterExitHandler();
+    // A step of the file looper's exit handler, so that the network thread (which posts
+    // hashing work to the file looper) always stops before the looper.
+    RegisterExitStep(
+        [] {
+          if (NetworkThread* network = g_network_thread.load()) {
+            network->Shutdown();
+          }
+        },
+        [] {
+          NetworkThread* network = g_network_thread.load();
+          return network != nullptr && network->IsCurrent();
+        });
     auto* created = new NetworkThread();
     g_network_thread = created;
     return created;
@@ -115,7 +93,10 @@ NetworkThread& NetworkThread::Get() {
   return *instance;
 }
 
-NetworkThread::NetworkThread() : multi_(NewMultiHandle()) {
+NetworkThread::NetworkThread()
+    : multi_(NewMultiHandle()),
+      queue_(multi_ != nullptr ? [multi = multi_] { curl_multi_wakeup(multi); }
+                               : std::function<void()>()) {
   thread_ = std::thread([this] {
     thread_id_ = std::this_thread::get_id();
     Run();
@@ -123,31 +104,9 @@ NetworkThread::NetworkThread() : multi_(NewMultiHandle()) {
   BASE_LOG(base::log::kLevelNote) << "network thread started";
 }
 
-bool NetworkThread::PostTask(Task task) {
-  bool accepted = true;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    // After quit the task is kept but never runs: destroying it here could
-    // release objects that the exiting loop still uses.
-    tasks_.push_back(std::move(task));
-    accepted = !quit_;
-  }
-  if (accepted) {
-    Wake();
-  }
-  return accepted;
-}
+bool NetworkThread::PostTask(Task task) { return queue_.Post(std::move(task)); }
 
-void NetworkThread::RunSoon(Task task) { soon_.push_back(std::move(task)); }
-
-void NetworkThread::Wake() {
-  if (multi_ != nullptr) {
-    curl_multi_wakeup(multi_);
-  } else {
-    std::lock_guard<std::mutex> lock(mu_);
-    wake_.notify_all();
-  }
-}
+void NetworkThread::RunSoon(Task task) { queue_.RunSoon(std::move(task)); }
 
 void NetworkThread::AddTransfer(CURL* easy, TransferDone done) {
   transfers_[easy] = std::move(done);
@@ -178,30 +137,15 @@ void NetworkThread::RemoveTransfer(CURL* easy) {
 }
 
 uint64_t NetworkThread::PostDelayedTask(std::chrono::milliseconds delay, Task task) {
-  const uint64_t id = next_delayed_id_++;
-  delayed_.emplace(std::chrono::steady_clock::now() + delay, std::make_pair(id, std::move(task)));
-  return id;
+  return queue_.PostDelayed(delay, std::move(task));
 }
 
-void NetworkThread::CancelDelayedTask(uint64_t id) {
-  for (auto it = delayed_.begin(); it != delayed_.end(); ++it) {
-    if (it->second.first == id) {
-      Task task = std::move(it->second.second);
-      delayed_.erase(it);
-      return;  // |task| is destroyed after the map is consistent again
-    }
-  }
-}
+void NetworkThread::CancelDelayedTask(uint64_t id) { queue_.CancelDelayed(id); }
 
 void NetworkThread::Shutdown() {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (quit_) {
-      return;
-    }
-    quit_ = true;
+  if (!queue_.Quit()) {
+    return;
   }
-  Wake();
   if (IsCurrent()) {
     // The process is exiting from inside a notification: this thread never
     // returns to the loop.
@@ -213,32 +157,25 @@ void NetworkThread::Shutdown() {
   }
 }
 
-bool NetworkThread::Quitting() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return quit_;
-}
-
 void NetworkThread::Run() {
-  while (!Quitting()) {
-    RunPostedTasks();
-    if (Quitting()) {
+  while (!queue_.Quitting()) {
+    queue_.RunPosted();
+    if (queue_.Quitting()) {
       break;
     }
     if (multi_ == nullptr) {
       // Without a multi handle only tasks and delayed tasks can run (transfers
       // fail at once).
-      RunDueDelayedTasks();
-      std::unique_lock<std::mutex> lock(mu_);
-      wake_.wait_for(lock, std::chrono::milliseconds(PollTimeoutMsLocked()),
-                     [this] { return quit_ || !tasks_.empty(); });
+      queue_.RunDueDelayed();
+      queue_.WaitForWork(kMaxPollMs);
       continue;
     }
     int running = 0;
     curl_multi_perform(multi_, &running);
-    DrainSoon();
+    queue_.DrainSoon();
     ProcessFinishedTransfers();
-    RunDueDelayedTasks();
-    if (Quitting()) {
+    queue_.RunDueDelayed();
+    if (queue_.Quitting()) {
       break;
     }
     curl_multi_poll(multi_, nullptr, 0, PollTimeoutMs(), nullptr);
@@ -247,46 +184,6 @@ void NetworkThread::Run() {
   // are: no notification runs during exit, and nothing they own is torn down
   // under other threads.
   BASE_LOG(base::log::kLevelNote) << "network thread stopped";
-}
-
-void NetworkThread::DrainSoon() {
-  while (!soon_.empty()) {
-    Task task = std::move(soon_.front());
-    soon_.pop_front();
-    task();
-  }
-}
-
-void NetworkThread::RunPostedTasks() {
-  std::deque<Task> tasks;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    tasks.swap(tasks_);
-  }
-  while (!tasks.empty()) {
-    if (Quitting()) {
-      // Keep the rest, unrun, with the tasks posted after quit.
-      std::lock_guard<std::mutex> lock(mu_);
-      for (Task& task : tasks) {
-        tasks_.push_back(std::move(task));
-      }
-      return;
-    }
-    Task task = std::move(tasks.front());
-    tasks.pop_front();
-    task();
-    DrainSoon();
-  }
-}
-
-void NetworkThread::RunDueDelayedTasks() {
-  const auto now = std::chrono::steady_clock::now();
-  while (!delayed_.empty() && delayed_.begin()->first <= now && !Quitting()) {
-    Task task = std::move(delayed_.begin()->second.second);
-    delayed_.erase(delayed_.begin());
-    task();
-    DrainSoon();
-  }
 }
 
 void NetworkThread::ProcessFinishedTransfers() {
@@ -307,34 +204,18 @@ void NetworkThread::ProcessFinishedTransfers() {
     // |done| may add, remove or free transfers (including |easy|); the message
     // pointer is not used after this point.
     done(result);
-    DrainSoon();
+    queue_.DrainSoon();
   }
-}
-
-int NetworkThread::PollTimeoutMsLocked() {
-  long timeout = kMaxPollMs;
-  if (multi_ != nullptr) {
-    long curl_timeout = -1;
-    curl_multi_timeout(multi_, &curl_timeout);
-    if (curl_timeout >= 0) {
-      timeout = std::min<long>(curl_timeout, timeout);
-    }
-  }
-  if (!delayed_.empty()) {
-    const auto until = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           delayed_.begin()->first - std::chrono::steady_clock::now())
-                           .count();
-    timeout = std::min<long>(timeout, std::max<long>(0, until));
-  }
-  if (!tasks_.empty() || quit_) {
-    timeout = 0;
-  }
-  return static_cast<int>(timeout);
 }
 
 int NetworkThread::PollTimeoutMs() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return PollTimeoutMsLocked();
+  long timeout = kMaxPollMs;
+  long curl_timeout = -1;
+  curl_multi_timeout(multi_, &curl_timeout);
+  if (curl_timeout >= 0) {
+    timeout = std::min<long>(curl_timeout, timeout);
+  }
+  return queue_.WaitMs(static_cast<int>(timeout));
 }
 
 }  // namespace tavorisdk::internal

@@ -1,5 +1,6 @@
-// The SDK's network thread: one libcurl multi handle driven by curl_multi_poll,
-// which also runs tasks posted from other threads and delayed tasks (retries).
+// The SDK's network thread on libcurl: one multi handle driven by curl_multi_poll,
+// which also runs the TaskQueue's tasks posted from other threads and delayed
+// tasks (retries).  The functions of sdk_runtime.h reach this thread.
 //
 // Everything that touches the multi handle or an easy handle added to it runs
 // on this thread; other threads hand such work over with PostTask (libcurl
@@ -23,39 +24,19 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <thread>
 #include <unordered_map>
 
-#include "tavorisdk/sdk_startup.h"
+#include "src/sdk_runtime.h"
+#include "src/task_queue.h"
 
 namespace tavorisdk::internal {
 
 // Initialises libcurl's global state once per process; returns kSdkOk or
-// kSdkErrorNetworkInit.  Any thread.
+// kSdkErrorNetworkInit.  Any thread.  (EnsureHttpStackInit on this backend.)
 int EnsureCurlGlobalInit();
-
-// The parameters of the first InitSDK call, or the defaults.  Any thread.
-SDKStartupParam StartupParams();
-void SetStartupParams(const SDKStartupParam& params);
-
-// Whether the process has begun to exit (the SDK's exit handler ran).
-// Long-running work checks it and gives up.  Any thread.
-bool IsExiting();
-
-// Brackets every delegate call of the SDK.  BeginDelivery returns false once the process is
-// exiting (the caller then skips the call); otherwise EndDelivery must follow.  The exit handler
-// waits for a delivery in progress before it declares the exit (unless the exit comes from
-// inside that delivery), so no notification runs once IsExiting() holds.  Network thread.
-bool BeginDelivery();
-void EndDelivery();
 
 class NetworkThread {
  public:
@@ -101,32 +82,18 @@ class NetworkThread {
   NetworkThread();
 
   void Run();
-  void RunPostedTasks();
-  void RunDueDelayedTasks();
   void ProcessFinishedTransfers();
-  void DrainSoon();
-  bool Quitting();
-  // The longest the loop may sleep: until the next curl timeout or delayed
-  // task, 0 when tasks are waiting.  The Locked form expects mu_ held.
+  // The longest the loop may sleep: until the next curl timeout or delayed task, 0 when tasks
+  // are waiting.
   int PollTimeoutMs();
-  int PollTimeoutMsLocked();
-  // Wakes the loop from any thread.
-  void Wake();
 
   CURLM* multi_ = nullptr;
+  TaskQueue queue_;
   std::thread thread_;
   std::atomic<std::thread::id> thread_id_{};
 
-  std::mutex mu_;
-  std::condition_variable wake_;  // used only when there is no multi handle
-  std::deque<Task> tasks_;        // guarded by mu_
-  bool quit_ = false;             // guarded by mu_
-
   // Network thread only.
-  std::deque<Task> soon_;
   std::unordered_map<CURL*, TransferDone> transfers_;
-  std::multimap<std::chrono::steady_clock::time_point, std::pair<uint64_t, Task>> delayed_;
-  uint64_t next_delayed_id_ = 1;
 };
 
 }  // namespace tavorisdk::internal

@@ -1,11 +1,9 @@
 #include "tavorisdk/sdk_startup.h"
 
-#include <curl/curl.h>
-
 #include <mutex>
 
 #include "base/log/log.h"
-#include "src/network_thread.h"
+#include "src/sdk_runtime.h"
 
 namespace {
 constexpr char kLogSource[] = "tavori_platform";
@@ -19,35 +17,24 @@ int InitSDK(const tavorisdk::SDKStartupParam* param) {
     }
     BASE_LOG_FUNCTION(base::log::kLevelTrace, "InitSDK") << "InitSDK";
   });
-  return tavorisdk::internal::EnsureCurlGlobalInit();
+  return tavorisdk::internal::EnsureHttpStackInit();
 }
 
 int InitBeforeStartupSDK() {
-  if (const int result = tavorisdk::internal::EnsureCurlGlobalInit(); result != tavorisdk::kSdkOk) {
+  if (const int result = tavorisdk::internal::EnsureHttpStackInit(); result != tavorisdk::kSdkOk) {
     return result;
   }
-  static const int result = [] {
-    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
-    if (info == nullptr || (info->features & CURL_VERSION_SSL) == 0) {
-      BASE_LOG_FUNCTION(base::log::kLevelFailure, "InitBeforeStartupSDK")
-          << "InitBeforeStartupSDK: libcurl has no TLS support";
-      return tavorisdk::kSdkErrorNoTls;
-    }
-    BASE_LOG_FUNCTION(base::log::kLevelTrace, "InitBeforeStartupSDK")
-        << "InitBeforeStartupSDK: libcurl " << info->version << ", "
-        << (info->ssl_version != nullptr ? info->ssl_version : "");
-    return tavorisdk::kSdkOk;
-  }();
-  return result;
+  return tavorisdk::internal::CheckHttpStackFeatures();
 }
 
 int StartupSDK() {
-  if (const int result = tavorisdk::internal::EnsureCurlGlobalInit(); result != tavorisdk::kSdkOk) {
+  if (const int result = tavorisdk::internal::EnsureHttpStackInit(); result != tavorisdk::kSdkOk) {
     return result;
   }
   static std::once_flag once;
   std::call_once(once, [] {
-    tavorisdk::internal::NetworkThread::Get();
+    // Asking for the network thread starts it.
+    tavorisdk::internal::OnNetworkThread();
     BASE_LOG_FUNCTION(base::log::kLevelTrace, "StartupSDK") << "StartupSDK";
   });
   return tavorisdk::kSdkOk;

@@ -26,6 +26,10 @@
 
 #include "os/result.h"
 
+// <windows.h> maps this name onto its A/W functions with macros; here it names the OS layer's own.
+// Include <windows.h> before this header, never after it.
+#undef GetWindowsDirectory
+
 namespace os {
 
 // MAX_PATH: the buffers of the Windows path calls hold this many characters, NUL included.

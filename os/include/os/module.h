@@ -9,6 +9,10 @@
 
 #include "os/result.h"
 
+// <windows.h> maps this name onto its A/W functions with macros; here it names the OS layer's own.
+// Include <windows.h> before this header, never after it.
+#undef GetModuleFileName
+
 namespace os {
 
 // Identifies a loaded module.  Null stands for the process's executable.

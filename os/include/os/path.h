@@ -10,6 +10,13 @@
 #include <string>
 #include <string_view>
 
+// <windows.h> maps these names onto their A/W functions with macros; here they name the OS layer's
+// own.  Include <windows.h> before this header, never after it.
+#undef PathAppend
+#undef PathRemoveFileSpec
+#undef PathFindFileName
+#undef PathFileExists
+
 namespace os {
 
 // The platform's preferred separator.

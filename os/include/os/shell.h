@@ -33,6 +33,10 @@
 
 #include "os/installer_file.h"
 
+// <windows.h> maps this name onto its A/W functions with macros; here it names the OS layer's own.
+// Include <windows.h> before this header, never after it.
+#undef ShellExecute
+
 namespace os {
 
 // ShellExecuteW's results: above 32 means started, 32 and below are these failures.

@@ -2,12 +2,12 @@
 //
 // Every process of a program writes the same <name>.<ext> file; when a record would take it past
 // the size limit, the file is renamed to <name>.1.<ext> (older ones move up to <name>.<max>.<ext>,
-// the oldest is dropped) and a new file is started.  Processes coordinate through an advisory
-// lock (flock) on the companion file <name>.<ext>.lock, held around the size check, the rotation
-// and the write, and each notices a rotation done by another one by comparing the file it holds
-// open with the file now at the path.  So no record is lost to a file that was rotated away, and
-// no file grows past the limit by more than one record (a record larger than the limit gets a
-// file of its own).
+// the oldest is dropped) and a new file is started.  Processes coordinate through a lock on the
+// companion file <name>.<ext>.lock (flock; LockFileEx on Windows), held around the size check, the
+// rotation and the write, and each notices a rotation done by another one by comparing the file
+// it holds open with the file now at the path.  So no record is lost to a file that was rotated
+// away, and no file grows past the limit by more than one record (a record larger than the limit
+// gets a file of its own).
 //
 // A process that ignores the lock (an older build) may still write into a rotated file; nothing
 // worse happens.  Files are opened without following a symbolic link at the final component and
@@ -19,14 +19,47 @@
 #ifndef BASE_SRC_INTERNAL_ROTATING_FILE_H_
 #define BASE_SRC_INTERNAL_ROTATING_FILE_H_
 
-#include <sys/types.h>
-
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 namespace base::log {
+
+namespace internal {
+
+// An open file of the platform: a descriptor, or a HANDLE's value; kNoFile when none.
+using NativeFile = intptr_t;
+inline constexpr NativeFile kNoFile = -1;
+
+// Which file an open file or a name is: device and inode, or volume serial and file index.
+struct FileIdentity {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// The lock file at |path|, opened (created when missing) for locking.
+NativeFile OpenLockFile(const std::string& path);
+// The log file at |path|, opened (created when missing) for appending; kNoFile when it is not a
+// regular file or is a link.
+NativeFile OpenForAppend(const std::string& path);
+void CloseFile(NativeFile file);
+// Takes and releases the exclusive lock of a lock file; Lock waits for it.
+bool LockFile(NativeFile file);
+void UnlockFile(NativeFile file);
+bool IdentifyFile(NativeFile file, FileIdentity* identity, uint64_t* size);
+// The identity of the file at |path| itself (a link is not followed).
+bool IdentifyPath(const std::string& path, FileIdentity* identity);
+// Writes all of |data| at the file's end.
+bool AppendToFile(NativeFile file, std::string_view data);
+// Empties |file|, which was opened from |path| (other writers keep appending to it).
+bool TruncateFile(NativeFile file, const std::string& path);
+// Renames |from| to |to|, replacing |to|; true also when |from| does not exist.
+bool RenameReplacing(const std::string& from, const std::string& to);
+
+}  // namespace internal
 
 class RotatingFile {
  public:
@@ -56,10 +89,10 @@ class RotatingFile {
   const size_t max_files_;
 
   std::mutex mu_;
-  int lock_fd_ = -1;  // the companion lock file; guarded by |mu_|
-  int fd_ = -1;       // the current file as this process last opened it; guarded by |mu_|
-  dev_t dev_ = 0;     // identity of |fd_|; guarded by |mu_|
-  ino_t ino_ = 0;
+  internal::NativeFile lock_ = internal::kNoFile;  // the companion lock file; guarded by |mu_|
+  // The current file as this process last opened it, and its identity; guarded by |mu_|.
+  internal::NativeFile file_ = internal::kNoFile;
+  internal::FileIdentity identity_;
 };
 
 }  // namespace base::log

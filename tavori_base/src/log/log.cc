@@ -79,10 +79,15 @@ std::string LogFilePath() {
       program.resize(dot);
     }
   }
-  const std::filesystem::path path = std::filesystem::path(os::WideToUtf8(dir));
+  // Through char8_t, so that the path is taken as UTF-8 on every platform (a narrow string is the
+  // ANSI code page's on Windows).
+  const std::string name = os::WideToUtf8(dir);
+  const std::filesystem::path path(std::u8string(name.begin(), name.end()));
   std::error_code ignored;
   std::filesystem::create_directories(path, ignored);
-  return (path / (program + ".update_lib.log")).string();
+  const std::string file = program + ".update_lib.log";
+  const std::u8string full = (path / std::u8string(file.begin(), file.end())).u8string();
+  return std::string(full.begin(), full.end());
 }
 
 // Writes each formatted record to the log file that all processes of the program share.  spdlog's

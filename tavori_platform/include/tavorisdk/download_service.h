@@ -17,15 +17,15 @@
 // (kDownloadErrorMd5Mismatch); both are refused before anything is fetched.
 //
 // Files: the data is written to "<save path>.part" and renamed to the save path only after its
-// size and MD5 matched and the file was synced to disk; the directory is synced after the rename.
-// Whatever stood at the save path is removed when the download begins, so a failed or stopped
-// download never leaves a file there.  Files are created and reopened without following links,
-// relative to the save path's directory opened once; a partial file is resumed only when it is a
-// regular file of the user.  The partial file is locked for the whole download and renamed only
-// while its name still leads to the file this download wrote: a second download to the same save
-// path while the first runs fails at once with kDownloadErrorLocalFile and changes nothing.  When
-// the save path's file system lacks room for the bytes still to come (the expected size less what
-// a resumed partial file holds), the download fails at once with kDownloadErrorLocalFile.  A
+// size and MD5 matched and the file was synced to disk; on Linux the directory is synced after the
+// rename. Whatever stood at the save path is removed when the download begins, so a failed or
+// stopped download never leaves a file there.  Files are created and reopened without following
+// links, relative to the save path's directory opened once; a partial file is resumed only when it
+// is a regular file of the user.  The partial file is locked for the whole download and renamed
+// only while its name still leads to the file this download wrote: a second download to the same
+// save path while the first runs fails at once with kDownloadErrorLocalFile and changes nothing.
+// When the save path's file system lacks room for the bytes still to come (the expected size less
+// what a resumed partial file holds), the download fails at once with kDownloadErrorLocalFile.  A
 // transport failure or Stop keeps the partial file (with
 // "<save path>.part.info", which records URL, MD5, size and the server's validator); a later
 // download of the same URL with the same MD5 and size to the same path resumes it with a range
@@ -35,7 +35,8 @@
 // Retries: connection failures, timeouts, bodies cut short and the statuses 408, 429, 502, 503
 // and 504 are retried (SetMaxRetries, default 3) after 0.5 s, 1 s, 2 s ..., resuming where the
 // transfer stopped; each retry is announced with OnDownloadRetry.  Redirects are followed, TLS is
-// verified, proxies come from the usual environment variables.
+// verified, proxies come from the system's settings (the usual environment variables on Linux,
+// the system's proxy configuration on Windows).
 //
 // Settings are read when Start is called; only SetSpeedLimit and SetUrgent also reach a download
 // that is running.  Start after Stop is ignored.
@@ -144,7 +145,8 @@ class DownloadServiceRequest {
   // opened; otherwise the download fails with
   // kDownloadErrorLocalFile and a level-1 log record naming it.  The
   // directories between |dir| and the save path are created for the user
-  // alone.
+  // alone.  On Windows each of them is made private the same way (an
+  // owner-only DACL, judged through its handle).
   virtual void SetPrivateRoot(const char* dir) = 0;
 };
 

@@ -1,5 +1,6 @@
-// MD5 and Base64 on OpenSSL.  Pure functions and a streaming hasher; any thread (an Md5Hasher
-// itself belongs to one thread at a time).
+// MD5 and Base64 on the platform's crypto (OpenSSL; BCrypt and CryptoAPI on Windows).  Pure
+// functions and a streaming hasher; any thread (an Md5Hasher itself belongs to one thread at a
+// time).
 
 #ifndef UTIL_CRYPTO_CRYPTO_H_
 #define UTIL_CRYPTO_CRYPTO_H_

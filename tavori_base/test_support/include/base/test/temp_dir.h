@@ -1,5 +1,5 @@
-// Test support: a fresh directory under $TMPDIR (or /tmp), removed with everything in it when
-// the object goes.
+// Test support: a fresh directory under $TMPDIR (or /tmp; the temporary directory on Windows),
+// removed with everything in it when the object goes.
 
 #ifndef BASE_TEST_TEMP_DIR_H_
 #define BASE_TEST_TEMP_DIR_H_

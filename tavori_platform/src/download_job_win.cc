@@ -1,0 +1,564 @@
+// One download on the network thread, on WinHTTP: the Windows backend's DownloadJobControl.
+//
+// The job drives one asynchronous WinHttpRequest per attempt; WinHTTP's reports arrive as
+// network-thread tasks, so the job notifies its delegate directly (through its DeliveryGate) and
+// checks the gate after each notification, since the delegate may stop the download from
+// inside it.  The partial file (WinPartFile) is created exclusively or reopened, unshared, for
+// the whole job and hashed as the bytes are written; beside it "<save path>.part.info" records
+// what the bytes belong to, so that a later download resumes with a range request and If-Range.
+// The verdict on each response, the validator, the progress schedule and the retry schedule are
+// the shared ones (download_policy.h, retry_policy.h).
+//
+// Threads: every method runs on the network thread, from Begin on; the request hands its last
+// reference over in the Cancel task, so the job also ends there.
+
+#include <algorithm>
+#include <chrono>
+
+#include "base/log/log.h"
+#include "os/folders.h"
+#include "src/download_file_win.h"
+#include "src/download_policy.h"
+#include "src/http_headers.h"
+#include "src/part_info.h"
+#include "src/retry_policy.h"
+#include "src/sdk_runtime.h"
+#include "src/winhttp_request.h"
+
+namespace tavorisdk::internal {
+namespace {
+
+constexpr char kLogSource[] = "tavori_platform";
+constexpr int64_t kBytesPerKib = 1024;
+constexpr int kMillisecondsPerSecond = 1000;
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Splits |path| into its directory and file name; false when there is no file name.
+bool SplitPath(const std::string& path, std::string* dir, std::string* name) {
+  const size_t slash = path.find_last_of("\\/");
+  *dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+  *name = slash == std::string::npos ? path : path.substr(slash + 1);
+  return !name->empty() && *name != "." && *name != "..";
+}
+
+class WinDownloadJob final : public DownloadJobControl,
+                             public WinHttpRequest::Client,
+                             public std::enable_shared_from_this<WinDownloadJob> {
+ public:
+  WinDownloadJob(DownloadSettings settings, std::shared_ptr<DeliveryGate> gate,
+                 IDownloadResponseDelegate* delegate, DownloadServiceRequest* request)
+      : settings_(std::move(settings)),
+        notify_(std::move(gate), delegate, request, settings_),
+        gate_(notify_.gate()),
+        speed_limit_kib_(settings_.speed_limit_kib),
+        urgent_(settings_.urgent) {}
+  ~WinDownloadJob() override { ReleaseTransfer(); }
+  WinDownloadJob(const WinDownloadJob&) = delete;
+  WinDownloadJob& operator=(const WinDownloadJob&) = delete;
+
+  void Begin() override;
+  void Cancel(int reason) override;
+  void SetSpeed(int kib_per_second, bool urgent) override {
+    speed_limit_kib_ = kib_per_second;
+    urgent_ = urgent;
+  }
+
+  void OnHeaders(DWORD status) override;
+  void OnData(const char* data, size_t bytes) override;
+  void OnError(DWORD error) override;
+
+ private:
+  bool PrepareDirectories();
+  bool TryResumeFromDisk();
+  bool CheckFreeSpace();
+  void StartAttempt();
+  void ReadNext();
+  void ReleaseTransfer();
+  void EndOfBody();
+  // Removes the partial file and its record when they are this job's or nobody holds them.
+  void RemovePartFiles();
+  // Lets go of the partial file, removing it first when |remove|.
+  void DropFile(bool remove);
+
+  void ScheduleRetry(int32_t error);
+  void RestartFresh(const char* why);
+  void Succeed();
+  void Fail(int32_t error, bool keep_part);
+  // Whether the job goes on after a notification (the delegate may have stopped it).
+  bool StillRunning() const { return !finished_ && !gate_.closed(); }
+  void DeliverProgress() { notify_.Progress(file_ ? file_->size() : settings_.size); }
+
+  const DownloadSettings settings_;
+  DownloadNotifier notify_;
+  DeliveryGate& gate_;
+
+  std::string dir_;
+  std::wstring target_path_;
+  std::wstring part_path_;
+  std::wstring info_path_;
+  int speed_limit_kib_;
+  bool urgent_;
+  std::shared_ptr<WinHttpRequest> http_;
+  std::unique_ptr<WinPartFile> file_;
+  std::string validator_;
+  bool finished_ = false;
+  bool resumed_from_disk_ = false;
+  int fresh_restarts_ = 0;
+  int retries_ = 0;
+  uint64_t retry_task_ = 0;
+  uint64_t pace_task_ = 0;
+
+  // The current attempt.
+  int64_t resume_from_ = 0;
+  int64_t content_length_ = -1;
+  int64_t attempt_bytes_ = 0;
+  int64_t server_total_ = -1;
+  std::chrono::steady_clock::time_point attempt_start_;
+};
+
+void WinDownloadJob::Begin() {
+  if (gate_.closed()) {
+    return;
+  }
+  std::string target_name;
+  if (settings_.url.empty() || !SplitPath(settings_.save_path, &dir_, &target_name)) {
+    BASE_LOG(base::log::kLevelRefused) << "download without URL or file name to save to";
+    Fail(kDownloadErrorBadRequest, true);
+    return;
+  }
+  target_path_ = WidenUtf8(settings_.save_path);
+  part_path_ = target_path_ + L".part";
+  info_path_ = target_path_ + L".part.info";
+  if (!PrepareDirectories()) {
+    return;
+  }
+  if (WinPartFile::IsHeldElsewhere(part_path_)) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "another download is writing " << settings_.save_path << ".part";
+    Fail(kDownloadErrorLocalFile, true);
+    return;
+  }
+  // Whatever was at the target goes now: only a verified file may stand there afterwards.
+  if (!::DeleteFileW(target_path_.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "cannot remove " << settings_.save_path << ": " << ::GetLastError();
+  }
+  // Without an expected size and MD5 nothing could be verified: such a download never succeeds.
+  if (const int32_t refused = RefuseUnverifiable(settings_); refused != kDownloadOk) {
+    Fail(refused, true);
+    return;
+  }
+  if (settings_.resume && !TryResumeFromDisk()) {
+    return;
+  }
+  if (!CheckFreeSpace()) {
+    return;
+  }
+  StartAttempt();
+}
+
+bool WinDownloadJob::PrepareDirectories() {
+  if (!settings_.private_root.empty()) {
+    std::string root = settings_.private_root;
+    while (root.size() > 1 && IsSeparator(root.back())) {
+      root.pop_back();
+    }
+    if (dir_ != root &&
+        !(dir_.size() > root.size() && dir_.starts_with(root) && IsSeparator(dir_[root.size()]))) {
+      BASE_LOG(base::log::kLevelRefused)
+          << "save path " << settings_.save_path << " is not below " << root;
+      Fail(kDownloadErrorBadRequest, true);
+      return false;
+    }
+    // The root and every directory below it down to the save directory: created with an
+    // owner-only DACL when missing, then judged through a handle (owner, DACL, no reparse
+    // point), so that nobody else can put or swap anything on the way.
+    for (size_t at = root.size(); at <= dir_.size(); ++at) {
+      if (at != dir_.size() && !IsSeparator(dir_[at])) {
+        continue;
+      }
+      const std::string step = dir_.substr(0, at);
+      if (const os::ErrorCode error = os::EnsurePrivateDirectory(WidenUtf8(step));
+          error != os::kErrorSuccess) {
+        BASE_LOG(base::log::kLevelFailure)
+            << "directory " << step << " is not private to this user (error " << error
+            << "); nothing is downloaded into it";
+        Fail(kDownloadErrorLocalFile, true);
+        return false;
+      }
+    }
+  }
+  // A junction or link as the save directory could send the files anywhere.
+  const DWORD attributes = ::GetFileAttributesW(WidenUtf8(dir_).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    BASE_LOG(base::log::kLevelFailure)
+        << "directory " << dir_ << " is missing or a reparse point; nothing is downloaded into it";
+    Fail(kDownloadErrorLocalFile, true);
+    return false;
+  }
+  return true;
+}
+
+bool WinDownloadJob::TryResumeFromDisk() {
+  PartInfo info;
+  if (!ReadPartInfoFile(info_path_, &info) || info.url != settings_.url ||
+      info.md5 != settings_.md5 || info.size != settings_.size) {
+    return true;
+  }
+  DWORD error = 0;
+  file_ = WinPartFile::OpenForResume(part_path_, settings_.size, &error);
+  if (!file_) {
+    if (error == ERROR_SHARING_VIOLATION) {
+      BASE_LOG(base::log::kLevelRefused)
+          << "another download is writing " << settings_.save_path << ".part";
+      Fail(kDownloadErrorLocalFile, true);
+      return false;
+    }
+    BASE_LOG(base::log::kLevelNote) << "not resuming " << settings_.save_path << ".part: " << error;
+    return true;  // a fresh file replaces it
+  }
+  validator_ = info.validator;
+  resumed_from_disk_ = true;
+  BASE_LOG(base::log::kLevelNote) << "resuming " << settings_.url << " at " << file_->size();
+  return true;
+}
+
+bool WinDownloadJob::CheckFreeSpace() {
+  const int64_t needed = settings_.size - (file_ ? file_->size() : 0);
+  const int64_t available = FreeSpaceAt(WidenUtf8(dir_));
+  if (available >= 0 && needed > available) {
+    BASE_LOG(base::log::kLevelFailure)
+        << "download " << settings_.url << " needs " << needed << " more bytes in " << dir_
+        << ", but only " << available << " are free";
+    Fail(kDownloadErrorLocalFile, true);
+    return false;
+  }
+  return true;
+}
+
+void WinDownloadJob::StartAttempt() {
+  retry_task_ = 0;
+  resume_from_ = file_ ? file_->size() : 0;
+  content_length_ = -1;
+  attempt_bytes_ = 0;
+  WinHttpRequestOptions options;
+  options.url = settings_.url;
+  options.user_agent = settings_.user_agent;
+  options.headers = settings_.headers;
+  if (resume_from_ > 0) {
+    options.headers.push_back("Range: bytes=" + std::to_string(resume_from_) + "-");
+    if (!validator_.empty()) {
+      options.headers.push_back("If-Range: " + validator_);
+    }
+  }
+  options.connect_timeout_ms = settings_.connect_timeout_s * kMillisecondsPerSecond;
+  options.receive_timeout_ms = settings_.stall_timeout_s * kMillisecondsPerSecond;
+  attempt_start_ = std::chrono::steady_clock::now();
+  DWORD error = 0;
+  http_ = WinHttpRequest::Start(options, this, &error);
+  BASE_LOG(base::log::kLevelTrace) << "download " << settings_.url << " from " << resume_from_;
+  if (!http_) {
+    OnError(error);
+  }
+}
+
+void WinDownloadJob::ReleaseTransfer() {
+  for (uint64_t* task : {&retry_task_, &pace_task_}) {
+    if (*task != 0) {
+      CancelDelayedNetworkTask(*task);
+      *task = 0;
+    }
+  }
+  if (http_) {
+    http_->Close();
+    http_.reset();
+  }
+}
+
+void WinDownloadJob::Cancel(int reason) {
+  BASE_LOG(base::log::kLevelNote) << "download " << settings_.url << " stopped (" << reason << ")";
+  finished_ = true;
+  ReleaseTransfer();
+  file_.reset();  // the partial file stays for a later resume
+}
+
+void WinDownloadJob::OnHeaders(DWORD status) {
+  if (finished_) {
+    return;
+  }
+  ResponseFacts facts;
+  facts.status = static_cast<long>(status);
+  facts.resume_from = resume_from_;
+  facts.expected_size = settings_.size;
+  facts.known_total = server_total_;
+  std::string etag;
+  std::string last_modified;
+  for (const std::string& line : http_->ResponseHeaders()) {
+    if (HeaderNameIs(line, "Content-Length")) {
+      facts.content_length = ParseLeadingInt64(HeaderValue(line));
+    } else if (HeaderNameIs(line, "Content-Range")) {
+      facts.range = ParseContentRange(HeaderValue(line));
+    } else if (HeaderNameIs(line, "ETag")) {
+      etag = HeaderValue(line);
+    } else if (HeaderNameIs(line, "Last-Modified")) {
+      last_modified = HeaderValue(line);
+    }
+  }
+  const ResponseVerdict verdict = JudgeResponse(facts);
+  switch (verdict.action) {
+    case ResponseAction::kRangeMismatch:
+      RestartFresh("the server did not send the range asked for");
+      return;
+    case ResponseAction::kHttpError:
+      BASE_LOG(base::log::kLevelRefused) << "download " << settings_.url << ": HTTP " << status;
+      if (IsTransientHttpStatus(static_cast<long>(status)) && retries_ < settings_.max_retries) {
+        ScheduleRetry(kDownloadErrorHttpStatus);
+      } else {
+        Fail(kDownloadErrorHttpStatus, false);
+      }
+      return;
+    case ResponseAction::kSizeMismatch:
+      BASE_LOG(base::log::kLevelRefused)
+          << "server announces " << verdict.total << " bytes, expected " << settings_.size;
+      Fail(kDownloadErrorSizeMismatch, false);
+      return;
+    case ResponseAction::kAppend:
+    case ResponseAction::kWhole:
+      break;
+  }
+  if (verdict.start_over) {
+    BASE_LOG(base::log::kLevelNote)
+        << "server answered " << status << " to a range request; starting over";
+    DropFile(true);
+    resume_from_ = 0;
+    resumed_from_disk_ = false;
+  }
+  server_total_ = verdict.total;
+  content_length_ = facts.content_length;
+  if (!file_) {
+    DWORD error = 0;
+    file_ = WinPartFile::CreateFresh(part_path_, &error);
+    if (!file_) {
+      BASE_LOG(base::log::kLevelRefused)
+          << "cannot create " << settings_.save_path << ".part: " << error;
+      Fail(kDownloadErrorLocalFile, false);
+      return;
+    }
+    validator_ = ChooseValidator(etag, last_modified);
+    if (!WritePartInfoFile(info_path_,
+                           PartInfo{settings_.url, settings_.md5, settings_.size, validator_})) {
+      BASE_LOG(base::log::kLevelRefused) << "cannot write " << settings_.save_path << ".part.info";
+    }
+  }
+  if (!notify_.started()) {
+    notify_.MarkStarted();
+    notify_.Start();
+    if (!StillRunning()) {
+      return;
+    }
+  }
+  ReadNext();
+}
+
+void WinDownloadJob::OnData(const char* data, size_t bytes) {
+  if (finished_) {
+    return;
+  }
+  if (bytes == 0) {
+    EndOfBody();
+    return;
+  }
+  if (file_->size() + static_cast<int64_t>(bytes) > settings_.size) {
+    BASE_LOG(base::log::kLevelRefused) << "body longer than the expected " << settings_.size;
+    Fail(kDownloadErrorSizeMismatch, false);
+    return;
+  }
+  if (!file_->Write(data, bytes)) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "write to " << settings_.save_path << ".part failed: " << file_->error();
+    Fail(kDownloadErrorLocalFile, false);
+    return;
+  }
+  attempt_bytes_ += static_cast<int64_t>(bytes);
+  if (notify_.ProgressDue(file_->size())) {
+    DeliverProgress();
+  }
+  if (StillRunning()) {
+    ReadNext();
+  }
+}
+
+void WinDownloadJob::ReadNext() {
+  const int64_t cap = urgent_ ? 0 : static_cast<int64_t>(speed_limit_kib_) * kBytesPerKib;
+  if (cap > 0) {
+    // Hold the next read until the attempt's average is back under the cap.
+    const auto due =
+        attempt_start_ + std::chrono::milliseconds(attempt_bytes_ * kMillisecondsPerSecond / cap);
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+        due - std::chrono::steady_clock::now());
+    if (wait.count() > 0) {
+      pace_task_ = PostDelayedNetworkTask(wait, [weak = weak_from_this()] {
+        if (auto job = weak.lock(); job && job->http_) {
+          job->pace_task_ = 0;
+          job->http_->ReadMore();
+        }
+      });
+      return;
+    }
+  }
+  http_->ReadMore();
+}
+
+void WinDownloadJob::EndOfBody() {
+  if (content_length_ >= 0 && attempt_bytes_ < content_length_) {
+    // The connection closed before the announced length: a cut, resumed where it stopped.
+    BASE_LOG(base::log::kLevelRefused) << "download " << settings_.url << " cut after "
+                                       << attempt_bytes_ << " of " << content_length_ << " bytes";
+    if (retries_ < settings_.max_retries) {
+      ScheduleRetry(kDownloadErrorTransport);
+    } else {
+      Fail(kDownloadErrorTransport, true);
+    }
+    return;
+  }
+  ReleaseTransfer();
+  if (file_->size() != settings_.size) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "got " << file_->size() << " bytes, expected " << settings_.size;
+    Fail(kDownloadErrorSizeMismatch, false);
+    return;
+  }
+  const std::string md5 = file_->Finish();
+  if (md5.empty()) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "cannot flush " << settings_.save_path << ".part: " << file_->error();
+    Fail(kDownloadErrorLocalFile, false);
+    return;
+  }
+  if (md5 != settings_.md5) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "MD5 of " << settings_.url << " is " << md5 << ", expected " << settings_.md5;
+    if (resumed_from_disk_ && fresh_restarts_ < kMaxFreshRestarts) {
+      RestartFresh("the resumed file did not match its MD5");
+      return;
+    }
+    Fail(kDownloadErrorMd5Mismatch, false);
+    return;
+  }
+  Succeed();
+}
+
+void WinDownloadJob::OnError(DWORD error) {
+  if (finished_) {
+    return;
+  }
+  BASE_LOG(base::log::kLevelRefused)
+      << "download " << settings_.url << " failed: WinHTTP error " << error;
+  if (error == ERROR_WINHTTP_INVALID_URL || error == ERROR_WINHTTP_UNRECOGNIZED_SCHEME) {
+    Fail(kDownloadErrorBadRequest, true);
+  } else if (IsTransientWinHttpError(error) && retries_ < settings_.max_retries) {
+    ScheduleRetry(kDownloadErrorTransport);
+  } else {
+    Fail(kDownloadErrorTransport, true);
+  }
+}
+
+void WinDownloadJob::ScheduleRetry(int32_t error) {
+  ReleaseTransfer();
+  ++retries_;
+  notify_.Retry(retries_, error);
+  if (gate_.closed()) {
+    return;  // stopped from inside the notification; the cancellation is on its way
+  }
+  retry_task_ = PostDelayedNetworkTask(RetryDelay(retries_), [weak = weak_from_this()] {
+    if (auto job = weak.lock(); job && !job->finished_) {
+      job->StartAttempt();
+    }
+  });
+}
+
+void WinDownloadJob::RestartFresh(const char* why) {
+  if (fresh_restarts_ >= kMaxFreshRestarts) {
+    Fail(kDownloadErrorTransport, false);
+    return;
+  }
+  BASE_LOG(base::log::kLevelNote) << "download " << settings_.url << " starts over: " << why;
+  ++fresh_restarts_;
+  ReleaseTransfer();
+  RemovePartFiles();
+  DropFile(false);
+  validator_.clear();
+  resumed_from_disk_ = false;
+  server_total_ = -1;
+  StartAttempt();
+}
+
+void WinDownloadJob::Succeed() {
+  finished_ = true;
+  DeliverProgress();  // the final one
+  // The rename happens inside the gate: once Stop has returned, no file appears at the target.
+  if (!gate_.Enter()) {
+    DropFile(false);
+    return;
+  }
+  int32_t error = kDownloadOk;
+  // Only the file this job wrote and verified, still held, is renamed.
+  if (const DWORD rename_error = file_->RenameTo(target_path_); rename_error != 0) {
+    BASE_LOG(base::log::kLevelRefused)
+        << "cannot rename " << settings_.save_path << ".part: " << rename_error;
+    error = kDownloadErrorLocalFile;
+    RemovePartFiles();
+  } else {
+    ::DeleteFileW(info_path_.c_str());
+    BASE_LOG(base::log::kLevelNote)
+        << "downloaded " << settings_.url << " to " << settings_.save_path;
+  }
+  DropFile(false);
+  notify_.FinishEntered(error);
+  gate_.Leave();
+}
+
+void WinDownloadJob::Fail(int32_t error, bool keep_part) {
+  finished_ = true;
+  ReleaseTransfer();
+  if (!keep_part) {
+    RemovePartFiles();
+  }
+  DropFile(false);
+  BASE_LOG(base::log::kLevelRefused) << "download " << settings_.url << " failed with " << error;
+  notify_.Finish(error);
+}
+
+void WinDownloadJob::RemovePartFiles() {
+  if (part_path_.empty()) {
+    return;
+  }
+  if (file_) {
+    file_->Remove();  // this very file, when the handle closes
+  } else if (WinPartFile::IsHeldElsewhere(part_path_)) {
+    return;  // another job's files now
+  } else {
+    ::DeleteFileW(part_path_.c_str());
+  }
+  ::DeleteFileW(info_path_.c_str());
+}
+
+void WinDownloadJob::DropFile(bool remove) {
+  if (file_ && remove) {
+    file_->Remove();
+  }
+  file_.reset();
+}
+
+}  // namespace
+
+std::shared_ptr<DownloadJobControl> NewDownloadJob(DownloadSettings settings,
+                                                   std::shared_ptr<DeliveryGate> gate,
+                                                   IDownloadResponseDelegate* delegate,
+                                                   DownloadServiceRequest* request) {
+  return std::make_shared<WinDownloadJob>(std::move(settings), std::move(gate), delegate, request);
+}
+
+}  // namespace tavorisdk::internal
