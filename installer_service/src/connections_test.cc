@@ -16,6 +16,20 @@ namespace {
 
 namespace protocol = os::installer_protocol;
 
+// A Unix stream socket bound at |path| (its folder made), or -1.
+int BoundSocket(const std::string& path) {
+  fs::create_directories(fs::path(path).parent_path());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, path.c_str());
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 TEST_F(InstallerServiceTest, CreatingTheObject) {
   std::unique_ptr<os::com::PrivilegedInstaller> installer;
   // No socket at all: the class is not registered.
@@ -26,12 +40,8 @@ TEST_F(InstallerServiceTest, CreatingTheObject) {
                                                &installer),
             os::com::kRegdbEClassNotReg);
   // A socket that nobody serves.
-  fs::create_directories(fs::path(SocketPath()).parent_path());
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, SocketPath().c_str());
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  const int fd = BoundSocket(SocketPath());
+  ASSERT_GE(fd, 0);
   EXPECT_EQ(Create(&installer), os::com::kCoEServerExecFailure);
   close(fd);
   EXPECT_EQ(installer, nullptr);
@@ -42,6 +52,24 @@ TEST_F(InstallerServiceTest, CreatingTheObject) {
   EXPECT_EQ(installer, nullptr);
   EXPECT_EQ(Create(&installer), os::com::kSOk);
   EXPECT_NE(installer, nullptr);
+}
+
+TEST_F(InstallerServiceTest, OnlyAListeningUnixSocketHandedOverIsServed) {
+  // What a service manager hands over (socket activation); anything else is refused.
+  ServiceConfig config = Config();
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  close(pipe_fds[1]);
+  for (int handed : {pipe_fds[0], socket(AF_UNIX, SOCK_STREAM, 0), socket(AF_INET, SOCK_STREAM, 0),
+                     socket(AF_UNIX, SOCK_DGRAM, 0)}) {
+    config.inherited_listen_fd = handed;
+    EXPECT_FALSE(Service(config).Listen()) << handed;
+  }
+  const int fd = BoundSocket(SocketPath());
+  ASSERT_EQ(listen(fd, 8), 0);
+  config.inherited_listen_fd = fd;
+  StartService(config);
+  EXPECT_EQ(ExecGood(), os::com::kSOk);
 }
 
 TEST_F(InstallerServiceTest, ConnectionsAreReclaimedAtOnce) {
