@@ -3,16 +3,11 @@
 // notification and resumed, the partial file held for the whole job, and check requests.
 
 #include <gtest/gtest.h>
-#include <winsock2.h>
-#include <ws2tcpip.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <mutex>
 #include <random>
 #include <thread>
 
@@ -21,6 +16,7 @@
 #include "src/retry_policy.h"
 #include "tavorisdk/cgi_service.h"
 #include "tavorisdk/download_service.h"
+#include "tavorisdk/test/loopback_server_win.h"
 #include "tavorisdk/test/recording_delegates.h"
 #include "util/crypto/crypto.h"
 
@@ -29,147 +25,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::DownloadEvent;
+using test::LoopbackServer;
 using test::RecordingCGIDelegate;
 using test::RecordingDownloadDelegate;
 
 constexpr auto kWait = 60s;
-
-// One connection at a time, one request per connection ("Connection: close").  A path serves
-// its resource with ranges honoured (unless If-Range names another ETag); a planned cut sends
-// the next answer's headers with the full length and then only |cut| body bytes.  Answers and
-// requests are guarded by mu_; the server's thread does all socket work.
-class LoopbackServer {
- public:
-  struct Resource {
-    int status = 200;
-    std::string body;
-    std::string etag = "\"v1\"";
-    std::string location;  // sent as Location when not empty
-  };
-  static Resource Make(int status, std::string body, std::string etag = "",
-                       std::string location = "") {
-    return Resource{status, std::move(body), std::move(etag), std::move(location)};
-  }
-
-  LoopbackServer() {
-    WSADATA data{};
-    WSAStartup(MAKEWORD(2, 2), &data);
-    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int length = sizeof(address);
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
-    listen(listener_, SOMAXCONN);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~LoopbackServer() {
-    closesocket(listener_);  // accept fails: the thread ends
-    thread_.join();
-    WSACleanup();
-  }
-
-  std::string Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-  void Serve(const std::string& path, Resource resource) {
-    std::lock_guard<std::mutex> lock(mu_);
-    resources_[path] = std::move(resource);
-  }
-  void CutNext(const std::string& path, size_t bytes) {
-    std::lock_guard<std::mutex> lock(mu_);
-    cuts_[path] = bytes;
-  }
-  // Each request's head, header names in lower case.
-  std::vector<std::string> Requests() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return requests_;
-  }
-
- private:
-  void Run() {
-    while (true) {
-      SOCKET client = accept(listener_, nullptr, nullptr);
-      if (client == INVALID_SOCKET) {
-        return;
-      }
-      Answer(client);
-      shutdown(client, SD_SEND);
-      closesocket(client);
-    }
-  }
-
-  void Answer(SOCKET client) {
-    std::string head;
-    char buffer[4096];
-    while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
-      const int got = recv(client, buffer, sizeof(buffer), 0);
-      if (got <= 0) {
-        return;
-      }
-      head.append(buffer, static_cast<size_t>(got));
-    }
-    for (char& c : head) {
-      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    const size_t path_end = head.find(' ', 4);
-    const std::string path = head.substr(4, path_end - 4);
-    Resource resource = Make(404, "nothing here");
-    size_t cut = std::string::npos;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      requests_.push_back(head);
-      if (auto it = resources_.find(path); it != resources_.end()) {
-        resource = it->second;
-      }
-      if (auto it = cuts_.find(path); it != cuts_.end()) {
-        cut = it->second;
-        cuts_.erase(it);
-      }
-    }
-    std::string status = std::to_string(resource.status) + " OK";
-    std::string extra;
-    std::string body = resource.body;
-    const size_t range = head.find("\r\nrange: bytes=");
-    const size_t if_range = head.find("\r\nif-range: ");
-    const bool same = if_range == std::string::npos ||
-                      head.compare(if_range + 12, resource.etag.size(), resource.etag) == 0;
-    if (resource.status == 200 && range != std::string::npos && same) {
-      const size_t from = std::stoul(head.substr(range + 15));
-      extra = "Content-Range: bytes " + std::to_string(from) + "-" +
-              std::to_string(body.size() - 1) + "/" + std::to_string(body.size()) + "\r\n";
-      status = "206 Partial Content";
-      body = body.substr(std::min(from, body.size()));
-    }
-    if (!resource.etag.empty()) {
-      extra += "ETag: " + resource.etag + "\r\n";
-    }
-    if (!resource.location.empty()) {
-      extra += "Location: " + resource.location + "\r\n";
-    }
-    const std::string answer =
-        "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
-        extra + "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\nConnection: close\r\n\r\n" +
-        body.substr(0, std::min(cut, body.size()));
-    for (size_t sent = 0; sent < answer.size();) {
-      const int n = send(client, answer.data() + sent, static_cast<int>(answer.size() - sent), 0);
-      if (n <= 0) {
-        return;
-      }
-      sent += static_cast<size_t>(n);
-    }
-  }
-
-  SOCKET listener_ = INVALID_SOCKET;
-  int port_ = 0;
-  std::thread thread_;
-  mutable std::mutex mu_;
-  std::map<std::string, Resource> resources_;
-  std::map<std::string, size_t> cuts_;
-  std::vector<std::string> requests_;
-};
 
 std::string RandomBody(size_t size) {
   std::mt19937 random(7);
@@ -253,7 +113,7 @@ TEST_F(WinHttpServicesTest, DownloadsAreVerifiedAndResumedAfterACut) {
     EXPECT_FALSE(std::filesystem::exists(target + ".part"));
     if (c.error == kDownloadOk) {
       EXPECT_EQ(Contents(target), body_);
-      const std::vector<DownloadEvent> events = delegate.Events();
+      const std::vector<DownloadEvent> events = delegate.All();
       EXPECT_EQ(events.front().kind, DownloadEvent::kStart);
       EXPECT_EQ(events[events.size() - 2].received, static_cast<int64_t>(body_.size()));
       EXPECT_NE(events.back().thread, std::this_thread::get_id());
@@ -262,7 +122,7 @@ TEST_F(WinHttpServicesTest, DownloadsAreVerifiedAndResumedAfterACut) {
     if (c.cut != std::string::npos) {
       // The retry asks for the rest, for the same version only.
       ASSERT_EQ(requests.size(), before + 2);
-      EXPECT_EQ(delegate.Count(DownloadEvent::kRetry), 1u);
+      EXPECT_EQ(delegate.Of(DownloadEvent::kRetry).size(), 1u);
       EXPECT_NE(requests.back().find("\r\nrange: bytes="), std::string::npos);
       EXPECT_NE(requests.back().find("\r\nif-range: \"v1\""), std::string::npos);
     }
@@ -296,7 +156,7 @@ TEST_F(WinHttpServicesTest, StopFromInsideANotificationEndsTheDownloadQuietly) {
     EXPECT_TRUE(stopped.load());
     EXPECT_FALSE(delegate.Finish().has_value());
     EXPECT_FALSE(std::filesystem::exists(target));
-    EXPECT_EQ(delegate.Events().back().kind, kind);
+    EXPECT_EQ(delegate.All().back().kind, kind);
 
     // What the stopped download kept is resumed by the next one, for the same version only.
     RecordingDownloadDelegate again;
@@ -364,11 +224,11 @@ TEST_F(WinHttpServicesTest, CheckRequestsAnswerWithTheStatusAndBody) {
     request->SetRequestUrl(c.url.c_str())->SetRequestOption(kCGIOptionNoCache);
     ASSERT_EQ(service->SendRequest(request.get(), &delegate), 0);
     ASSERT_TRUE(delegate.WaitForAnswers(1, kWait));
-    const test::CgiAnswer answer = delegate.Answers().front();
+    const test::CgiAnswer answer = delegate.All().front();
     EXPECT_EQ(answer.status, c.status);
-    EXPECT_EQ(answer.has_body, c.status > 0);
-    EXPECT_EQ(answer.body, c.body);
-    EXPECT_EQ(delegate.RetryCount(), c.retries);
+    EXPECT_EQ(answer.body.has_value(), c.status > 0);
+    EXPECT_EQ(answer.body.value_or(""), c.body);
+    EXPECT_EQ(delegate.retries.load(), c.retries);
   }
   EXPECT_NE(server_.Requests().front().find("\r\ncache-control: no-cache"), std::string::npos);
 }

@@ -1,11 +1,12 @@
 // update_lib.dll as a Windows host uses it, under Wine: loaded with LoadLibraryW and reached only
 // through its three exports.  A check and a download with progress against a loopback server;
 // installs through the Win32 backend: an unsigned or foreign installer is refused without being
-// started, and the elevated way reports that no privileged installer service is registered.
+// started, an installer signed by an accepted publisher is started with the caller's rights and
+// the arguments given, and the elevated way reports that no privileged installer service is
+// registered.
 
 #include <gtest/gtest.h>
-// winsock2.h before windows.h, which it includes.
-#include <winsock2.h>
+#include <windows.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -16,15 +17,16 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tavorisdk/test/loopback_server_win.h"
 #include "update_lib.h"
 #include "util/crypto/crypto.h"
 
 namespace {
 
 using Json = nlohmann::json;
+using tavorisdk::test::LoopbackServer;
 using DoUpdateOperationFn = int (*)(const std::string&);
 using SetInitTavoriSdkFn = void (*)(bool);
 using SetUpdateDelegateFn = int (*)(IUpdateEventDelegate*);
@@ -57,72 +59,6 @@ class RecordingDelegate final : public IUpdateEventDelegate {
   std::vector<Json> events_;
 };
 
-// A loopback HTTP server that answers the next requests, one connection each, with |bodies| in
-// order; its own thread does all socket work.
-class LoopbackServer {
- public:
-  LoopbackServer() {
-    WSADATA data{};
-    WSAStartup(MAKEWORD(2, 2), &data);
-    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int length = sizeof(address);
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
-    listen(listener_, 4);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~LoopbackServer() {
-    closesocket(listener_);  // a pending accept fails: the thread ends
-    if (thread_.joinable()) {
-      thread_.join();
-    }
-    WSACleanup();
-  }
-  LoopbackServer(const LoopbackServer&) = delete;
-  LoopbackServer& operator=(const LoopbackServer&) = delete;
-
-  std::string Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-  void Answer(std::vector<std::string> bodies) {
-    thread_ = std::thread([this, bodies = std::move(bodies)] {
-      for (const std::string& body : bodies) {
-        const SOCKET client = accept(listener_, nullptr, nullptr);
-        if (client == INVALID_SOCKET) {
-          return;
-        }
-        std::string head;
-        char buffer[4096];
-        int got = 0;
-        while (head.find("\r\n\r\n") == std::string::npos &&
-               (got = recv(client, buffer, sizeof(buffer), 0)) > 0) {
-          head.append(buffer, static_cast<size_t>(got));
-        }
-        const std::string reply =
-            "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
-            "\r\nConnection: close\r\n\r\n" + body;
-        for (size_t sent = 0; sent < reply.size();) {
-          const int n = send(client, reply.data() + sent, static_cast<int>(reply.size() - sent), 0);
-          if (n <= 0) {
-            break;
-          }
-          sent += static_cast<size_t>(n);
-        }
-        shutdown(client, SD_SEND);
-        closesocket(client);
-      }
-    });
-  }
-
- private:
-  SOCKET listener_ = INVALID_SOCKET;
-  int port_ = 0;
-  std::thread thread_;
-};
-
 // An export by name as the function type it has (FARPROC is a placeholder type).
 template <typename Function>
 Function Export(HMODULE dll, const char* name) {
@@ -138,18 +74,21 @@ std::string Command(const std::string& name, int64_t token, const Json& paramete
       .dump();
 }
 
-std::string Sample(const char* name) {
-  std::string path;
-  for (const wchar_t c : std::wstring(TAVORI_WIN_TRUST_SAMPLES)) {
-    path += static_cast<char>(c);  // the source tree's path is ASCII
+// The source and build trees' paths are ASCII.
+std::string Narrow(const std::wstring& wide) {
+  std::string narrow;
+  for (const wchar_t c : wide) {
+    narrow += static_cast<char>(c);
   }
-  return path + "\\" + name;
+  return narrow;
 }
 
-std::string Install(const char* sample, int elevate) {
+std::string Sample(const char* name) { return Narrow(TAVORI_WIN_TRUST_SAMPLES) + "\\" + name; }
+
+std::string Install(const std::string& path, int elevate, const std::string& parameters = "/S") {
   return Command("install", 1,
-                 {{"install_param", "/S"},
-                  {"package_path", Sample(sample)},
+                 {{"install_param", parameters},
+                  {"package_path", path},
                   {"package_md5", "d41d8cd98f00b204e9800998ecf8427e"},
                   {"elevate_privilege", elevate}});
 }
@@ -176,20 +115,38 @@ TEST_F(UpdateLibDllTest, DispatchesAndInstallsThroughTheWin32Backend) {
   RecordingDelegate delegate;
   set_init_(false);
   EXPECT_EQ(set_delegate_(&delegate), 0);
+  // The stand-in installer writes its arguments to |record| and then sets the event |ran|.
+  const std::string id = std::to_string(::GetCurrentProcessId());
+  const std::string event = "Local\\tavori-install-recorder-" + id;
+  const HANDLE ran = ::CreateEventA(nullptr, TRUE, FALSE, event.c_str());
+  ASSERT_NE(ran, nullptr);
+  const std::filesystem::path record =
+      std::filesystem::temp_directory_path() / ("install-recorder-" + id + ".txt");
+  std::filesystem::remove(record);
   const struct {
     std::string request;
     int expected;
   } cases[] = {
       {"", UpdateLib::kResultBadRequest},
       {R"({"version":"1.0","command":"nothing"})", UpdateLib::kResultUnknownCommand},
-      {Install("unsigned.exe", 0), UpdateLib::kResultInstallerNotStarted},
-      {Install("other-publisher.exe", 2), UpdateLib::kResultInstallerNotStarted},
+      {Install(Sample("unsigned.exe"), 0), UpdateLib::kResultInstallerNotStarted},
+      {Install(Sample("other-publisher.exe"), 2), UpdateLib::kResultInstallerNotStarted},
       // REGDB_E_CLASSNOTREG (0x80040154) with bits 16 and 17 set.
-      {Install("signed.exe", 1), static_cast<int>(0x80070154)},
+      {Install(Sample("signed.exe"), 1), static_cast<int>(0x80070154)},
+      {Install(Narrow(TAVORI_INSTALL_RECORDER), 0,
+               "\"" + record.string() + "\" " + event + " /S \"/D=C:\\Program Files\\x\""),
+       UpdateLib::kResultOk},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(do_operation_(c.request), c.expected) << c.request;
   }
+  ASSERT_EQ(::WaitForSingleObject(ran, 60 * 1000), WAIT_OBJECT_0);
+  ::CloseHandle(ran);
+  std::ifstream recorded(record, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(recorded), {}),
+            record.string() + "\n" + event + "\n/S\n/D=C:\\Program Files\\x\n");
+  recorded.close();
+  std::filesystem::remove(record);
 }
 
 TEST_F(UpdateLibDllTest, ChecksAndDownloadsWithProgress) {
@@ -202,7 +159,8 @@ TEST_F(UpdateLibDllTest, ChecksAndDownloadsWithProgress) {
       {"size", package.size()},
       {"md5", util::crypto::Md5(
                   package)}}.dump();
-  server.Answer({offer, package});
+  server.Serve("/check", LoopbackServer::Make(200, offer));
+  server.Serve("/pkg/setup.exe", LoopbackServer::Make(200, package));
   RecordingDelegate delegate;
   set_init_(true);
   ASSERT_EQ(set_delegate_(&delegate), 0);
