@@ -100,7 +100,7 @@ Identity CreateIdentity(const CertOptions& options, const Identity* issuer) {
   // Unique within the process, which is all that finding a certificate by issuer and serial needs.
   static std::atomic<int64_t> next_serial{1};
   Identity identity;
-  identity.key.reset(EVP_EC_gen("P-256"), EVP_PKEY_free);
+  identity.key.reset(options.rsa_key ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256"), EVP_PKEY_free);
   identity.cert.reset(X509_new(), X509_free);
   X509* cert = identity.cert.get();
   X509_NAME* subject = X509_get_subject_name(cert);

@@ -38,6 +38,8 @@ struct CertOptions {
   std::string key_usage;
   std::time_t not_before = 0;
   std::time_t not_after = 0;
+  // EC P-256 unless set: RSA-2048, for verifiers that take no ECDSA signature (Wine's).
+  bool rsa_key = false;
 };
 
 // Presets, valid from 1,000 days ago (so that timestamps in the past can be judged) until |days|
