@@ -37,9 +37,15 @@ class UpdateServiceTest : public ::testing::Test {
     client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
   }
   void TearDown() override {
-    service_->Stop();
-    thread_.join();
+    StopService();
     fclose(log_);
+  }
+  // Returns once every request has been answered and logged (httplib joins its workers).
+  void StopService() {
+    service_->Stop();
+    if (thread_.joinable()) {
+      thread_.join();
+    }
   }
 
   httplib::Result Get(const std::string& target, const httplib::Headers& headers = {}) {
@@ -79,6 +85,7 @@ TEST_F(UpdateServiceTest, AnswersChecksWithTheMeasuredPackage) {
   EXPECT_EQ(nlohmann::json::parse(Get("/check?appver=3.3.0.0")->body)["upgrade_policy"], 4);
 
   // One line per request in the log.
+  StopService();
   fflush(log_);
   const std::string log = base::test::ReadFileToString(dir_.Child("requests.log"));
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 4) << log;
