@@ -23,7 +23,7 @@ class DownloadFileTest : public ::testing::Test {
   void SetUp() override { ASSERT_GE(dir_fd_, 0); }
   void TearDown() override { close(dir_fd_); }
 
-  std::shared_ptr<DownloadFile> Create() {
+  std::shared_ptr<DownloadFile> Create() const {
     int error = 0;
     auto file = DownloadFile::CreateFresh(dir_fd_, "f.part", true, &error);
     EXPECT_EQ(error, 0);

@@ -253,7 +253,7 @@ TEST_F(WinHttpServicesTest, DownloadsAreVerifiedAndResumedAfterACut) {
     EXPECT_FALSE(std::filesystem::exists(target + ".part"));
     if (c.error == kDownloadOk) {
       EXPECT_EQ(Contents(target), body_);
-      const std::vector<DownloadEvent> events = delegate.Events();
+      const std::vector<DownloadEvent> events = delegate.All();
       EXPECT_EQ(events.front().kind, DownloadEvent::kStart);
       EXPECT_EQ(events[events.size() - 2].received, static_cast<int64_t>(body_.size()));
       EXPECT_NE(events.back().thread, std::this_thread::get_id());
@@ -262,7 +262,7 @@ TEST_F(WinHttpServicesTest, DownloadsAreVerifiedAndResumedAfterACut) {
     if (c.cut != std::string::npos) {
       // The retry asks for the rest, for the same version only.
       ASSERT_EQ(requests.size(), before + 2);
-      EXPECT_EQ(delegate.Count(DownloadEvent::kRetry), 1u);
+      EXPECT_EQ(delegate.Of(DownloadEvent::kRetry).size(), 1u);
       EXPECT_NE(requests.back().find("\r\nrange: bytes="), std::string::npos);
       EXPECT_NE(requests.back().find("\r\nif-range: \"v1\""), std::string::npos);
     }
@@ -281,12 +281,7 @@ TEST_F(WinHttpServicesTest, StopFromInsideANotificationEndsTheDownloadQuietly) {
       }
     };
     request->Start(&delegate);
-    ASSERT_TRUE(delegate.WaitFor(
-        [&](const std::vector<DownloadEvent>& events) {
-          return std::any_of(events.begin(), events.end(),
-                             [&](const DownloadEvent& e) { return e.kind == kind; });
-        },
-        kWait));
+    ASSERT_TRUE(delegate.WaitForEvent(kind, kWait));
     // A second download on the same network thread runs after the stop's cancellation.
     RecordingDownloadDelegate barrier;
     auto after =
@@ -296,7 +291,7 @@ TEST_F(WinHttpServicesTest, StopFromInsideANotificationEndsTheDownloadQuietly) {
     EXPECT_TRUE(stopped.load());
     EXPECT_FALSE(delegate.Finish().has_value());
     EXPECT_FALSE(std::filesystem::exists(target));
-    EXPECT_EQ(delegate.Events().back().kind, kind);
+    EXPECT_EQ(delegate.All().back().kind, kind);
 
     // What the stopped download kept is resumed by the next one, for the same version only.
     RecordingDownloadDelegate again;
@@ -364,11 +359,11 @@ TEST_F(WinHttpServicesTest, CheckRequestsAnswerWithTheStatusAndBody) {
     request->SetRequestUrl(c.url.c_str())->SetRequestOption(kCGIOptionNoCache);
     ASSERT_EQ(service->SendRequest(request.get(), &delegate), 0);
     ASSERT_TRUE(delegate.WaitForAnswers(1, kWait));
-    const test::CgiAnswer answer = delegate.Answers().front();
+    const test::CgiAnswer answer = delegate.All().front();
     EXPECT_EQ(answer.status, c.status);
-    EXPECT_EQ(answer.has_body, c.status > 0);
-    EXPECT_EQ(answer.body, c.body);
-    EXPECT_EQ(delegate.RetryCount(), c.retries);
+    EXPECT_EQ(answer.body.has_value(), c.status > 0);
+    EXPECT_EQ(answer.body.value_or(""), c.body);
+    EXPECT_EQ(delegate.retries.load(), c.retries);
   }
   EXPECT_NE(server_.Requests().front().find("\r\ncache-control: no-cache"), std::string::npos);
 }
