@@ -152,6 +152,12 @@ void DownloadJobBase::Fail(int32_t error, bool keep_part) {
   notify_.Finish(error);
 }
 
+void DownloadJobBase::FailHeldElsewhere() {
+  BASE_LOG(base::log::kLevelRefused)
+      << "another download is writing " << settings_.save_path << ".part";
+  Fail(kDownloadErrorLocalFile, true);
+}
+
 void DownloadJobBase::DeliverProgress() {
   const int64_t size = PartSize();
   notify_.Progress(size >= 0 ? size : settings_.size);

@@ -87,6 +87,8 @@ class DownloadJobBase : public DownloadJobControl {
   void FinishVerified(const std::string& md5);
   // Ends the job with |error|, removing the partial file unless |keep_part|.
   void Fail(int32_t error, bool keep_part);
+  // Fails at once, touching no file: another job holds the partial file.
+  void FailHeldElsewhere();
   void DeliverProgress();
 
   const DownloadSettings settings_;

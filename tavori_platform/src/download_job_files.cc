@@ -76,9 +76,7 @@ void DownloadJob::Begin() {
     }
   }
   if (DownloadFile::IsHeldElsewhere(dir_fd_, part_name_)) {
-    BASE_LOG(base::log::kLevelRefused)
-        << "another download is writing " << settings_.save_path << ".part";
-    Fail(kDownloadErrorLocalFile, true);
+    FailHeldElsewhere();
     return;
   }
   // Whatever was at the target goes now: only a verified file may stand there
@@ -140,9 +138,7 @@ bool DownloadJob::TryResumeFromDisk() {
   file_ = DownloadFile::OpenForResume(dir_fd_, part_name_, settings_.size, true, &error);
   if (!file_) {
     if (error == EBUSY) {
-      BASE_LOG(base::log::kLevelRefused)
-          << "another download is writing " << settings_.save_path << ".part";
-      Fail(kDownloadErrorLocalFile, true);
+      FailHeldElsewhere();
       return false;
     }
     BASE_LOG(base::log::kLevelNote) << "not resuming " << settings_.save_path << ".part: " << error;

@@ -119,9 +119,7 @@ void WinDownloadJob::Begin() {
     return;
   }
   if (WinPartFile::IsHeldElsewhere(part_path_)) {
-    BASE_LOG(base::log::kLevelRefused)
-        << "another download is writing " << settings_.save_path << ".part";
-    Fail(kDownloadErrorLocalFile, true);
+    FailHeldElsewhere();
     return;
   }
   // Whatever was at the target goes now: only a verified file may stand there afterwards.
@@ -195,9 +193,7 @@ bool WinDownloadJob::TryResumeFromDisk() {
   file_ = WinPartFile::OpenForResume(part_path_, settings_.size, &error);
   if (!file_) {
     if (error == ERROR_SHARING_VIOLATION) {
-      BASE_LOG(base::log::kLevelRefused)
-          << "another download is writing " << settings_.save_path << ".part";
-      Fail(kDownloadErrorLocalFile, true);
+      FailHeldElsewhere();
       return false;
     }
     BASE_LOG(base::log::kLevelNote) << "not resuming " << settings_.save_path << ".part: " << error;
