@@ -1,13 +1,10 @@
 // The download job's transfer: each attempt, the header and body callbacks, the verdict on the
-// response, retries and restarts, the outcome and the notifications.  Network thread
-// (download_job.h); the job's files are in download_job_files.cc.
+// response and the progress notifications.  Network thread (download_job.h); the job's files are
+// in download_job_files.cc, the retries, restarts and outcome in download_job_base.cc.
 
 #include "src/download_job.h"
 
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 
 #include "base/log/log.h"
 #include "src/curl_common.h"
@@ -29,7 +26,6 @@ constexpr long kMillisecondsPerSecond = 1000;
 }  // namespace
 
 void DownloadJob::StartAttempt() {
-  retry_task_ = 0;
   resume_from_ = file_ ? file_->size() : 0;
   content_length_ = -1;
   range_start_ = -1;
@@ -92,26 +88,19 @@ void DownloadJob::SetSpeed(int kib_per_second, bool urgent) {
   }
 }
 
-void DownloadJob::ReleaseTransfer() {
-  if (retry_task_ != 0) {
-    NetworkThread::Get().CancelDelayedTask(retry_task_);
-    retry_task_ = 0;
-  }
+void DownloadJob::ReleaseAttempt() {
   if (transfer_active_) {
     NetworkThread::Get().RemoveTransfer(easy_);
     transfer_active_ = false;
   }
 }
 
-void DownloadJob::Cancel(int reason) {
-  BASE_LOG(base::log::kLevelNote) << "download " << settings_.url << " stopped (" << reason << ")";
-  finished_ = true;
-  ReleaseTransfer();
-  if (file_) {
-    file_->Abort();  // the partial file stays for a later resume
-    file_.reset();
-  }
+uint64_t DownloadJob::PostDelayedTask(std::chrono::milliseconds delay, std::function<void()> task) {
+  // The job cancels its tasks before it goes (ReleaseTransfer), so |task| may hold |this|.
+  return NetworkThread::Get().PostDelayedTask(delay, std::move(task));
 }
+
+void DownloadJob::CancelDelayedTask(uint64_t id) { NetworkThread::Get().CancelDelayedTask(id); }
 
 size_t DownloadJob::OnWriteThunk(char* data, size_t size, size_t count, void* self) {
   return static_cast<DownloadJob*>(self)->OnWrite(data, size * count);
@@ -180,15 +169,7 @@ bool DownloadJob::Decide() {
     case ResponseAction::kWhole:
       break;
   }
-  if (verdict.start_over) {
-    // Start over with this very response.
-    BASE_LOG(base::log::kLevelNote)
-        << "server answered " << status << " to a range request; starting over";
-    DropFile(true);
-    resume_from_ = 0;
-    resumed_from_disk_ = false;
-  }
-  server_total_ = verdict.total;
+  TakeVerdict(verdict, status);
   if (!file_) {
     int error = 0;
     file_ = DownloadFile::CreateFresh(dir_fd_, part_name_, true, &error);
@@ -199,9 +180,7 @@ bool DownloadJob::Decide() {
       return false;
     }
     WatchRoom();
-    validator_ = ChooseValidator(etag_, last_modified_);
-    PartInfo info{settings_.url, settings_.md5, settings_.size, validator_};
-    if (!WritePartInfo(dir_fd_, info_name_, info)) {
+    if (!WritePartInfo(dir_fd_, info_name_, FreshRecord(etag_, last_modified_))) {
       BASE_LOG(base::log::kLevelRefused) << "cannot write " << settings_.save_path << ".part.info";
     }
   }
@@ -271,11 +250,7 @@ void DownloadJob::OnDone(CURLcode code) {
     case Abort::kHttpStatus:
       BASE_LOG(base::log::kLevelRefused)
           << "download " << settings_.url << ": HTTP " << abort_status_;
-      if (IsTransientHttpStatus(abort_status_) && retries_ < settings_.max_retries) {
-        ScheduleRetry(kDownloadErrorHttpStatus);
-      } else {
-        Fail(kDownloadErrorHttpStatus, false);
-      }
+      RetryOrFail(IsTransientHttpStatus(abort_status_), kDownloadErrorHttpStatus, false);
       return;
     case Abort::kSizeMismatch:
       Fail(kDownloadErrorSizeMismatch, false);
@@ -291,10 +266,8 @@ void DownloadJob::OnDone(CURLcode code) {
         << "download " << settings_.url << " failed: " << curl_easy_strerror(code);
     if (code == CURLE_URL_MALFORMAT || code == CURLE_UNSUPPORTED_PROTOCOL) {
       Fail(kDownloadErrorBadRequest, true);
-    } else if (IsTransientCurlError(code) && retries_ < settings_.max_retries) {
-      ScheduleRetry(kDownloadErrorTransport);
     } else {
-      Fail(kDownloadErrorTransport, true);
+      RetryOrFail(IsTransientCurlError(code), kDownloadErrorTransport, true);
     }
     return;
   }
@@ -321,89 +294,7 @@ void DownloadJob::OnFileFinished(const DownloadFile::Outcome& outcome) {
     Fail(kDownloadErrorLocalFile, false);
     return;
   }
-  if (outcome.md5 != settings_.md5) {
-    BASE_LOG(base::log::kLevelRefused)
-        << "MD5 of " << settings_.url << " is " << outcome.md5 << ", expected " << settings_.md5;
-    if (resumed_from_disk_ && fresh_restarts_ < kMaxFreshRestarts) {
-      // The bytes kept from an earlier run were not what they claimed: fetch it
-      // all again.
-      RestartFresh("the resumed file did not match its MD5");
-      return;
-    }
-    Fail(kDownloadErrorMd5Mismatch, false);
-    return;
-  }
-  Succeed();
-}
-
-void DownloadJob::ScheduleRetry(int32_t error) {
-  ++retries_;
-  notify_.Retry(retries_, error);
-  if (gate_.closed()) {
-    return;  // stopped from inside the notification; the cancellation is on its
-             // way
-  }
-  retry_task_ = NetworkThread::Get().PostDelayedTask(RetryDelay(retries_), [this] {
-    retry_task_ = 0;
-    StartAttempt();
-  });
-}
-
-void DownloadJob::RestartFresh(const char* why) {
-  if (fresh_restarts_ >= kMaxFreshRestarts) {
-    Fail(kDownloadErrorTransport, false);
-    return;
-  }
-  BASE_LOG(base::log::kLevelNote) << "download " << settings_.url << " starts over: " << why;
-  ++fresh_restarts_;
-  RemovePartFiles();
-  DropFile(false);
-  validator_.clear();
-  resumed_from_disk_ = false;
-  server_total_ = -1;
-  StartAttempt();
-}
-
-void DownloadJob::Succeed() {
-  finished_ = true;
-  DeliverProgress();  // the final one
-  // The rename happens inside the gate: once Stop has returned, no file appears
-  // at the target.
-  if (!gate_.Enter()) {
-    DropFile(false);
-    return;
-  }
-  int32_t error = kDownloadOk;
-  // Only the file this job wrote and verified, still locked, is renamed.
-  if (const int rename_error = file_->RenameAt(dir_fd_, part_name_, target_name_);
-      rename_error != 0) {
-    BASE_LOG(base::log::kLevelRefused) << "cannot rename " << settings_.save_path << ".part: "
-                                       << (rename_error == ESTALE ? "the name leads to another file"
-                                                                  : std::strerror(rename_error));
-    error = kDownloadErrorLocalFile;
-    RemovePartFiles();
-  } else {
-    ::unlinkat(dir_fd_, info_name_.c_str(), 0);
-    if (::fsync(dir_fd_) != 0) {
-      BASE_LOG(base::log::kLevelRefused) << "cannot sync directory " << dir_ << ": " << errno;
-    }
-    BASE_LOG(base::log::kLevelNote)
-        << "downloaded " << settings_.url << " to " << settings_.save_path;
-  }
-  DropFile(false);
-  notify_.FinishEntered(error);
-  gate_.Leave();
-}
-
-void DownloadJob::Fail(int32_t error, bool keep_part) {
-  finished_ = true;
-  ReleaseTransfer();
-  if (!keep_part) {
-    RemovePartFiles();
-  }
-  DropFile(false);
-  BASE_LOG(base::log::kLevelRefused) << "download " << settings_.url << " failed with " << error;
-  notify_.Finish(error);
+  FinishVerified(outcome.md5);
 }
 
 void DownloadJob::MaybeProgress() {
@@ -424,7 +315,5 @@ void DownloadJob::MaybeProgress() {
     });
   }
 }
-
-void DownloadJob::DeliverProgress() { notify_.Progress(file_ ? file_->size() : settings_.size); }
 
 }  // namespace tavorisdk::internal

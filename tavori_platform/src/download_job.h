@@ -3,7 +3,8 @@
 // network thread: its transfer, its partial file (a DownloadFile, hashed on the file thread), its
 // retries and its notifications, which all pass the job's DeliveryGate.  The request's Stop closes
 // the gate on the calling thread, then posts Cancel; the request hands its reference to that task,
-// so the job is always released on the network thread.
+// so the job is always released on the network thread.  The retries, fresh starts, outcome and
+// notifications are the shared sequence (download_job_base.h).
 //
 // Beside "<save path>.part" the job keeps "<save path>.part.info" (PartInfo).  A later download
 // resumes only when URL, MD5 and size match, sending If-Range with the validator; a 200 answer
@@ -30,6 +31,7 @@
 
 #include "src/delivery_gate.h"
 #include "src/download_file.h"
+#include "src/download_job_base.h"
 #include "src/download_policy.h"
 #include "tavorisdk/download_service.h"
 
@@ -37,14 +39,11 @@ namespace tavorisdk::internal {
 
 // Network thread: every method, from construction on (the request constructs it under its own
 // lock and hands it over at once); the job's state is the network thread's alone.
-class DownloadJob final : public DownloadJobControl,
-                          public std::enable_shared_from_this<DownloadJob> {
+class DownloadJob final : public DownloadJobBase, public std::enable_shared_from_this<DownloadJob> {
  public:
   DownloadJob(DownloadSettings settings, std::shared_ptr<DeliveryGate> gate,
               IDownloadResponseDelegate* delegate, DownloadServiceRequest* request)
-      : settings_(std::move(settings)),
-        notify_(std::move(gate), delegate, request, settings_),
-        gate_(notify_.gate()),
+      : DownloadJobBase(std::move(settings), std::move(gate), delegate, request),
         speed_limit_kib_(settings_.speed_limit_kib),
         urgent_(settings_.urgent) {}
   ~DownloadJob() override {
@@ -65,7 +64,6 @@ class DownloadJob final : public DownloadJobControl,
 
   // --- Network thread. ---
   void Begin() override;
-  void Cancel(int reason) override;
   void SetSpeed(int kib_per_second, bool urgent) override;
 
  private:
@@ -74,16 +72,18 @@ class DownloadJob final : public DownloadJobControl,
 
   bool PreparePrivateRoot();
   bool TryResumeFromDisk();
-  bool CheckFreeSpace();
-  // Removes the partial file and its info when they are this job's or nobody
-  // holds them.
-  void RemovePartFiles();
-  // Lets go of the partial file, removing it first when |remove|.
-  void DropFile(bool remove);
-  void StartAttempt();
   void ApplySpeed();
-  void ReleaseTransfer();
   void WatchRoom();
+
+  // The shared sequence's steps (download_job_base.h).
+  void StartAttempt() override;
+  void ReleaseAttempt() override;
+  void RemovePartFiles() override;
+  void DropFile(bool remove) override;
+  bool RenameIntoPlace() override;
+  int64_t PartSize() const override { return file_ ? file_->size() : -1; }
+  uint64_t PostDelayedTask(std::chrono::milliseconds delay, std::function<void()> task) override;
+  void CancelDelayedTask(uint64_t id) override;
 
   static size_t OnWriteThunk(char* data, size_t size, size_t count, void* self);
   static size_t OnHeaderThunk(char* data, size_t size, size_t count, void* self);
@@ -97,19 +97,8 @@ class DownloadJob final : public DownloadJobControl,
   void ResumeIfReady();
   void OnFileFinished(const DownloadFile::Outcome& outcome);
 
-  void ScheduleRetry(int32_t error);
-  void RestartFresh(const char* why);
-  void Succeed();
-  void Fail(int32_t error, bool keep_part);
-
   void MaybeProgress();
-  void DeliverProgress();
 
-  const DownloadSettings settings_;
-  DownloadNotifier notify_;
-  DeliveryGate& gate_;
-
-  // Network thread only, from here on.
   std::string dir_;          // the save path's directory
   std::string target_name_;  // names within it
   std::string part_name_;
@@ -120,17 +109,11 @@ class DownloadJob final : public DownloadJobControl,
   CURL* easy_ = nullptr;
   curl_slist* header_list_ = nullptr;
   bool transfer_active_ = false;
-  bool finished_ = false;
   // The transfer is paused (the write callback refused a piece) until neither reason holds.
   bool paused_ = false;
   bool waiting_for_room_ = false;      // the hashing pool is full
   bool waiting_for_progress_ = false;  // a progress notification is due first
   std::shared_ptr<DownloadFile> file_;
-  std::string validator_;
-  bool resumed_from_disk_ = false;
-  int fresh_restarts_ = 0;
-  int retries_ = 0;
-  uint64_t retry_task_ = 0;
 
   // The response of the current attempt.
   int64_t resume_from_ = 0;
@@ -143,7 +126,6 @@ class DownloadJob final : public DownloadJobControl,
   bool decided_ = false;
   Abort abort_ = Abort::kNone;
   long abort_status_ = 0;
-  int64_t server_total_ = -1;
 
   bool progress_pending_ = false;
 };

@@ -1,12 +1,13 @@
 // The download job's files: the start (the save path's directory, checked and opened once),
-// the resumption from a partial file and its record, the free-space check, and letting go of the
-// partial file.  Network thread, like the rest of the job (download_job.h).
+// the resumption from a partial file and its record, and letting go of the
+// partial file and putting it in place.  Network thread, like the rest of the job (download_job.h).
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "base/log/log.h"
 #include "os/folders.h"
@@ -75,9 +76,7 @@ void DownloadJob::Begin() {
     }
   }
   if (DownloadFile::IsHeldElsewhere(dir_fd_, part_name_)) {
-    BASE_LOG(base::log::kLevelRefused)
-        << "another download is writing " << settings_.save_path << ".part";
-    Fail(kDownloadErrorLocalFile, true);
+    FailHeldElsewhere();
     return;
   }
   // Whatever was at the target goes now: only a verified file may stand there
@@ -99,7 +98,7 @@ void DownloadJob::Begin() {
   if (settings_.resume && !TryResumeFromDisk()) {
     return;
   }
-  if (!CheckFreeSpace()) {
+  if (!CheckFreeSpace(FreeSpace(dir_fd_), dir_)) {
     return;
   }
   StartAttempt();
@@ -132,39 +131,21 @@ bool DownloadJob::PreparePrivateRoot() {
 
 bool DownloadJob::TryResumeFromDisk() {
   PartInfo info;
-  if (!ReadPartInfo(dir_fd_, info_name_, &info) || info.url != settings_.url ||
-      info.md5 != settings_.md5 || info.size != settings_.size) {
+  if (!ReadPartInfo(dir_fd_, info_name_, &info) || !RecordFits(info)) {
     return true;
   }
   int error = 0;
   file_ = DownloadFile::OpenForResume(dir_fd_, part_name_, settings_.size, true, &error);
   if (!file_) {
     if (error == EBUSY) {
-      BASE_LOG(base::log::kLevelRefused)
-          << "another download is writing " << settings_.save_path << ".part";
-      Fail(kDownloadErrorLocalFile, true);
+      FailHeldElsewhere();
       return false;
     }
     BASE_LOG(base::log::kLevelNote) << "not resuming " << settings_.save_path << ".part: " << error;
     return true;  // a fresh file replaces it
   }
   WatchRoom();
-  validator_ = info.validator;
-  resumed_from_disk_ = true;
-  BASE_LOG(base::log::kLevelNote) << "resuming " << settings_.url << " at " << file_->size();
-  return true;
-}
-
-bool DownloadJob::CheckFreeSpace() {
-  const int64_t needed = settings_.size - (file_ ? file_->size() : 0);
-  const int64_t available = FreeSpace(dir_fd_);
-  if (available >= 0 && needed > available) {
-    BASE_LOG(base::log::kLevelFailure)
-        << "download " << settings_.url << " needs " << needed << " more bytes in " << dir_
-        << ", but only " << available << " are free";
-    Fail(kDownloadErrorLocalFile, true);
-    return false;
-  }
+  NoteResumed(info.validator);
   return true;
 }
 
@@ -179,6 +160,22 @@ void DownloadJob::RemovePartFiles() {
   }
   ::unlinkat(dir_fd_, info_name_.c_str(), 0);
   ::unlinkat(dir_fd_, part_name_.c_str(), 0);
+}
+
+bool DownloadJob::RenameIntoPlace() {
+  // Only the file this job wrote and verified, still locked, is renamed.
+  if (const int rename_error = file_->RenameAt(dir_fd_, part_name_, target_name_);
+      rename_error != 0) {
+    BASE_LOG(base::log::kLevelRefused) << "cannot rename " << settings_.save_path << ".part: "
+                                       << (rename_error == ESTALE ? "the name leads to another file"
+                                                                  : std::strerror(rename_error));
+    return false;
+  }
+  ::unlinkat(dir_fd_, info_name_.c_str(), 0);
+  if (::fsync(dir_fd_) != 0) {
+    BASE_LOG(base::log::kLevelRefused) << "cannot sync directory " << dir_ << ": " << errno;
+  }
+  return true;
 }
 
 void DownloadJob::DropFile(bool remove) {

@@ -6,8 +6,9 @@
 // inside it.  The partial file (WinPartFile) is created exclusively or reopened, unshared, for
 // the whole job and hashed as the bytes are written; beside it "<save path>.part.info" records
 // what the bytes belong to, so that a later download resumes with a range request and If-Range.
-// The verdict on each response, the validator, the progress schedule and the retry schedule are
-// the shared ones (download_policy.h, retry_policy.h).
+// The verdict on each response, the validator, the progress schedule, the retry schedule and the
+// job's sequence (retries, fresh starts, outcome) are the shared ones (download_policy.h,
+// retry_policy.h, download_job_base.h).
 //
 // Threads: every method runs on the network thread, from Begin on; the request hands its last
 // reference over in the Cancel task, so the job also ends there.
@@ -18,6 +19,7 @@
 #include "base/log/log.h"
 #include "os/folders.h"
 #include "src/download_file_win.h"
+#include "src/download_job_base.h"
 #include "src/download_policy.h"
 #include "src/http_headers.h"
 #include "src/part_info.h"
@@ -42,15 +44,13 @@ bool SplitPath(const std::string& path, std::string* dir, std::string* name) {
   return !name->empty() && *name != "." && *name != "..";
 }
 
-class WinDownloadJob final : public DownloadJobControl,
+class WinDownloadJob final : public DownloadJobBase,
                              public WinHttpRequest::Client,
                              public std::enable_shared_from_this<WinDownloadJob> {
  public:
   WinDownloadJob(DownloadSettings settings, std::shared_ptr<DeliveryGate> gate,
                  IDownloadResponseDelegate* delegate, DownloadServiceRequest* request)
-      : settings_(std::move(settings)),
-        notify_(std::move(gate), delegate, request, settings_),
-        gate_(notify_.gate()),
+      : DownloadJobBase(std::move(settings), std::move(gate), delegate, request),
         speed_limit_kib_(settings_.speed_limit_kib),
         urgent_(settings_.urgent) {}
   ~WinDownloadJob() override { ReleaseTransfer(); }
@@ -58,7 +58,6 @@ class WinDownloadJob final : public DownloadJobControl,
   WinDownloadJob& operator=(const WinDownloadJob&) = delete;
 
   void Begin() override;
-  void Cancel(int reason) override;
   void SetSpeed(int kib_per_second, bool urgent) override {
     speed_limit_kib_ = kib_per_second;
     urgent_ = urgent;
@@ -71,27 +70,20 @@ class WinDownloadJob final : public DownloadJobControl,
  private:
   bool PrepareDirectories();
   bool TryResumeFromDisk();
-  bool CheckFreeSpace();
-  void StartAttempt();
   void ReadNext();
-  void ReleaseTransfer();
   void EndOfBody();
-  // Removes the partial file and its record when they are this job's or nobody holds them.
-  void RemovePartFiles();
-  // Lets go of the partial file, removing it first when |remove|.
-  void DropFile(bool remove);
-
-  void ScheduleRetry(int32_t error);
-  void RestartFresh(const char* why);
-  void Succeed();
-  void Fail(int32_t error, bool keep_part);
   // Whether the job goes on after a notification (the delegate may have stopped it).
   bool StillRunning() const { return !finished_ && !gate_.closed(); }
-  void DeliverProgress() { notify_.Progress(file_ ? file_->size() : settings_.size); }
 
-  const DownloadSettings settings_;
-  DownloadNotifier notify_;
-  DeliveryGate& gate_;
+  // The shared sequence's steps (download_job_base.h).
+  void StartAttempt() override;
+  void ReleaseAttempt() override;
+  void RemovePartFiles() override;
+  void DropFile(bool remove) override;
+  bool RenameIntoPlace() override;
+  int64_t PartSize() const override { return file_ ? file_->size() : -1; }
+  uint64_t PostDelayedTask(std::chrono::milliseconds delay, std::function<void()> task) override;
+  void CancelDelayedTask(uint64_t id) override { CancelDelayedNetworkTask(id); }
 
   std::string dir_;
   std::wstring target_path_;
@@ -101,19 +93,12 @@ class WinDownloadJob final : public DownloadJobControl,
   bool urgent_;
   std::shared_ptr<WinHttpRequest> http_;
   std::unique_ptr<WinPartFile> file_;
-  std::string validator_;
-  bool finished_ = false;
-  bool resumed_from_disk_ = false;
-  int fresh_restarts_ = 0;
-  int retries_ = 0;
-  uint64_t retry_task_ = 0;
   uint64_t pace_task_ = 0;
 
   // The current attempt.
   int64_t resume_from_ = 0;
   int64_t content_length_ = -1;
   int64_t attempt_bytes_ = 0;
-  int64_t server_total_ = -1;
   std::chrono::steady_clock::time_point attempt_start_;
 };
 
@@ -134,9 +119,7 @@ void WinDownloadJob::Begin() {
     return;
   }
   if (WinPartFile::IsHeldElsewhere(part_path_)) {
-    BASE_LOG(base::log::kLevelRefused)
-        << "another download is writing " << settings_.save_path << ".part";
-    Fail(kDownloadErrorLocalFile, true);
+    FailHeldElsewhere();
     return;
   }
   // Whatever was at the target goes now: only a verified file may stand there afterwards.
@@ -152,7 +135,7 @@ void WinDownloadJob::Begin() {
   if (settings_.resume && !TryResumeFromDisk()) {
     return;
   }
-  if (!CheckFreeSpace()) {
+  if (!CheckFreeSpace(FreeSpaceAt(WidenUtf8(dir_)), dir_)) {
     return;
   }
   StartAttempt();
@@ -203,43 +186,24 @@ bool WinDownloadJob::PrepareDirectories() {
 
 bool WinDownloadJob::TryResumeFromDisk() {
   PartInfo info;
-  if (!ReadPartInfoFile(info_path_, &info) || info.url != settings_.url ||
-      info.md5 != settings_.md5 || info.size != settings_.size) {
+  if (!ReadPartInfoFile(info_path_, &info) || !RecordFits(info)) {
     return true;
   }
   DWORD error = 0;
   file_ = WinPartFile::OpenForResume(part_path_, settings_.size, &error);
   if (!file_) {
     if (error == ERROR_SHARING_VIOLATION) {
-      BASE_LOG(base::log::kLevelRefused)
-          << "another download is writing " << settings_.save_path << ".part";
-      Fail(kDownloadErrorLocalFile, true);
+      FailHeldElsewhere();
       return false;
     }
     BASE_LOG(base::log::kLevelNote) << "not resuming " << settings_.save_path << ".part: " << error;
     return true;  // a fresh file replaces it
   }
-  validator_ = info.validator;
-  resumed_from_disk_ = true;
-  BASE_LOG(base::log::kLevelNote) << "resuming " << settings_.url << " at " << file_->size();
-  return true;
-}
-
-bool WinDownloadJob::CheckFreeSpace() {
-  const int64_t needed = settings_.size - (file_ ? file_->size() : 0);
-  const int64_t available = FreeSpaceAt(WidenUtf8(dir_));
-  if (available >= 0 && needed > available) {
-    BASE_LOG(base::log::kLevelFailure)
-        << "download " << settings_.url << " needs " << needed << " more bytes in " << dir_
-        << ", but only " << available << " are free";
-    Fail(kDownloadErrorLocalFile, true);
-    return false;
-  }
+  NoteResumed(info.validator);
   return true;
 }
 
 void WinDownloadJob::StartAttempt() {
-  retry_task_ = 0;
   resume_from_ = file_ ? file_->size() : 0;
   content_length_ = -1;
   attempt_bytes_ = 0;
@@ -264,12 +228,10 @@ void WinDownloadJob::StartAttempt() {
   }
 }
 
-void WinDownloadJob::ReleaseTransfer() {
-  for (uint64_t* task : {&retry_task_, &pace_task_}) {
-    if (*task != 0) {
-      CancelDelayedNetworkTask(*task);
-      *task = 0;
-    }
+void WinDownloadJob::ReleaseAttempt() {
+  if (pace_task_ != 0) {
+    CancelDelayedNetworkTask(pace_task_);
+    pace_task_ = 0;
   }
   if (http_) {
     http_->Close();
@@ -277,11 +239,13 @@ void WinDownloadJob::ReleaseTransfer() {
   }
 }
 
-void WinDownloadJob::Cancel(int reason) {
-  BASE_LOG(base::log::kLevelNote) << "download " << settings_.url << " stopped (" << reason << ")";
-  finished_ = true;
-  ReleaseTransfer();
-  file_.reset();  // the partial file stays for a later resume
+uint64_t WinDownloadJob::PostDelayedTask(std::chrono::milliseconds delay,
+                                         std::function<void()> task) {
+  return PostDelayedNetworkTask(delay, [weak = weak_from_this(), task = std::move(task)] {
+    if (auto job = weak.lock()) {
+      task();
+    }
+  });
 }
 
 void WinDownloadJob::OnHeaders(DWORD status) {
@@ -313,11 +277,8 @@ void WinDownloadJob::OnHeaders(DWORD status) {
       return;
     case ResponseAction::kHttpError:
       BASE_LOG(base::log::kLevelRefused) << "download " << settings_.url << ": HTTP " << status;
-      if (IsTransientHttpStatus(static_cast<long>(status)) && retries_ < settings_.max_retries) {
-        ScheduleRetry(kDownloadErrorHttpStatus);
-      } else {
-        Fail(kDownloadErrorHttpStatus, false);
-      }
+      RetryOrFail(IsTransientHttpStatus(static_cast<long>(status)), kDownloadErrorHttpStatus,
+                  false);
       return;
     case ResponseAction::kSizeMismatch:
       BASE_LOG(base::log::kLevelRefused)
@@ -328,14 +289,7 @@ void WinDownloadJob::OnHeaders(DWORD status) {
     case ResponseAction::kWhole:
       break;
   }
-  if (verdict.start_over) {
-    BASE_LOG(base::log::kLevelNote)
-        << "server answered " << status << " to a range request; starting over";
-    DropFile(true);
-    resume_from_ = 0;
-    resumed_from_disk_ = false;
-  }
-  server_total_ = verdict.total;
+  TakeVerdict(verdict, static_cast<long>(status));
   content_length_ = facts.content_length;
   if (!file_) {
     DWORD error = 0;
@@ -346,9 +300,7 @@ void WinDownloadJob::OnHeaders(DWORD status) {
       Fail(kDownloadErrorLocalFile, false);
       return;
     }
-    validator_ = ChooseValidator(etag, last_modified);
-    if (!WritePartInfoFile(info_path_,
-                           PartInfo{settings_.url, settings_.md5, settings_.size, validator_})) {
+    if (!WritePartInfoFile(info_path_, FreshRecord(etag, last_modified))) {
       BASE_LOG(base::log::kLevelRefused) << "cannot write " << settings_.save_path << ".part.info";
     }
   }
@@ -416,11 +368,7 @@ void WinDownloadJob::EndOfBody() {
     // The connection closed before the announced length: a cut, resumed where it stopped.
     BASE_LOG(base::log::kLevelRefused) << "download " << settings_.url << " cut after "
                                        << attempt_bytes_ << " of " << content_length_ << " bytes";
-    if (retries_ < settings_.max_retries) {
-      ScheduleRetry(kDownloadErrorTransport);
-    } else {
-      Fail(kDownloadErrorTransport, true);
-    }
+    RetryOrFail(true, kDownloadErrorTransport, true);
     return;
   }
   ReleaseTransfer();
@@ -437,17 +385,7 @@ void WinDownloadJob::EndOfBody() {
     Fail(kDownloadErrorLocalFile, false);
     return;
   }
-  if (md5 != settings_.md5) {
-    BASE_LOG(base::log::kLevelRefused)
-        << "MD5 of " << settings_.url << " is " << md5 << ", expected " << settings_.md5;
-    if (resumed_from_disk_ && fresh_restarts_ < kMaxFreshRestarts) {
-      RestartFresh("the resumed file did not match its MD5");
-      return;
-    }
-    Fail(kDownloadErrorMd5Mismatch, false);
-    return;
-  }
-  Succeed();
+  FinishVerified(md5);
 }
 
 void WinDownloadJob::OnError(DWORD error) {
@@ -458,77 +396,20 @@ void WinDownloadJob::OnError(DWORD error) {
       << "download " << settings_.url << " failed: WinHTTP error " << error;
   if (error == ERROR_WINHTTP_INVALID_URL || error == ERROR_WINHTTP_UNRECOGNIZED_SCHEME) {
     Fail(kDownloadErrorBadRequest, true);
-  } else if (IsTransientWinHttpError(error) && retries_ < settings_.max_retries) {
-    ScheduleRetry(kDownloadErrorTransport);
   } else {
-    Fail(kDownloadErrorTransport, true);
+    RetryOrFail(IsTransientWinHttpError(error), kDownloadErrorTransport, true);
   }
 }
 
-void WinDownloadJob::ScheduleRetry(int32_t error) {
-  ReleaseTransfer();
-  ++retries_;
-  notify_.Retry(retries_, error);
-  if (gate_.closed()) {
-    return;  // stopped from inside the notification; the cancellation is on its way
-  }
-  retry_task_ = PostDelayedNetworkTask(RetryDelay(retries_), [weak = weak_from_this()] {
-    if (auto job = weak.lock(); job && !job->finished_) {
-      job->StartAttempt();
-    }
-  });
-}
-
-void WinDownloadJob::RestartFresh(const char* why) {
-  if (fresh_restarts_ >= kMaxFreshRestarts) {
-    Fail(kDownloadErrorTransport, false);
-    return;
-  }
-  BASE_LOG(base::log::kLevelNote) << "download " << settings_.url << " starts over: " << why;
-  ++fresh_restarts_;
-  ReleaseTransfer();
-  RemovePartFiles();
-  DropFile(false);
-  validator_.clear();
-  resumed_from_disk_ = false;
-  server_total_ = -1;
-  StartAttempt();
-}
-
-void WinDownloadJob::Succeed() {
-  finished_ = true;
-  DeliverProgress();  // the final one
-  // The rename happens inside the gate: once Stop has returned, no file appears at the target.
-  if (!gate_.Enter()) {
-    DropFile(false);
-    return;
-  }
-  int32_t error = kDownloadOk;
+bool WinDownloadJob::RenameIntoPlace() {
   // Only the file this job wrote and verified, still held, is renamed.
   if (const DWORD rename_error = file_->RenameTo(target_path_); rename_error != 0) {
     BASE_LOG(base::log::kLevelRefused)
         << "cannot rename " << settings_.save_path << ".part: " << rename_error;
-    error = kDownloadErrorLocalFile;
-    RemovePartFiles();
-  } else {
-    ::DeleteFileW(info_path_.c_str());
-    BASE_LOG(base::log::kLevelNote)
-        << "downloaded " << settings_.url << " to " << settings_.save_path;
+    return false;
   }
-  DropFile(false);
-  notify_.FinishEntered(error);
-  gate_.Leave();
-}
-
-void WinDownloadJob::Fail(int32_t error, bool keep_part) {
-  finished_ = true;
-  ReleaseTransfer();
-  if (!keep_part) {
-    RemovePartFiles();
-  }
-  DropFile(false);
-  BASE_LOG(base::log::kLevelRefused) << "download " << settings_.url << " failed with " << error;
-  notify_.Finish(error);
+  ::DeleteFileW(info_path_.c_str());
+  return true;
 }
 
 void WinDownloadJob::RemovePartFiles() {

@@ -141,12 +141,7 @@ TEST_F(WinHttpServicesTest, StopFromInsideANotificationEndsTheDownloadQuietly) {
       }
     };
     request->Start(&delegate);
-    ASSERT_TRUE(delegate.WaitFor(
-        [&](const std::vector<DownloadEvent>& events) {
-          return std::any_of(events.begin(), events.end(),
-                             [&](const DownloadEvent& e) { return e.kind == kind; });
-        },
-        kWait));
+    ASSERT_TRUE(delegate.WaitForEvent(kind, kWait));
     // A second download on the same network thread runs after the stop's cancellation.
     RecordingDownloadDelegate barrier;
     auto after =
