@@ -1,6 +1,7 @@
 #include "base/threading/looper_thread.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <exception>
 #include <vector>
@@ -23,7 +24,12 @@ std::vector<std::function<void()>>& ExitSteps() {
 
 // The file looper's exit handler: the registered steps, last first, then the looper's Shutdown.
 // Idempotent.
+std::atomic<bool> g_abandon_at_exit{false};
+
 void RunFileLooperExit() {
+  if (g_abandon_at_exit.load()) {
+    return;
+  }
   std::vector<std::function<void()>> steps;
   {
     std::lock_guard<std::mutex> lock(ExitStepsMutex());
@@ -147,6 +153,8 @@ std::shared_ptr<LooperThread> LooperThread::FileLooper() {
   }();
   return *looper;
 }
+
+void LooperThread::AbandonAtExit() { g_abandon_at_exit.store(true); }
 
 void LooperThread::RunBeforeFileLooperExit(std::function<void()> step) {
   FileLooper();

@@ -56,6 +56,10 @@ class LooperThread {
   // handler with atexit once more, so that it runs before the static objects made since are
   // destroyed (the handler is idempotent).  Any thread.
   static void RunBeforeFileLooperExit(std::function<void()> step);
+  // Makes the exit handler do nothing: for a process torn down after its other threads were ended
+  // where they stood (a Windows DLL's detach at process exit), where joining them, or taking a
+  // lock one of them held, could wait forever.  Any thread.
+  static void AbandonAtExit();
 
  private:
   struct PendingTask {
