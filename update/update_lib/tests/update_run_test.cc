@@ -165,7 +165,10 @@ TEST_F(UpdateRunTest, DownloadsEndWithTheFileOrAnErrorAfterTheirEvents) {
       EXPECT_EQ(events[i]["parameters"]["total_size"], package.size());
       last = events[i]["parameters"]["downloaded_size"];
     }
-    EXPECT_EQ(last == static_cast<int64_t>(package.size()), c.err_code == 0);
+    // A verified download reports its whole size last; a failed one may have received it all.
+    if (c.err_code == 0) {
+      EXPECT_EQ(last, static_cast<int64_t>(package.size()));
+    }
   }
   delegate_.SetHook({});
 }
