@@ -86,8 +86,8 @@ RangeAnswer ParseRange(const httplib::Request& request, const PackageFile& file,
       return RangeAnswer::kWhole;
     }
   }
-  const std::string_view spec = std::string_view{range}.substr(6);
-  const size_t dash = spec.find('-');
+  const std::string_view wanted = std::string_view{range}.substr(6);
+  const size_t dash = wanted.find('-');
   if (dash == std::string_view::npos) {
     return RangeAnswer::kWhole;
   }
@@ -99,8 +99,8 @@ RangeAnswer ParseRange(const httplib::Request& request, const PackageFile& file,
     }
     return value;
   };
-  const std::optional<uint64_t> first = number(spec.substr(0, dash));
-  const std::optional<uint64_t> last = number(spec.substr(dash + 1));
+  const std::optional<uint64_t> first = number(wanted.substr(0, dash));
+  const std::optional<uint64_t> last = number(wanted.substr(dash + 1));
   if (!first && last) {  // the last n bytes
     if (*last == 0) {
       return RangeAnswer::kUnsatisfiable;
@@ -109,7 +109,7 @@ RangeAnswer ParseRange(const httplib::Request& request, const PackageFile& file,
     *offset = file.size - *length;
     return RangeAnswer::kPart;
   }
-  if (!first || (last && *last < *first) || (!last && dash + 1 != spec.size())) {
+  if (!first || (last && *last < *first) || (!last && dash + 1 != wanted.size())) {
     return RangeAnswer::kWhole;
   }
   if (*first >= file.size) {
