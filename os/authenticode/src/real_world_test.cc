@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -18,7 +17,6 @@
 #include <iterator>
 #include <memory>
 #include <ostream>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -35,8 +33,6 @@ namespace authenticode {
 void PrintTo(Status status, std::ostream* out) { *out << StatusName(status); }
 
 namespace {
-
-using X509Ptr = std::unique_ptr<X509, decltype(&X509_free)>;
 
 std::string ReadWholeFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -179,17 +175,18 @@ std::string ImageHash(std::string_view image) {
 
 // Self-signed CA certificates embedded in the signed part of |image| (as a boot loader carries
 // the roots it trusts), in DER, found by trying every offset that starts like one.
-std::vector<X509Ptr> EmbeddedRoots(std::string_view image) {
+std::vector<test::Identity> EmbeddedRoots(std::string_view image) {
   const test::PeOffsets pe = test::LocatePe(image);
   const std::string_view hashed = image.substr(0, pe.table_size != 0 ? pe.table_offset : 0);
-  std::vector<X509Ptr> roots;
+  std::vector<test::Identity> roots;
   for (size_t at = hashed.find("\x30\x82"); at != std::string_view::npos;
        at = hashed.find("\x30\x82", at + 1)) {
     const auto* p = reinterpret_cast<const unsigned char*>(hashed.data() + at);
-    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(hashed.size() - at)), X509_free);
+    std::shared_ptr<X509> cert(d2i_X509(nullptr, &p, static_cast<long>(hashed.size() - at)),
+                               X509_free);
     if (cert != nullptr && X509_check_ca(cert.get()) != 0 &&
         X509_check_issued(cert.get(), cert.get()) == X509_V_OK) {
-      roots.push_back(std::move(cert));
+      roots.push_back({nullptr, std::move(cert)});
     }
   }
   return roots;
@@ -198,16 +195,6 @@ std::vector<X509Ptr> EmbeddedRoots(std::string_view image) {
 std::string Oneline(const X509_NAME* name) {
   char buffer[1024];
   return X509_NAME_oneline(name, buffer, sizeof(buffer));
-}
-
-std::string Pem(X509* cert) {
-  BIO* bio = BIO_new(BIO_s_mem());
-  PEM_write_bio_X509(bio, cert);
-  char* data = nullptr;
-  const long length = BIO_get_mem_data(bio, &data);
-  std::string pem(data, static_cast<size_t>(length));
-  BIO_free(bio);
-  return pem;
 }
 
 struct Image {
@@ -276,19 +263,18 @@ TEST_F(RealWorldTest, ImageHashAndSignerVerifyButTheChainIsNotTrustedHere) {
 }
 
 // A boot loader carries the root its distribution signs with; with that root trusted, the images
-// it signed verify, or are expired when the certificates' dates say so.
+// signed directly under it verify, or are expired when the certificates' dates say so. The others
+// stay untrusted.
 TEST_F(RealWorldTest, WithTheCarriedRootsTrusted) {
-  std::vector<X509Ptr> roots;
+  std::vector<test::Identity> roots;
+  std::string bundle;
   for (const Image& image : images_) {
-    for (X509Ptr& root : EmbeddedRoots(image.bytes)) {
-      roots.push_back(std::move(root));
+    for (const test::Identity& root : EmbeddedRoots(image.bytes)) {
+      roots.push_back(root);
+      bundle += root.CertPem();
     }
   }
   ASSERT_FALSE(roots.empty()) << "no image carries a root certificate";
-  std::string bundle;
-  for (const X509Ptr& root : roots) {
-    bundle += Pem(root.get());
-  }
   const std::unique_ptr<TrustStore> trust = TrustStore::FromPem(bundle);
   ASSERT_NE(trust, nullptr);
 
@@ -298,9 +284,9 @@ TEST_F(RealWorldTest, WithTheCarriedRootsTrusted) {
     SCOPED_TRACE(image.path);
     const SecondOpinion& primary = image.entries.at(0);
     const X509* root = nullptr;
-    for (const X509Ptr& candidate : roots) {
-      if (Oneline(X509_get_subject_name(candidate.get())) == primary.issuer) {
-        root = candidate.get();
+    for (const test::Identity& candidate : roots) {
+      if (Oneline(X509_get_subject_name(candidate.cert.get())) == primary.issuer) {
+        root = candidate.cert.get();
       }
     }
     const VerifyResult result = VerifyFile(image.path, *trust);
