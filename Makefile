@@ -47,7 +47,8 @@ bench: build
 tidy: deps
 	@scripts/tidy
 
-# Line coverage of the production code from the unit and end-to-end tests (build-cov/).
+# Line and branch coverage of the production code per component, from the unit and end-to-end
+# tests (build-cov/).
 coverage: deps
 	@scripts/coverage
 
