@@ -4,10 +4,6 @@
 // then records itself for the README's table (fault_table.h).  One family of rows per server,
 // one driver each; every row runs in a process of its own (the library is process-wide).
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <optional>
@@ -42,31 +38,9 @@ constexpr size_t kPackageSize = 1 << 20;
 constexpr size_t kCutStep = 100000;  // body bytes a cutting or stalling answer sends
 const char kEtag[] = "\"v1\"";
 
-// 127.0.0.1 at a port that refuses connections: bound, never listening, held while it lives.
-class RefusingPort {
- public:
-  RefusingPort() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    auto* generic = reinterpret_cast<sockaddr*>(&address);
-    EXPECT_EQ(bind(fd_, generic, length), 0);
-    EXPECT_EQ(getsockname(fd_, generic, &length), 0);
-    port_ = ntohs(address.sin_port);
-  }
-  ~RefusingPort() { close(fd_); }
-  RefusingPort(const RefusingPort&) = delete;
-  RefusingPort& operator=(const RefusingPort&) = delete;
-
-  std::string Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-
- private:
-  int fd_;
-  int port_ = 0;
-};
+// Nothing listens at loopback port 1 (privileged, and no test server takes it): connections are
+// refused.
+const char kRefusingServer[] = "http://127.0.0.1:1";
 
 const std::string& Package() {
   static const std::string package = base::test::RandomBytes(kPackageSize, 13);
@@ -176,6 +150,8 @@ std::vector<ServiceRow> ServiceRows() {
   const std::string nested =
       R"({"upgrade_policy":0,"x":)" + std::string(100000, '[') + std::string(100000, ']') + "}";
   const std::string huge = R"({"upgrade_policy":0,"x":")" + std::string(5 << 20, 'x') + R"("})";
+  PlannedAnswer to_file = Respond(302);
+  to_file.headers = {{"Location", "file:///etc/passwd"}};
   const char* kNothing = "nothing";
   return {
       {.name = "RefusesConnections",
@@ -211,6 +187,11 @@ std::vector<ServiceRow> ServiceRows() {
        .record = "CGI request failed: Transferred a partial file",
        .table = {"update service", "cuts its answer short",
                  "no event (tried 3 times over 1.5 s); the next check is answered", kNothing}},
+      {.name = "RedirectsToALocalFile",
+       .answer = to_file,
+       .record = "CGI request failed: Unsupported protocol",
+       .table = {"update service", "redirects to file:///etc/passwd",
+                 "no event, the file is not read; the next check is answered", kNothing}},
       {.name = "AnswersGarbage",
        .answer = Respond(200, "<html><body>Bad Gateway</body></html>"),
        .record = "parse json error!",
@@ -233,10 +214,10 @@ class ServiceFaultTest : public NetworkFaultTest, public testing::WithParamInter
 
 TEST_P(ServiceFaultTest, EndsWithinTheBoundAndTheNextCheckWorks) {
   const ServiceRow& row = GetParam();
-  RefusingPort refusing;
   server_->SetDefault("/fault", row.answer);
   const std::string url =
-      (row.refuse ? refusing.Url("/fault") : server_->Url("/fault")) + "?client=host";
+      (row.refuse ? kRefusingServer + std::string("/fault") : server_->Url("/fault")) +
+      "?client=host";
   const auto start = Clock::now();
   ASSERT_EQ(Check(1, url), 0);
   if (row.release_stall) {
@@ -297,6 +278,8 @@ std::vector<PackageRow> PackageRows() {
   longer.announced_length = static_cast<int64_t>(Package().size());
   std::string corrupt = Package();
   corrupt[kPackageSize / 2] ^= 1;
+  PlannedAnswer to_file = Respond(302);
+  to_file.headers = {{"Location", "file:///etc/passwd"}};
   PlannedAnswer loop = Respond(302);
   loop.headers = {{"Location", "/p.exe"}};
   const std::chrono::milliseconds quick = kRetryDelays + kSlack;
@@ -368,6 +351,13 @@ std::vector<PackageRow> PackageRows() {
        .bound = quick,
        .table = {"package server", "redirects to itself",
                  "\"download_finish\" 1 after 10 redirects", kNothing}},
+      {.name = "RedirectsToALocalFile",
+       .fallback = to_file,
+       .err_code = 6,
+       .ranges = {""},
+       .bound = quick,
+       .table = {"package server", "redirects to file:///etc/passwd",
+                 "\"download_finish\" 6, the file is not read", kNothing}},
       {.name = "Answers503ThenThePackage",
        .planned = {Respond(503, "busy")},
        .ranges = {"", ""},
@@ -414,8 +404,8 @@ class PackageFaultTest : public NetworkFaultTest, public testing::WithParamInter
 
 TEST_P(PackageFaultTest, EndsAsPromisedWithNothingUnverifiedAtTheTarget) {
   const PackageRow& row = GetParam();
-  RefusingPort refusing;
-  const std::string url = row.refuse ? refusing.Url("/p.exe") : server_->Url("/p.exe");
+  const std::string url =
+      row.refuse ? kRefusingServer + std::string("/p.exe") : server_->Url("/p.exe");
   for (const PlannedAnswer& answer : row.planned) {
     server_->Plan("/p.exe", answer);
   }
