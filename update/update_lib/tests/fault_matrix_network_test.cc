@@ -47,28 +47,20 @@ const std::string& Package() {
   return package;
 }
 
-// The package, its ranges honoured, cut or stalled after |step| body bytes when asked.
+// The package (or |body|) with its ETag, ranges honoured; cut or stalled when asked.
 PlannedAnswer Whole(std::string body = Package()) {
-  PlannedAnswer answer;
-  answer.body = std::move(body);
-  answer.etag = kEtag;
-  return answer;
+  return {.body = std::move(body), .etag = kEtag};
 }
 PlannedAnswer CutAfter(size_t bytes) {
-  PlannedAnswer answer = Whole();
-  answer.cut_after = bytes;
-  return answer;
+  return {.body = Package(), .cut_after = bytes, .etag = kEtag};
 }
 PlannedAnswer StallAfter(size_t bytes) {
-  PlannedAnswer answer = Whole();
-  answer.stall_after = bytes;
-  return answer;
+  return {.body = Package(), .stall_after = bytes, .etag = kEtag};
 }
-PlannedAnswer StallBeforeHeaders(std::string body = Package()) {
-  PlannedAnswer answer = Whole(std::move(body));
-  answer.stall_before_headers = true;
-  return answer;
+PlannedAnswer StallBeforeHeaders() {
+  return {.body = Package(), .stall_before_headers = true, .etag = kEtag};
 }
+const PlannedAnswer kToLocalFile{.status = 302, .headers = {{"Location", "file:///etc/passwd"}}};
 
 class NetworkFaultTest : public LibraryTest {
  protected:
@@ -143,15 +135,11 @@ void PrintTo(const ServiceRow& row, std::ostream* out) { *out << row.name; }
 const std::string kAnswer = R"({"upgrade_policy":0,"version":"9.9.9.9"})";
 
 std::vector<ServiceRow> ServiceRows() {
-  PlannedAnswer cut = Respond(200, kAnswer);
-  cut.announced_length = static_cast<int64_t>(kAnswer.size()) + 100;
-  PlannedAnswer slow = StallBeforeHeaders(kAnswer);
-  slow.etag.clear();
+  const PlannedAnswer cut{.body = kAnswer,
+                          .announced_length = static_cast<int64_t>(kAnswer.size()) + 100};
   const std::string nested =
       R"({"upgrade_policy":0,"x":)" + std::string(100000, '[') + std::string(100000, ']') + "}";
   const std::string huge = R"({"upgrade_policy":0,"x":")" + std::string(5 << 20, 'x') + R"("})";
-  PlannedAnswer to_file = Respond(302);
-  to_file.headers = {{"Location", "file:///etc/passwd"}};
   const char* kNothing = "nothing";
   return {
       {.name = "RefusesConnections",
@@ -161,13 +149,13 @@ std::vector<ServiceRow> ServiceRows() {
        .table = {"update service", "refuses connections",
                  "no event (tried 3 times over 1.5 s); the next check is answered", kNothing}},
       {.name = "AnswersSlowly",
-       .answer = slow,
+       .answer = {.body = kAnswer, .stall_before_headers = true},
        .release_stall = true,
        .answered = true,
        .table = {"update service", "answers only after the client has waited",
                  "\"cgi_response\" with the answer", kNothing}},
       {.name = "Stalls",
-       .answer = StallBeforeHeaders(kAnswer),
+       .answer = {.body = kAnswer, .stall_before_headers = true},
        .record = "CGI request failed: Timeout was reached",
        .table = {"update service", "accepts the connection and never answers",
                  "no event; the check is given up after 30 s; the next check is answered",
@@ -188,7 +176,7 @@ std::vector<ServiceRow> ServiceRows() {
        .table = {"update service", "cuts its answer short",
                  "no event (tried 3 times over 1.5 s); the next check is answered", kNothing}},
       {.name = "RedirectsToALocalFile",
-       .answer = to_file,
+       .answer = kToLocalFile,
        .record = "CGI request failed: Unsupported protocol",
        .table = {"update service", "redirects to file:///etc/passwd",
                  "no event, the file is not read; the next check is answered", kNothing}},
@@ -274,14 +262,11 @@ std::string From(size_t offset) { return "bytes=" + std::to_string(offset) + "-"
 std::vector<PackageRow> PackageRows() {
   PlannedAnswer ignores_range = Whole();
   ignores_range.honour_range = false;
-  PlannedAnswer longer = Whole(Package() + std::string(4096, 'x'));
-  longer.announced_length = static_cast<int64_t>(Package().size());
+  const PlannedAnswer longer{.body = Package() + std::string(4096, 'x'),
+                             .announced_length = static_cast<int64_t>(kPackageSize)};
   std::string corrupt = Package();
   corrupt[kPackageSize / 2] ^= 1;
-  PlannedAnswer to_file = Respond(302);
-  to_file.headers = {{"Location", "file:///etc/passwd"}};
-  PlannedAnswer loop = Respond(302);
-  loop.headers = {{"Location", "/p.exe"}};
+  const PlannedAnswer loop{.status = 302, .headers = {{"Location", "/p.exe"}}};
   const std::chrono::milliseconds quick = kRetryDelays + kSlack;
   const std::chrono::milliseconds stalled = kStallBound + kRetryDelays + kSlack;
   const char* kVerified = "the verified package at the target, nothing else";
@@ -352,7 +337,7 @@ std::vector<PackageRow> PackageRows() {
        .table = {"package server", "redirects to itself",
                  "\"download_finish\" 1 after 10 redirects", kNothing}},
       {.name = "RedirectsToALocalFile",
-       .fallback = to_file,
+       .fallback = kToLocalFile,
        .err_code = 6,
        .ranges = {""},
        .bound = quick,
