@@ -62,6 +62,8 @@ PlannedAnswer StallBeforeHeaders() {
 }
 const PlannedAnswer kToLocalFile{.status = 302, .headers = {{"Location", "file:///etc/passwd"}}};
 
+// A host with a scripted server.  The test's thread only; the server and the delegate guard
+// their own state against the threads that answer and deliver.
 class NetworkFaultTest : public LibraryTest {
  protected:
   void SetUp() override {
