@@ -11,7 +11,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
-#include <spawn.h>
+#include <sqlite3.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -27,8 +27,10 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <sstream>
 #include <thread>
 
+#include "base/test/child_process.h"
 #include "base/test/file_contents.h"
 #include "fault_table.h"
 #include "installer_service/test/installers.h"
@@ -39,8 +41,6 @@
 #include "update_configuration.h"
 #include "update_operation.h"
 #include "util/crypto/crypto.h"
-
-extern char** environ;
 
 namespace update_test {
 namespace {
@@ -145,6 +145,14 @@ std::set<std::string> Listing(const std::string& dir) {
   return names;
 }
 
+// A parameterised case is named, and printed, by its row's name.
+template <typename Row>
+  requires requires(const Row& row) { row.name; }
+void PrintTo(const Row& row, std::ostream* out) {
+  *out << row.name;
+}
+const auto RowName = [](const auto& info) { return std::string(info.param.name); };
+
 // ---------------------------------------------------------------------------------------------
 // Disk: where the download is written.
 
@@ -203,8 +211,6 @@ const DiskRow kDiskRows[] = {
      {"disk", "the target is an existing directory", "\"download_finish\" with error 5",
       "the directory and its files unchanged; the partial file removed"}},
 };
-
-void PrintTo(const DiskRow& row, std::ostream* out) { *out << row.name; }
 
 class DiskTest : public FaultMatrixTest, public testing::WithParamInterface<DiskRow> {};
 
@@ -276,53 +282,87 @@ TEST_P(DiskTest, DownloadFailsAndLeavesNothingAtTheTarget) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(LocalFaults, DiskTest, testing::ValuesIn(kDiskRows),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(LocalFaults, DiskTest, testing::ValuesIn(kDiskRows), RowName);
 
 // ---------------------------------------------------------------------------------------------
 // Configuration: the settings database that remembers the service URL for the update process.
 
-// Another process's write lock on |db|, held until Release() or destruction (the sqlite3 shell,
-// which rolls back when its input ends).
-class ForeignLock {
+// A child process of this binary that plays one side of a row, told what to do through two
+// pipes: it writes one byte to the first when it is ready, and waits for the second to end (or
+// to carry one byte) before it goes on.  Any thread.
+class Helper {
  public:
-  explicit ForeignLock(const std::string& db) {
-    int in[2];
-    int out[2];
-    EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
-    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    const char* argv[] = {"sqlite3", db.c_str(), nullptr};
-    EXPECT_EQ(posix_spawnp(&pid_, "sqlite3", &actions, nullptr, const_cast<char**>(argv), environ),
-              0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    input_ = in[1];
-    const std::string script = "BEGIN EXCLUSIVE;\nSELECT 'locked';\n";
-    EXPECT_EQ(write(input_, script.data(), script.size()), static_cast<ssize_t>(script.size()));
-    char answer[8] = {};
-    EXPECT_EQ(read(out[0], answer, 7), 7);  // once the lock is held
-    EXPECT_STREQ(answer, "locked\n");
-    close(out[0]);
+  Helper(const std::string& role, const std::string& arg) {
+    int ready[2];
+    int go[2];
+    EXPECT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(go, O_CLOEXEC), 0);
+    // Only the child's ends are inherited.
+    fcntl(ready[1], F_SETFD, 0);
+    fcntl(go[0], F_SETFD, 0);
+    pid_ = base::test::SpawnChild(
+        role, std::to_string(ready[1]) + " " + std::to_string(go[0]) + " " + arg);
+    close(ready[1]);
+    close(go[0]);
+    ready_ = ready[0];
+    go_ = go[1];
   }
-  ~ForeignLock() { Release(); }
-  void Release() {
-    if (input_ >= 0) {
-      close(input_);
-      input_ = -1;
-      int status = 0;
-      EXPECT_EQ(waitpid(pid_, &status, 0), pid_);
+  ~Helper() {
+    Go();
+    kill(pid_, SIGKILL);
+    base::test::WaitForChild(pid_);
+    close(ready_);
+  }
+  // Waits until the child says it is ready (false when it ended first).
+  bool WaitUntilReady() const {
+    char c = 0;
+    return read(ready_, &c, 1) == 1;
+  }
+  // Lets the child go on: its end of the pipe sees the end of input.
+  void Go() {
+    if (go_ >= 0) {
+      close(go_);
+      go_ = -1;
     }
+  }
+
+  // In the child: the descriptors and the rest of |arg|.
+  struct Args {
+    int ready = -1;
+    int go = -1;
+    std::string rest;
+  };
+  static Args Parse(const std::string& arg) {
+    Args args;
+    std::istringstream in(arg);
+    in >> args.ready >> args.go;
+    std::getline(in >> std::ws, args.rest);
+    return args;
+  }
+  static bool SignalAndWait(const Args& args) {
+    char c = 0;
+    return write(args.ready, "r", 1) == 1 && read(args.go, &c, 1) >= 0;
   }
 
  private:
   pid_t pid_ = -1;
-  int input_ = -1;
+  int ready_ = -1;
+  int go_ = -1;
 };
+
+// Child role: takes the write lock of the database file named by the argument, then holds it
+// until told to go on (SQLite rolls back when the process ends).
+const bool kLockRole = base::test::RunChildRoleIfAsked("lock", [](const std::string& arg) {
+  const Helper::Args args = Helper::Parse(arg);
+  sqlite3* db = nullptr;
+  if (sqlite3_open(args.rest.c_str(), &db) != SQLITE_OK ||
+      sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    return 1;
+  }
+  Helper::SignalAndWait(args);
+  sqlite3_close(db);
+  return 0;
+});
 
 enum class Db { kLocked, kNotADatabase, kDamaged, kTruncated, kReadOnly };
 
@@ -367,8 +407,6 @@ const ConfigRow kConfigRows[] = {
       "\"cgi_response\"; the update process checks at the URL stored before",
       "the file unchanged; the new URL not stored (a record says so)"}},
 };
-
-void PrintTo(const ConfigRow& row, std::ostream* out) { *out << row.name; }
 
 class ConfigTest : public FaultMatrixTest, public testing::WithParamInterface<ConfigRow> {
  protected:
@@ -420,16 +458,17 @@ TEST_P(ConfigTest, ChecksGoOnAndNoWriteIsLost) {
   }
   const std::string before = ReadFileToString(db);
   StartServer();  // the library opens the store; then another process takes the lock
-  std::unique_ptr<ForeignLock> lock;
+  std::unique_ptr<Helper> lock;
   if (row.db == Db::kLocked) {
-    lock = std::make_unique<ForeignLock>(db);
+    lock = std::make_unique<Helper>("lock", db);
+    ASSERT_TRUE(lock->WaitUntilReady());
   }
   server_->Plan("/check", Respond(200, R"({"upgrade_policy":0})"));
   ASSERT_EQ(host_->Do(ClientCheck(1, CgiUrl("new"))), 0);
   ASSERT_TRUE(delegate_.WaitFor("cgi_response"));
   if (lock) {
     EXPECT_EQ(Stored(), old_url) << "written through another process's lock";
-    lock->Release();
+    lock->Go();
   }
   if (row.client_url_kept) {
     // The library's write (on its file thread) lands.
@@ -457,79 +496,41 @@ TEST_P(ConfigTest, ChecksGoOnAndNoWriteIsLost) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(LocalFaults, ConfigTest, testing::ValuesIn(kConfigRows),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(LocalFaults, ConfigTest, testing::ValuesIn(kConfigRows), RowName);
 
 // ---------------------------------------------------------------------------------------------
 // Installer service: the privileged service that "install" with "elevate_privilege" 1 reaches.
 
-// A service that answers "create", then fails the installation request as |mode| says.  Runs in
-// a child process: started before any other thread of the test needs the socket.
-class FakeService {
- public:
-  enum Mode { kKilledMidRequest, kSlow };
-
-  FakeService(const std::string& socket_path, Mode mode) {
-    int notify[2];
-    int release[2];
-    EXPECT_EQ(pipe2(notify, O_CLOEXEC), 0);
-    EXPECT_EQ(pipe2(release, O_CLOEXEC), 0);
-    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socket_path.c_str(), sizeof(address.sun_path) - 1);
-    fs::create_directories(fs::path(socket_path).parent_path());
-    EXPECT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
-    EXPECT_EQ(listen(listener, 4), 0);
-    pid_ = fork();
-    if (pid_ == 0) {
-      Serve(listener, mode, notify[1], release[0]);
-      _exit(0);
-    }
-    close(listener);
-    close(notify[1]);
-    close(release[0]);
-    notify_ = notify[0];
-    release_ = release[1];
+// Child role: an installer service on the socket named by the argument that answers "create",
+// then, for the installation request, dies at once ("killed") or says it is ready and answers
+// TRUST_E_NOSIGNATURE once told to go on ("slow").
+const bool kServiceRole = base::test::RunChildRoleIfAsked("service", [](const std::string& arg) {
+  namespace protocol = os::installer_protocol;
+  const Helper::Args args = Helper::Parse(arg);
+  const bool killed = args.rest.starts_with("killed ");
+  const std::string path = args.rest.substr(args.rest.find(' ') + 1);
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+      listen(listener, 4) != 0 || write(args.ready, "l", 1) != 1) {
+    return 1;
   }
-  ~FakeService() {
-    close(release_);
-    close(notify_);
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
+  const int connection = accept(listener, nullptr, nullptr);
+  std::string frame;
+  if (protocol::ReadFrame(connection, 20s, &frame) != protocol::IoStatus::kOk ||
+      protocol::WriteFrame(connection, R"({"hresult":0})") != protocol::IoStatus::kOk ||
+      protocol::ReadFrame(connection, 20s, &frame) != protocol::IoStatus::kOk) {
+    return 2;
   }
-  // Waits until the installation request has arrived.
-  bool WaitForRequest() const {
-    char c = 0;
-    return read(notify_, &c, 1) == 1;
+  if (killed) {
+    std::raise(SIGKILL);
   }
-  // Lets the slow service answer.
-  void Answer() const { EXPECT_EQ(write(release_, "a", 1), 1); }
-
- private:
-  static void Serve(int listener, Mode mode, int notify, int release) {
-    namespace protocol = os::installer_protocol;
-    const int connection = accept(listener, nullptr, nullptr);
-    std::string frame;
-    if (protocol::ReadFrame(connection, 20s, &frame) != protocol::IoStatus::kOk ||
-        protocol::WriteFrame(connection, R"({"hresult":0})") != protocol::IoStatus::kOk ||
-        protocol::ReadFrame(connection, 20s, &frame) != protocol::IoStatus::kOk) {
-      return;
-    }
-    if (mode == kKilledMidRequest) {
-      raise(SIGKILL);
-    }
-    char c = 0;
-    if (write(notify, "r", 1) != 1 || read(release, &c, 1) != 1) {
-      return;
-    }
-    protocol::WriteFrame(connection, R"({"hresult":-2146762496})");  // TRUST_E_NOSIGNATURE
-  }
-
-  pid_t pid_ = -1;
-  int notify_ = -1;
-  int release_ = -1;
-};
+  Helper::SignalAndWait(args);
+  protocol::WriteFrame(connection, R"({"hresult":-2146762496})");  // TRUST_E_NOSIGNATURE
+  return 0;
+});
 
 enum class Service { kAbsent, kStopped, kKilledMidRequest, kSlow };
 
@@ -563,8 +564,6 @@ const ServiceRow kServiceRows[] = {
       "\"install\" returns the service's answer once it comes", "the package kept"}},
 };
 
-void PrintTo(const ServiceRow& row, std::ostream* out) { *out << row.name; }
-
 class ServiceTest : public FaultMatrixTest, public testing::WithParamInterface<ServiceRow> {};
 
 TEST_P(ServiceTest, InstallReturnsTheDocumentedResult) {
@@ -577,7 +576,7 @@ TEST_P(ServiceTest, InstallReturnsTheDocumentedResult) {
   const std::string bytes = ReadFileToString(installer);
   const std::string socket_path =
       env_->system_root() + "/" + os::installer_protocol::kSocketRelativePath;
-  std::unique_ptr<FakeService> fake;
+  std::unique_ptr<Helper> fake;
   if (row.service == Service::kStopped) {
     // The real service: a shell prints its process id and becomes the service, which says
     // "READY" once it listens; SIGTERM stops it.
@@ -589,20 +588,20 @@ TEST_P(ServiceTest, InstallReturnsTheDocumentedResult) {
     ASSERT_STREQ(line, "READY\n");
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     ASSERT_EQ(pclose(out), 0);
-  }
-  if (row.service == Service::kKilledMidRequest) {
-    fake = std::make_unique<FakeService>(socket_path, FakeService::kKilledMidRequest);
-  } else if (row.service == Service::kSlow) {
-    fake = std::make_unique<FakeService>(socket_path, FakeService::kSlow);
+  } else if (row.service != Service::kAbsent) {
+    fs::create_directories(fs::path(socket_path).parent_path());
+    fake = std::make_unique<Helper>(
+        "service", (row.service == Service::kSlow ? "slow " : "killed ") + socket_path);
+    ASSERT_TRUE(fake->WaitUntilReady());  // listening
   }
   host_->SetDelegate(&delegate_);
   std::atomic<bool> returned{false};
   std::thread answerer;
   if (row.service == Service::kSlow) {
     answerer = std::thread([&] {
-      ASSERT_TRUE(fake->WaitForRequest());
+      EXPECT_TRUE(fake->WaitUntilReady());  // the installation request arrived
       EXPECT_FALSE(returned.load()) << "\"install\" did not wait for the answer";
-      fake->Answer();
+      fake->Go();
     });
   }
   const int result = host_->Do(Command("install", 0,
@@ -622,8 +621,7 @@ TEST_P(ServiceTest, InstallReturnsTheDocumentedResult) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(LocalFaults, ServiceTest, testing::ValuesIn(kServiceRows),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(LocalFaults, ServiceTest, testing::ValuesIn(kServiceRows), RowName);
 
 // ---------------------------------------------------------------------------------------------
 // Host: a host that calls back into the library from inside events, or from many threads.
