@@ -140,9 +140,11 @@ inline std::set<std::string> Listing(const std::string& dir) {
 // A parameterised case is named by its row's name (and printed so, by PrintTo beside each row).
 inline constexpr auto RowName = [](const auto& info) { return std::string(info.param.name); };
 
-// A child process of this binary that plays one side of a row, told what to do through two
-// pipes: it writes one byte to the first when it is ready, and waits for the second to end (or
-// to carry one byte) before it goes on.  Any thread.
+// A child process of this binary that plays one side of a row (a role registered with
+// base::test::RunChildRoleIfAsked), paced through two pipes: it writes one byte to the first
+// when it is ready, and waits for the second to end before it goes on.  Its argument starts
+// with the two descriptors (Parse takes them apart in the child).  Used by one thread at a time;
+// the destructor kills the child if it is still there.
 class Helper {
  public:
   Helper(const std::string& role, const std::string& arg) {

@@ -11,6 +11,7 @@
 
 #include "fault_matrix_local.h"
 
+#include <sched.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
 
@@ -95,10 +96,19 @@ TEST_P(DiskTest, DownloadFailsAndLeavesNothingAtTheTarget) {
   const std::string package = RandomBytes(3 << 20);
   const std::string dir = env_->root() + "/target";
   std::string target = dir + "/setup.exe";
+  struct Unmount {
+    std::string dir;
+    ~Unmount() {
+      if (!dir.empty()) {
+        umount2(dir.c_str(), MNT_DETACH);
+      }
+    }
+  } unmount;
   switch (row.target) {
     case Target::kFullDisk:
       // Room for the package when it starts, so that the check before the transfer passes.
       MountSmallFileSystem(dir, 4 << 20);
+      unmount.dir = dir;
       break;
     case Target::kMissingDirectory:
       target = dir + "/missing/setup.exe";
@@ -145,9 +155,6 @@ TEST_P(DiskTest, DownloadFailsAndLeavesNothingAtTheTarget) {
     EXPECT_EQ(ReadFileToString(target + "/inside"), "kept");
   } else {
     EXPECT_FALSE(fs::exists(target));
-  }
-  if (row.target == Target::kFullDisk) {
-    umount2(dir.c_str(), MNT_DETACH);
   }
   Record(row.table);
 }
