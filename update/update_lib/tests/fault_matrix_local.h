@@ -164,7 +164,7 @@ class Helper {
   }
   ~Helper() {
     Go();
-    kill(pid_, SIGKILL);
+    Kill();
     base::test::WaitForChild(pid_);
     close(ready_);
   }
@@ -173,6 +173,8 @@ class Helper {
     char c = 0;
     return read(ready_, &c, 1) == 1;
   }
+  // Ends the child at once; a wait for it to be ready then returns false.
+  void Kill() const { kill(pid_, SIGKILL); }
   // Lets the child go on: its end of the pipe sees the end of input.
   void Go() {
     if (go_ >= 0) {
