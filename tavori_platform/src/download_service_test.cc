@@ -151,7 +151,6 @@ TEST_F(DownloadServiceTest, OutcomesFaultsRetriesAndResumption) {
   const auto not_hex = [](Request& r) { r.SetMd5("not-an-md5-but-32-characters-ok!"); };
   const auto negative_size = [](Request& r) { r.SetFileSize(-1); };
   const auto no_url = [](Request& r) { r.SetUrl(""); };
-  const auto no_dir = [&](Request& r) { r.SetSavePath((dir_ + "/missing/p.exe").c_str()); };
   const PlannedAnswer e503{.status = 503};
   const std::vector<PlannedAnswer> redirect{{.status = 302, .headers = {{"Location", "/to"}}}};
   const std::vector<PlannedAnswer> wrong_range{
@@ -203,7 +202,6 @@ TEST_F(DownloadServiceTest, OutcomesFaultsRetriesAndResumption) {
       {"MD5 not hexadecimal", {}, kMd5, {}, {.set = not_hex}},
       {"negative size", {}, kSize, {}, {.set = negative_size}},
       {"no URL", {}, kDownloadErrorBadRequest, {}, {.set = no_url}},
-      {"directory missing", {}, kLocal, {}, {.set = no_dir}},
       {"fits the free space exactly", {}, kOk, {""}, {.set = free_space(0)}},
       {"one byte short of space", {}, kLocal, {}, {.set = free_space(1)}},
       {"the rest fits", {}, kOk, {kept}, {.set = free_space(100000), .planted = true}},

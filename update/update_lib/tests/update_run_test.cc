@@ -128,8 +128,6 @@ TEST_F(UpdateRunTest, DownloadsEndWithTheFileOrAnErrorAfterTheirEvents) {
     delegate_.SetHook([&](const Json& event) {
       if (event["command"] == "cgi_response") {
         download_result = host_->Do(Command("download", n, c.parameters));
-      } else if (event["command"] == "download_finish") {
-        host_->SetDelegate(&delegate_);  // must not wait for the delivery it is inside
       }
     });
     const size_t first = delegate_.Events().size();
