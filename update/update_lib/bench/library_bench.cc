@@ -250,7 +250,8 @@ int Idle(const std::string& url, double settle_s, double window_s) {
       lines += "thread " + ThreadName(tid) + " " + std::to_string(woke) + "\n";
     }
   }
-  std::printf("wakeups_per_min %.1f\n%s", total * 60.0 / window_s, lines.c_str());
+  std::printf("wakeups_per_min %.1f\n%s", static_cast<double>(total) * 60.0 / window_s,
+              lines.c_str());
   return 0;
 }
 
