@@ -14,7 +14,7 @@
 //   library_bench idle URL SETTLE_S WINDOW_S
 //       one check, SETTLE_S seconds for the writes it started, then counts the context switches
 //       (voluntary and not) of every thread but this one over WINDOW_S seconds; prints
-//       "wakeups_per_min" and "thread <name> <switches>" for each thread that woke.
+//       "wakeups_per_min" and "thread <id> <name> <switches>" for each thread that woke.
 //
 // The library's places (XDG_*, TMPDIR, TAVORI_SYSTEM_ROOT) come from the environment the
 // caller sets.
@@ -247,7 +247,7 @@ int Idle(const std::string& url, double settle_s, double window_s) {
     const long woke = switches - (it == before.end() ? 0 : it->second);
     if (woke > 0) {
       total += woke;
-      lines += "thread " + ThreadName(tid) + " " + std::to_string(woke) + "\n";
+      lines += "thread " + tid + " " + ThreadName(tid) + " " + std::to_string(woke) + "\n";
     }
   }
   std::printf("wakeups_per_min %.1f\n%s", static_cast<double>(total) * 60.0 / window_s,
