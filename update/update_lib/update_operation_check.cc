@@ -59,10 +59,18 @@ int UpdateOperation::CheckUpdate(JsonValue& parameters) {
     if (GetCommandParam("cgi_url", parameters, &cgi_url) != kResultOk) {
       return kResultBadRequest;
     }
-    // Remembered for later unattended runs; the check does not wait for the write.
+    // Remembered for later unattended runs; the check does not wait for the write.  A client
+    // checks with the same URL again and again: only a changed one costs a transaction and its
+    // flush to disk.
     UpdateDatabaseStorage* storage = storage_.get();
     base::threading::LooperThread::FileLooper()->PostTask(
-        [storage, cgi_url] { storage->SetUpdateConfig(kCgiUrlKey, cgi_url); }, FROM_HERE);
+        [storage, cgi_url] {
+          std::string stored;
+          if (!storage->GetConfiguration(kCgiUrlKey, stored) || stored != cgi_url) {
+            storage->SetUpdateConfig(kCgiUrlKey, cgi_url);
+          }
+        },
+        FROM_HERE);
   }
 
   int32_t enable_patch = 0;
