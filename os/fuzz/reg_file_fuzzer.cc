@@ -22,7 +22,11 @@ constexpr std::wstring_view kKey = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvern\\Tavo
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace os::internal;
+  using os::internal::LookUpRegFileValue;
+  using os::internal::RegFileLookup;
+  using os::internal::UpperCase;
+  using os::internal::Utf16Length;
+  using os::internal::Utf16LeToWide;
   const std::string_view file(reinterpret_cast<const char*>(data), size);
   for (const std::wstring_view name :
        {std::wstring_view(L"SilentInstallVersion"), std::wstring_view()}) {

@@ -21,7 +21,12 @@ void Check(bool condition) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace tavorisdk::internal;
+  using tavorisdk::internal::ContentRange;
+  using tavorisdk::internal::HeaderNameIs;
+  using tavorisdk::internal::HeaderValue;
+  using tavorisdk::internal::ParseContentRange;
+  using tavorisdk::internal::ParseHttpDate;
+  using tavorisdk::internal::ParseLeadingInt64;
   const std::string_view line(reinterpret_cast<const char*>(data), size);
   HeaderNameIs(line, "content-range");
   const std::string_view value = HeaderValue(line);

@@ -30,16 +30,17 @@ class CheckingDelegate final : public IUpdateEventDelegate {
 };
 
 bool IsDocumentedResult(int result) {
-  using namespace UpdateLib;
+  namespace lib = UpdateLib;
   for (const int documented :
-       {kResultOk, kResultBadRequest, kResultUnknownCommand, kResultInstallerNotStarted,
-        kResultNoServiceUrl, kResultNoCheckAnswer, kResultNoPackage, kResultStaleToken}) {
+       {lib::kResultOk, lib::kResultBadRequest, lib::kResultUnknownCommand,
+        lib::kResultInstallerNotStarted, lib::kResultNoServiceUrl, lib::kResultNoCheckAnswer,
+        lib::kResultNoPackage, lib::kResultStaleToken}) {
     if (result == documented) {
       return true;
     }
   }
   // kResultElevatedInstallFailed | HRESULT: the installer service refused or failed.
-  const auto bits = static_cast<uint32_t>(kResultElevatedInstallFailed);
+  const auto bits = static_cast<uint32_t>(lib::kResultElevatedInstallFailed);
   return (static_cast<uint32_t>(result) & bits) == bits;
 }
 

@@ -1,7 +1,6 @@
 #include "fuzz_process.h"
 
 #include <sched.h>
-#include <stdlib.h>
 
 #include <cerrno>
 #include <cstdio>
