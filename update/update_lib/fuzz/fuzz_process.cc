@@ -39,16 +39,17 @@ std::string PrepareIsolatedProcess() {
   const std::filesystem::path root = pattern;
   g_root = new std::filesystem::path(root);
   std::atexit(RemoveRoot);
-  std::error_code error;
+  bool made = true;
   for (const char* dir : {"config", "state", "tmp", "system/registry"}) {
-    std::filesystem::create_directories(root / dir, error);
+    std::error_code error;
+    made = std::filesystem::create_directories(root / dir, error) && made;
   }
   std::ofstream registry(root / "system/registry/HKEY_LOCAL_MACHINE.reg");
   registry << "Windows Registry Editor Version 5.00\r\n\r\n"
               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvern\\Tavori]\r\n"
               "\"SilentInstallVersion\"=\"3.2.0.1\"\r\n";
   registry.close();
-  if (error || !registry) {
+  if (!made || !registry) {
     Fail("cannot create the private directory");
   }
   setenv("HOME", root.c_str(), 1);
