@@ -11,7 +11,7 @@ WERROR ?= ON
 CLANG_FORMAT ?= clang-format-16
 export CLANG_FORMAT JOBS
 
-.PHONY: all deps build test windows windows-test demo bench tidy coverage format format-check package clean
+.PHONY: all deps build test fuzz windows windows-test demo bench tidy coverage format format-check package clean
 
 all: build
 
@@ -28,6 +28,11 @@ build: deps
 # the threaded tests under ThreadSanitizer and a short fuzzing run (scripts/run-tests).
 test: deps
 	@scripts/run-tests
+
+# Every libFuzzer target for FUZZ_SECONDS seconds (default 60) in build-fuzz/, one after the
+# other; grown corpora stay in build-fuzz/fuzz-corpus/, findings in build-fuzz/fuzz-artifacts/.
+fuzz: deps
+	@FUZZ_SECONDS=$${FUZZ_SECONDS:-60} scripts/fuzz-smoke build-fuzz
 
 # The Windows DLL and its tests, cross-built with mingw-w64 (build-win/); windows-test runs the
 # tests under Wine (scripts/windows).

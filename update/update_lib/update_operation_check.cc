@@ -59,18 +59,8 @@ int UpdateOperation::CheckUpdate(JsonValue& parameters) {
     if (GetCommandParam("cgi_url", parameters, &cgi_url) != kResultOk) {
       return kResultBadRequest;
     }
-    // Remembered for later unattended runs; the check does not wait for the write.  A client
-    // checks with the same URL again and again: only a changed one costs a transaction and its
-    // flush to disk.
-    UpdateDatabaseStorage* storage = storage_.get();
-    base::threading::LooperThread::FileLooper()->PostTask(
-        [storage, cgi_url] {
-          std::string stored;
-          if (!storage->GetConfiguration(kCgiUrlKey, stored) || stored != cgi_url) {
-            storage->SetUpdateConfig(kCgiUrlKey, cgi_url);
-          }
-        },
-        FROM_HERE);
+    // Remembered for later unattended runs; the check does not wait for the write.
+    RememberCgiUrl(cgi_url);
   }
 
   int32_t enable_patch = 0;
@@ -102,6 +92,35 @@ int UpdateOperation::CheckUpdate(JsonValue& parameters) {
     BASE_LOG(kLevelFailure) << "no cgi service";
   }
   return kResultOk;
+}
+
+void UpdateOperation::RememberCgiUrl(const std::string& url) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    pending_cgi_url_ = url;
+    if (cgi_url_write_queued_) {
+      return;  // the queued write will record this URL
+    }
+    cgi_url_write_queued_ = true;
+  }
+  // The instance is never destroyed, so the task may keep |this|.
+  base::threading::LooperThread::FileLooper()->PostTask(
+      [this] {
+        std::string latest;
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          latest = std::move(pending_cgi_url_);
+          pending_cgi_url_.clear();
+          cgi_url_write_queued_ = false;
+        }
+        // A client checks with the same URL again and again: only a changed one costs a
+        // transaction and its flush to disk.
+        std::string stored;
+        if (!storage_->GetConfiguration(kCgiUrlKey, stored) || stored != latest) {
+          storage_->SetUpdateConfig(kCgiUrlKey, latest);
+        }
+      },
+      FROM_HERE);
 }
 
 int UpdateOperation::BuildCGIUrl(std::string* url, const std::string& cgi_url,
