@@ -24,8 +24,10 @@ build: deps
 	  -DTAVORI_WARNINGS_AS_ERRORS=$(WERROR) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-# Format check, a Release build, every test under AddressSanitizer + UndefinedBehaviorSanitizer,
-# the threaded tests under ThreadSanitizer and a short fuzzing run (scripts/run-tests).
+# Format check, clang-tidy, a Release build, every test (fault matrix included) under clang's
+# AddressSanitizer + UndefinedBehaviorSanitizer with the thread-safety analysis, the threaded tests
+# under ThreadSanitizer, every fuzz target briefly, the demo, the package and the Windows build
+# (scripts/run-tests).
 test: deps
 	@scripts/run-tests
 
