@@ -138,10 +138,6 @@ TEST_F(DownloadServiceTest, OutcomesFaultsRetriesAndResumption) {
     part.seekp(100);
     part.put(static_cast<char>(body[100] ^ 0x55));
   };
-  const auto refused = [](Request& r) {
-    r.SetUrl("http://127.0.0.1:1/f");
-    r.SetMaxRetries(1);
-  };
   const auto stall_timeout = [](Request& r) {
     r.SetMaxRetries(0);
     r.SetStallTimeout(1);
@@ -183,7 +179,6 @@ TEST_F(DownloadServiceTest, OutcomesFaultsRetriesAndResumption) {
        kHttp,
        {"", "", ""},
        {.set = retries(2), .retried = {kHttp, kHttp}}},
-      {"connection refused", {}, kTransport, {}, {.set = refused, .retried = {kTransport}}},
       {"short of announced", {shorter}, kTransport, {""}, {.set = retries(0), .part = true}},
       {"stalled", {stall_early}, kTransport, {""}, {.set = stall_timeout, .part = true}},
       // Nothing that could not be verified is fetched, let alone reported as a success.

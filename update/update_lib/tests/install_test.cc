@@ -92,7 +92,6 @@ TEST_F(InstallTest, CallersRightsNeedAnAcceptedPublisherAndGoodParameters) {
                0),
        4},
       {Install(factory_->Unsigned("unsigned.exe"), "", 0), 4},
-      {Install(env_->root() + "/missing.exe", "", 0), 4},
       // No installer service runs here; a second elevated install on this thread goes as far.
       {Install(good_, "x", 1), static_cast<int>(0x80070154u)},
       {Install(good_, "x", 1), static_cast<int>(0x80070154u)},
