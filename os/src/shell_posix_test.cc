@@ -296,21 +296,6 @@ TEST_F(ShellTest, StartsExactlyTheOpenedFile) {
   EXPECT_EQ(record->arguments, (std::vector<std::string>{"arg one", ""}));
   close(script_fd);
 
-  const fs::path image = dir_.Child("setup.exe");
-  const std::string image_bytes = PeImage("opened image");
-  WriteFile(image, image_bytes, kReadable);
-  const int image_fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
-  fs::remove(image);
-  ASSERT_EQ(StartProgramFromDescriptor(image_fd, "setup", {"/S"}, {}), kShellStarted);
-  record = TakeRecord();
-  ASSERT_TRUE(record.has_value());
-  EXPECT_EQ(record->id, "wine");
-  ASSERT_EQ(record->arguments.size(), 2u);
-  EXPECT_TRUE(record->arguments[0].starts_with("/proc/self/fd/")) << record->arguments[0];
-  EXPECT_EQ(record->arguments[1], "/S");
-  EXPECT_EQ(ReadFileToString(records_ / "content"), image_bytes);
-  close(image_fd);
-
   // A native image, started from its descriptor after its name is gone.
   const fs::path tool = dir_.Child("touch copy");
   fs::copy_file("/usr/bin/touch", tool);
