@@ -3,6 +3,7 @@
 // binary again), so that its threads are the library's and its own blocked main thread alone;
 // this process serves the check and reads the child's context switches from /proc.
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -73,6 +74,10 @@ TEST(IdleTest, AHostThatFinishedACheckIsNotWokenAgain) {
   int hold[2];
   ASSERT_EQ(pipe(ready), 0);
   ASSERT_EQ(pipe(hold), 0);
+  // The child inherits only its own ends: it sees the hold pipe's end once this process closes
+  // the writing end.
+  ASSERT_EQ(fcntl(ready[0], F_SETFD, FD_CLOEXEC), 0);
+  ASSERT_EQ(fcntl(hold[1], F_SETFD, FD_CLOEXEC), 0);
   const pid_t child = base::test::SpawnChild("idle_host", server.Url("/check") + "?client=idle " +
                                                               std::to_string(ready[1]) + " " +
                                                               std::to_string(hold[0]));
