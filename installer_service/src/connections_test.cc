@@ -106,6 +106,7 @@ TEST_F(InstallerServiceTest, RunningOutOfDescriptorsPausesAccepting) {
   ASSERT_GE(probe, 0);
   EXPECT_EQ(Ask(probe, CreateRequest()), 0);
   close(probe);
+  ASSERT_TRUE(WaitUntil([&] { return service_->GetStats().serving == 0; }));  // its end closed
   // The service shares this process's descriptor table: fill it, keeping room for one caller.
   rlimit original{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
