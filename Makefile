@@ -11,7 +11,7 @@ WERROR ?= ON
 CLANG_FORMAT ?= clang-format-16
 export CLANG_FORMAT JOBS
 
-.PHONY: all deps build test windows windows-test demo bench tidy coverage format format-check package clean
+.PHONY: all deps build test fuzz windows windows-test demo bench tidy coverage format format-check package clean
 
 all: build
 
@@ -24,10 +24,17 @@ build: deps
 	  -DTAVORI_WARNINGS_AS_ERRORS=$(WERROR) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-# Format check, a Release build, every test under AddressSanitizer + UndefinedBehaviorSanitizer,
-# the threaded tests under ThreadSanitizer and a short fuzzing run (scripts/run-tests).
+# Format check, clang-tidy, a Release build, every test (fault matrix included) under clang's
+# AddressSanitizer + UndefinedBehaviorSanitizer with the thread-safety analysis, the threaded tests
+# under ThreadSanitizer, every fuzz target briefly, the demo, the package and the Windows build
+# (scripts/run-tests).
 test: deps
 	@scripts/run-tests
+
+# Every libFuzzer target for FUZZ_SECONDS seconds (default 60) in build-fuzz/, one after the
+# other; grown corpora stay in build-fuzz/fuzz-corpus/, findings in build-fuzz/fuzz-artifacts/.
+fuzz: deps
+	@FUZZ_SECONDS=$${FUZZ_SECONDS:-60} scripts/fuzz-smoke build-fuzz
 
 # The Windows DLL and its tests, cross-built with mingw-w64 (build-win/); windows-test runs the
 # tests under Wine (scripts/windows).
@@ -40,14 +47,21 @@ windows-test: deps
 demo: build
 	@scripts/demo $(BUILD_DIR)
 
-bench: build
+# The benchmarks against the machine's limits (scripts/bench; its header lists the BENCH_*
+# settings): the optimised build of the library and the benchmark drivers only.
+bench: deps
+	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTAVORI_WARNINGS_AS_ERRORS=$(WERROR) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target update_lib sdk_download_bench library_bench \
+	  curl_get_bench
 	@scripts/bench $(BUILD_DIR)
 
 # clang-tidy with .clang-tidy over the project's sources (build-tidy/).
 tidy: deps
 	@scripts/tidy
 
-# Line coverage of the production code from the unit and end-to-end tests (build-cov/).
+# Line and branch coverage of the production code per component, from the unit and end-to-end
+# tests (build-cov/).
 coverage: deps
 	@scripts/coverage
 

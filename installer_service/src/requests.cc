@@ -1,5 +1,5 @@
 // Requests: what a caller may ask and how each request is checked before any work is queued.
-// Run()'s thread.
+// DecodeRequest is pure; OnRequest runs on Run()'s thread.
 
 #include <cstdint>
 #include <memory>
@@ -21,52 +21,32 @@ using os::posix::ScopedFd;
 
 }  // namespace
 
-void Service::OnRequest(Connection* connection, const std::string& payload, ScopedFd descriptor,
-                        bool extra_ancillary) {
-  const Caller& caller = connection->caller;
+DecodedRequest DecodeRequest(std::string_view payload) {
+  DecodedRequest decoded;
   const Json request = Json::parse(payload, nullptr, /*allow_exceptions=*/false);
   if (!request.is_object() || !request.contains("type") || !request["type"].is_string()) {
-    BASE_LOG(kLevelRefused) << "malformed request from uid " << caller.uid << " pid " << caller.pid;
-    Reply(connection, kEInvalidArg);
-    return;
+    return decoded;
   }
-  const std::string type = request["type"].get<std::string>();
-  const bool exec_install = type == "exec_install";
-  // Exactly one descriptor comes with ExecInstall, and nothing with anything else.
-  if (extra_ancillary || descriptor.valid() != exec_install) {
-    BASE_LOG(kLevelRefused) << "request \"" << type << "\" from uid " << caller.uid << " pid "
-                            << caller.pid << " came with "
-                            << (extra_ancillary      ? "unexpected ancillary data"
-                                : descriptor.valid() ? "a descriptor"
-                                                     : "no descriptor");
-    Reply(connection, kEInvalidArg);
-    return;
-  }
-  if (type == "create") {
+  decoded.type = request["type"].get<std::string>();
+  if (decoded.type == "create") {
+    decoded.kind = DecodedRequest::Kind::kCreate;
     const Json clsid = request.value("clsid", Json());
     const Json iid = request.value("iid", Json());
-    HResult result = kSOk;
     if (!clsid.is_string() ||
         clsid.get<std::string>() != os::com::GuidText(os::com::kPrivilegedInstallerClassId)) {
-      result = kRegdbEClassNotReg;
+      decoded.create_result = kRegdbEClassNotReg;
     } else if (!iid.is_string() ||
                iid.get<std::string>() !=
                    os::com::GuidText(os::com::kPrivilegedInstallerInterfaceId)) {
-      result = kENoInterface;
-    } else {
-      connection->created = true;
+      decoded.create_result = kENoInterface;
     }
-    Reply(connection, result);
-    return;
+    return decoded;
   }
-  if (!exec_install) {
-    Reply(connection, kENotImpl);
-    return;
+  if (decoded.type != "exec_install") {
+    decoded.kind = DecodedRequest::Kind::kOther;
+    return decoded;
   }
-  if (!connection->created) {
-    Reply(connection, kEUnexpected);
-    return;
-  }
+  decoded.kind = DecodedRequest::Kind::kExecInstall;
   auto text = [&request](const char* key, size_t limit, std::string* out) {
     auto it = request.find(key);
     if (it == request.end() || !it->is_string()) {
@@ -83,22 +63,63 @@ void Service::OnRequest(Connection* connection, const std::string& payload, Scop
     *out = static_cast<uint32_t>(it->get<uint64_t>());
     return true;
   };
-  auto install = std::make_unique<Install>();
-  install->connection_id = connection->id;
-  install->caller = caller;
   uint32_t mode = 0;
   // The session is recorded; the installer runs as the service, which is the point of asking it.
-  if (!text("path", kMaxPathBytes, &install->path) ||
-      !text("parameters", kMaxParameterBytes, &install->parameters) ||
-      !text("md5", kMaxMd5TextBytes, &install->md5) ||
-      !number("session_id", &install->session_id) || !number("mode", &mode) ||
-      install->path.empty() || install->path.front() != '/' ||
-      !util::crypto::IsMd5Text(install->md5) || mode != kModeStart) {
+  decoded.exec_valid = text("path", kMaxPathBytes, &decoded.path) &&
+                       text("parameters", kMaxParameterBytes, &decoded.parameters) &&
+                       text("md5", kMaxMd5TextBytes, &decoded.md5) &&
+                       number("session_id", &decoded.session_id) && number("mode", &mode) &&
+                       !decoded.path.empty() && decoded.path.front() == '/' &&
+                       util::crypto::IsMd5Text(decoded.md5) && mode == kModeStart;
+  return decoded;
+}
+
+void Service::OnRequest(Connection* connection, const std::string& payload, ScopedFd descriptor,
+                        bool extra_ancillary) {
+  const Caller& caller = connection->caller;
+  DecodedRequest request = DecodeRequest(payload);
+  if (request.kind == DecodedRequest::Kind::kMalformed) {
+    BASE_LOG(kLevelRefused) << "malformed request from uid " << caller.uid << " pid " << caller.pid;
+    Reply(connection, kEInvalidArg);
+    return;
+  }
+  const bool exec_install = request.kind == DecodedRequest::Kind::kExecInstall;
+  // Exactly one descriptor comes with ExecInstall, and nothing with anything else.
+  if (extra_ancillary || descriptor.valid() != exec_install) {
+    BASE_LOG(kLevelRefused) << "request \"" << request.type << "\" from uid " << caller.uid
+                            << " pid " << caller.pid << " came with "
+                            << (extra_ancillary      ? "unexpected ancillary data"
+                                : descriptor.valid() ? "a descriptor"
+                                                     : "no descriptor");
+    Reply(connection, kEInvalidArg);
+    return;
+  }
+  if (request.kind == DecodedRequest::Kind::kCreate) {
+    connection->created = connection->created || request.create_result == kSOk;
+    Reply(connection, request.create_result);
+    return;
+  }
+  if (!exec_install) {
+    Reply(connection, kENotImpl);
+    return;
+  }
+  if (!connection->created) {
+    Reply(connection, kEUnexpected);
+    return;
+  }
+  if (!request.exec_valid) {
     BASE_LOG(kLevelRefused) << "bad ExecInstall request from uid " << caller.uid << " pid "
                             << caller.pid;
     Reply(connection, kEInvalidArg);
     return;
   }
+  auto install = std::make_unique<Install>();
+  install->connection_id = connection->id;
+  install->caller = caller;
+  install->path = std::move(request.path);
+  install->parameters = std::move(request.parameters);
+  install->md5 = std::move(request.md5);
+  install->session_id = request.session_id;
   install->installer = std::move(descriptor);
   connection->state = Connection::State::kWorking;
   connection->working_since = Clock::now();

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "os/com.h"
 #include "os/installer_protocol.h"
@@ -55,6 +56,27 @@ inline constexpr uint32_t kErrorFileTooLarge = 223;
 inline HResult HResultFromErrno(int error) {
   return os::com::HResultFromWin32(os::ErrorFromErrno(error));
 }
+
+// A request's payload as decoded, before the descriptor that came with it is looked at.  The
+// payload is the caller's and untrusted: anything that is not a JSON object with a string "type"
+// is kMalformed, and an ExecInstall is |exec_valid| only when every field is there, of its type
+// and within its limit.
+struct DecodedRequest {
+  enum class Kind { kMalformed, kCreate, kExecInstall, kOther };
+  Kind kind = Kind::kMalformed;
+  std::string type;  // "type", for records
+  // kCreate: the answer (S_OK, or the reason the object cannot be had).
+  HResult create_result = kSOk;
+  // kExecInstall: whether the fields below are all there and good.
+  bool exec_valid = false;
+  std::string path;
+  std::string parameters;
+  std::string md5;
+  uint32_t session_id = 0;
+};
+
+// Decodes one request's payload.  Pure; any thread.
+DecodedRequest DecodeRequest(std::string_view payload);
 
 // How many |per_user| counts for |uid|; a user with none has no entry.
 inline size_t CountOf(const std::map<uid_t, size_t>& per_user, uid_t uid) {

@@ -2,7 +2,9 @@
 //
 //   sdk_download_bench download URL PATH MD5 SIZE
 //       downloads URL to PATH with the SDK's download service, checking SIZE
-//       and MD5; prints "error <code>" and exits 0 only on success.
+//       and MD5; prints "error <code>", and "cpu_s" and "runqueue_wait_s": the
+//       time its threads ran, and waited for a core while runnable
+//       (/proc/self/task/*/schedstat); exits 0 only on success.
 //   sdk_download_bench run COMMAND [ARGS...]
 //       runs COMMAND, waits for it, and prints "elapsed_s <wall seconds>" and
 //       "max_rss_kib <peak resident memory of the largest process it waited
@@ -19,6 +21,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "base/synchronization/condition_variable.h"
@@ -57,6 +61,22 @@ class WaitingDelegate : public tavorisdk::IDownloadResponseDelegate {
   int error_ GUARDED_BY(mu_) = -1;
 };
 
+// Seconds this process's threads ran and waited on a run queue so far.
+void PrintSchedulerTimes() {
+  double ran_ns = 0;
+  double waited_ns = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream stat(task.path() / "schedstat");
+    double ran = 0;
+    double waited = 0;
+    if (stat >> ran >> waited) {
+      ran_ns += ran;
+      waited_ns += waited;
+    }
+  }
+  std::printf("cpu_s %.3f\nrunqueue_wait_s %.3f\n", ran_ns / 1e9, waited_ns / 1e9);
+}
+
 int Download(const char* url, const char* path, const char* md5, const char* size) {
   StartupSDK();
   WaitingDelegate delegate;
@@ -70,6 +90,7 @@ int Download(const char* url, const char* path, const char* md5, const char* siz
   const int error = delegate.Wait();
   request.reset();
   std::printf("error %d\n", error);
+  PrintSchedulerTimes();  // the SDK's threads are still there
   return error == tavorisdk::kDownloadOk ? 0 : 1;
 }
 

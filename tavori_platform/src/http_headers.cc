@@ -72,6 +72,10 @@ std::string_view HeaderValue(std::string_view line) {
 }
 
 int64_t ParseLeadingInt64(std::string_view text) {
+  // HTTP's numbers are digits only: a sign would let a server announce a negative size.
+  if (text.empty() || text.front() < '0' || text.front() > '9') {
+    return -1;
+  }
   int64_t value = -1;
   const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
   return result.ec == std::errc() ? value : -1;

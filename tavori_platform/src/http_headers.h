@@ -16,7 +16,8 @@ bool HeaderNameIs(std::string_view line, std::string_view name);
 // The value of the header line |line| (after the colon, trimmed), or "" when it has none.
 std::string_view HeaderValue(std::string_view line);
 
-// The decimal number at the start of |text| (a Content-Length), or -1 when there is none.
+// The decimal number at the start of |text| (a Content-Length): digits only, no sign; -1 when
+// there is none or it does not fit.
 int64_t ParseLeadingInt64(std::string_view text);
 
 // START and TOTAL of a Content-Range value "bytes START-END/TOTAL"; each is -1 when it is not a

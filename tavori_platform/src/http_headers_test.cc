@@ -17,13 +17,16 @@ TEST(HttpHeadersTest, NamesValuesLengthsAndRanges) {
   EXPECT_EQ(HeaderValue("ETag\r\n"), "");
   EXPECT_EQ(ParseLeadingInt64("1234"), 1234);
   EXPECT_EQ(ParseLeadingInt64("x"), -1);
+  EXPECT_EQ(ParseLeadingInt64("-5"), -1);
+  EXPECT_EQ(ParseLeadingInt64("99999999999999999999"), -1);
   struct Case {
     std::string_view value;
     int64_t start, total;
   };
-  for (const Case& c : {Case{"bytes 100-199/200", 100, 200}, Case{"bytes 0-9/*", 0, -1},
-                        Case{"bytes */200", -1, -1}, Case{"items 1-2/3", -1, -1},
-                        Case{"bytes 1/2-3", -1, -1}, Case{"bytes 5-", -1, -1}}) {
+  for (const Case& c :
+       {Case{"bytes 100-199/200", 100, 200}, Case{"bytes 0-9/*", 0, -1},
+        Case{"bytes */200", -1, -1}, Case{"items 1-2/3", -1, -1}, Case{"bytes 1/2-3", -1, -1},
+        Case{"bytes 5-", -1, -1}, Case{"bytes 5-10/-7", 5, -1}}) {
     EXPECT_EQ(ParseContentRange(c.value).start, c.start) << c.value;
     EXPECT_EQ(ParseContentRange(c.value).total, c.total) << c.value;
   }

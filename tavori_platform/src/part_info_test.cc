@@ -38,7 +38,9 @@ TEST(PartInfoTest, OnlyACompleteRecordOfTheUserIsRead) {
            {head, false},
            {"tavori-part 1\nurl u\nextra x\nmd5 m\nsize 1\nvalidator\n", true},
            {head + std::string(kMaxPartInfoBytes, '#') + "\nvalidator v\n", false},
-           {head + "validator v\n", true}}) {
+           {head + "validator v\n", true},
+           // Four key lines, but "url" missing: a key named twice does not stand in for it.
+           {"tavori-part 1\nvalidator v\nsize 1\nmd5 m\nsize 2\n", false}}) {
     std::ofstream(path) << text;
     EXPECT_EQ(ReadPartInfo(dir_fd, "p.info", &read), readable) << text.substr(0, 60);
   }

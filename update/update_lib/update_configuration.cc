@@ -1,5 +1,6 @@
 #include "update_configuration.h"
 
+#include <atomic>
 #include <charconv>
 #include <cstdint>
 #include <filesystem>
@@ -87,12 +88,56 @@ T ReadNumber(const std::string& text, T fallback) {
   return value;
 }
 
+// Moves the damaged file at |path| out of the way, with the -wal and -shm files beside it (an old
+// write-ahead log must not be replayed into the fresh file).  False when the file stays.
+bool SetAside(const std::string& path) {
+  namespace fs = std::filesystem;
+  const auto native = [](const std::string& text) {
+    return fs::path(std::u8string(text.begin(), text.end()));
+  };
+  std::error_code error;
+  fs::rename(native(path), native(path + ".damaged"), error);
+  if (error) {
+    BASE_LOG(kLevelFailure) << "cannot set the damaged db aside: " << path << ": "
+                            << error.message();
+    return false;
+  }
+  fs::remove(native(path + "-wal"), error);
+  fs::remove(native(path + "-shm"), error);
+  return true;
+}
+
 }  // namespace
+
+// Records that SQLite found the file damaged.  Called on whichever thread ran the statement.
+class DamageWatch final : public base::database::SqliteDelegate {
+ public:
+  void OnCorruption(const std::string& /*path*/, int /*error*/) override { damaged_ = true; }
+  void Reset() { damaged_ = false; }
+  // Whether SQLite reported damage since the last Reset, or finds it now in the pages of
+  // |database| (when given).  A check that cannot run (a lock held too long) finds nothing.
+  bool Damaged(SQLiteDatabase* database) {
+    if (database != nullptr && !damaged_) {
+      std::unique_ptr<SQLiteStatement> check = database->CompileStatement("PRAGMA quick_check");
+      if (check != nullptr) {
+        std::unique_ptr<SQLiteCursor> cursor = check->Query();
+        if (cursor != nullptr && cursor->MoveToNext() && cursor->GetColumnString(0) != "ok") {
+          damaged_ = true;
+        }
+      }
+    }
+    return damaged_;
+  }
+
+ private:
+  std::atomic<bool> damaged_{false};
+};
 
 // ---------------------------------------------------------------------------------------------
 // UpdateSQLiteOpenHelper
 
-UpdateSQLiteOpenHelper::UpdateSQLiteOpenHelper(UpdateDatabaseStorage* owner) : owner_(owner) {}
+UpdateSQLiteOpenHelper::UpdateSQLiteOpenHelper(UpdateDatabaseStorage* owner)
+    : owner_(owner), damage_(std::make_unique<DamageWatch>()) {}
 
 UpdateSQLiteOpenHelper::~UpdateSQLiteOpenHelper() = default;
 
@@ -107,7 +152,24 @@ void UpdateSQLiteOpenHelper::OpenOrCreateDb(const std::string& name) {
   const std::string directory =
       util::file::MakeChildDirPath(util::file::MakeChildDirPath(root, "Global"), "Database");
   const std::string path = directory + file_name;
-  if (OpenOrCreate(path, kConfigurationDbVersion, "", false, nullptr)) {
+  bool opened = OpenOrCreate(path, kConfigurationDbVersion, "", false, damage_.get());
+  if (damage_->Damaged(opened ? GetDatabase().get() : nullptr)) {
+    // Another process of the user may have replaced the file meanwhile: only a file still found
+    // damaged is set aside.
+    Close();
+    damage_->Reset();
+    opened = OpenOrCreate(path, kConfigurationDbVersion, "", false, damage_.get());
+    if (damage_->Damaged(opened ? GetDatabase().get() : nullptr)) {
+      Close();
+      damage_->Reset();
+      opened =
+          SetAside(path) && OpenOrCreate(path, kConfigurationDbVersion, "", false, damage_.get());
+      if (opened) {
+        BASE_LOG(kLevelFailure) << "damaged db set aside as " << path << ".damaged";
+      }
+    }
+  }
+  if (opened) {
     return;
   }
   // A file this user may read but not write (its mode, or its directory's) still holds the

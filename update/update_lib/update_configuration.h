@@ -37,6 +37,7 @@ inline constexpr char kConfigurationDbName[] = "0_update_process_configuration";
 inline constexpr int kConfigurationDbVersion = 2;
 
 class UpdateDatabaseStorage;
+class DamageWatch;
 
 // Opens the store's file and carries its reads and writes.  The hooks run inside OpenOrCreate on
 // the constructing thread; Replace and Select run on any thread.
@@ -47,8 +48,11 @@ class UpdateSQLiteOpenHelper : public base::database::SQLiteOpenHelper {
   ~UpdateSQLiteOpenHelper() override;
 
   // Builds the file's path for the database called |name| and opens it (one record on failure).
-  // A file that exists but cannot be opened for writing (its mode or its directory's) is opened
-  // for reading only, with a level-3 record: reads then work and writes fail.
+  // A file that SQLite finds damaged or not a database at all is set aside as "<file>.damaged"
+  // (its -wal and -shm removed) and a fresh file takes its place, with a level-1 record: what it
+  // held is lost either way, and so later writes are not.  A file that exists but cannot be
+  // opened for writing (its mode or its directory's) is opened for reading only, with a level-3
+  // record: reads then work and writes fail.
   void OpenOrCreateDb(const std::string& name);
 
   // Writes the row of |key| with the text form |value| and stored type |type|.
@@ -71,6 +75,9 @@ class UpdateSQLiteOpenHelper : public base::database::SQLiteOpenHelper {
 
  private:
   UpdateDatabaseStorage* const owner_;
+  // Told by the handle when SQLite reports damage; outlives every use of the handle that may
+  // report (the store's operations end before the store goes).
+  const std::unique_ptr<DamageWatch> damage_;
 };
 
 class UpdateDatabaseStorage {

@@ -311,7 +311,6 @@ TEST_F(UpdateConfigurationTest, UnusableFilesFailOnceAndUnwritableOnesAreStillRe
     const char* child;              // the child role's argument; none: checked in this process
     bool writer_open = false;       // another connection has the file open, the URL in its -wal
   } cases[] = {
-      {"garbage", [] { std::ofstream(DbPath()) << std::string(3000, 'Z'); }, nullptr},
       {"directory",
        [] {
          fs::remove(DbPath());

@@ -216,6 +216,8 @@ class UpdateOperation : public tavorisdk::IDownloadResponseDelegate,
 
   // Copies of members, taken under |mu_|.
   std::string AppFrom();
+  // Has the store remember |url| as the service URL, on the file looper (any thread).
+  void RememberCgiUrl(const std::string& url);
 
   // Process-wide: whether the instance starts the platform SDK (read once, by the constructor).
   static std::atomic<bool> init_sdk_;
@@ -240,6 +242,11 @@ class UpdateOperation : public tavorisdk::IDownloadResponseDelegate,
   std::string app_from_ GUARDED_BY(mu_);
   std::string cgi_response_ GUARDED_BY(mu_);
   std::string package_md5_ GUARDED_BY(mu_);
+  // The service URL that the queued store write records, and whether that write is queued:
+  // checks that come faster than the store writes share one queued write, which records the
+  // latest URL, so that a host's checks cannot pile up writes (and memory) on the file looper.
+  std::string pending_cgi_url_ GUARDED_BY(mu_);
+  bool cgi_url_write_queued_ GUARDED_BY(mu_) = false;
 };
 
 }  // namespace UpdateLib

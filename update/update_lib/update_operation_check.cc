@@ -60,9 +60,7 @@ int UpdateOperation::CheckUpdate(JsonValue& parameters) {
       return kResultBadRequest;
     }
     // Remembered for later unattended runs; the check does not wait for the write.
-    UpdateDatabaseStorage* storage = storage_.get();
-    base::threading::LooperThread::FileLooper()->PostTask(
-        [storage, cgi_url] { storage->SetUpdateConfig(kCgiUrlKey, cgi_url); }, FROM_HERE);
+    RememberCgiUrl(cgi_url);
   }
 
   int32_t enable_patch = 0;
@@ -94,6 +92,35 @@ int UpdateOperation::CheckUpdate(JsonValue& parameters) {
     BASE_LOG(kLevelFailure) << "no cgi service";
   }
   return kResultOk;
+}
+
+void UpdateOperation::RememberCgiUrl(const std::string& url) {
+  {
+    base::AutoLock lock(mu_);
+    pending_cgi_url_ = url;
+    if (cgi_url_write_queued_) {
+      return;  // the queued write will record this URL
+    }
+    cgi_url_write_queued_ = true;
+  }
+  // The instance is never destroyed, so the task may keep |this|.
+  base::threading::LooperThread::FileLooper()->PostTask(
+      [this] {
+        std::string latest;
+        {
+          base::AutoLock lock(mu_);
+          latest = std::move(pending_cgi_url_);
+          pending_cgi_url_.clear();
+          cgi_url_write_queued_ = false;
+        }
+        // A client checks with the same URL again and again: only a changed one costs a
+        // transaction and its flush to disk.
+        std::string stored;
+        if (!storage_->GetConfiguration(kCgiUrlKey, stored) || stored != latest) {
+          storage_->SetUpdateConfig(kCgiUrlKey, latest);
+        }
+      },
+      FROM_HERE);
 }
 
 int UpdateOperation::BuildCGIUrl(std::string* url, const std::string& cgi_url,

@@ -162,6 +162,26 @@ TEST_F(UpdateOperationTest, CheckParametersAreReadInOrderAndTheUrlIsRemembered) 
   EXPECT_EQ(StoredUrl(), url_);
   EXPECT_EQ(Check(R"({"app_from":"update_process","enable_patch":0})"), 0);
   EXPECT_EQ(Check(R"({"enable_patch":0})"), 1);
+
+  // Checks faster than the store: while the file looper is held, many checks queue one write,
+  // ahead of anything posted after the first check, and it records the last URL.
+  const std::shared_ptr<base::threading::LooperThread> looper =
+      base::threading::LooperThread::FileLooper();
+  std::promise<void> release;
+  looper->PostTask([held = release.get_future().share()] { held.wait(); }, FROM_HERE);
+  std::string seen;
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_EQ(Check(R"({"app_from":"tavoriapp","from_where":2,"cgi_url":"URL?n=)" +
+                    std::to_string(i) + R"(","enable_patch":0})"),
+              0);
+    if (i == 0) {
+      looper->PostTask([&] { operation_->storage()->GetConfiguration(kCgiUrlKey, seen); },
+                       FROM_HERE);
+    }
+  }
+  release.set_value();
+  EXPECT_EQ(StoredUrl(), url_ + "?n=49");
+  EXPECT_EQ(seen, url_ + "?n=49");
 }
 
 TEST_F(UpdateOperationTest, AnswersByCallerAndPolicy) {

@@ -84,11 +84,17 @@ int main(int argc, char** argv) {
   ok = ok && Write(dir + "/signed.exe", signed_image);
   ok = ok && Write(dir + "/intermediate.exe", signer.Sign(MinimalPe(), deep_leaf, chained));
   ok = ok && Write(dir + "/pe32-sha1.exe", signer.Sign(MinimalPe(false), leaf, sha1));
-  ok = ok && Write(dir + "/expired-rfc3161.exe", signer.Sign(MinimalPe(), expired, stamped));
+  const std::string stamped_image = signer.Sign(MinimalPe(), expired, stamped);
+  ok = ok && Write(dir + "/expired-rfc3161.exe", stamped_image);
   ok = ok && Write(dir + "/expired-countersigned.exe",
                    authenticode::test::AddCountersignature(expired_image, tsa, now - 100 * kDay));
   ok = ok && Write(dir + "/nested.exe", signer.Sign(signed_image, deep_leaf, nest));
   ok = ok && Write(dir + "/two-signers.exe", authenticode::test::DuplicateSignerInfo(signed_image));
+  // A second certificate-table entry, as real files carry.
+  ok = ok && Write(dir + "/two-entries.exe",
+                   authenticode::test::AppendToCertificateTable(
+                       signed_image, authenticode::test::CertificateEntry(
+                                         authenticode::test::ExtractSignature(stamped_image))));
   ok = ok && Write(dir + "/server-only.exe", signer.Sign(MinimalPe(), server, plain));
   ok = ok && Write(argv[2], root.CertPem());
   return ok ? 0 : 1;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <span>
 
 #include "src/openssl_util.h"
 #include "src/outcome.h"
@@ -35,6 +36,43 @@ uint16_t LoadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] <<
 uint32_t LoadU32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+bool AllZero(std::span<const uint8_t> bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
+}
+
+// Checks the layout of every WIN_CERTIFICATE entry in |table| and returns the first (header
+// included) in |first|. Entries start at multiples of eight bytes from the table's start; each is
+// followed by zero padding up to the next multiple of eight (or the table's end), and nothing but
+// zero bytes may follow the last one. Only the first entry is judged: Windows ignores the others,
+// and real files carry a second signature there. Yet every entry must lie whole inside the table,
+// so that no length can point a reader beyond it, and no bytes may hide between entries.
+VerifyResult WalkCertificateTable(std::span<const uint8_t> table, std::span<const uint8_t>* first) {
+  size_t at = 0;
+  while (at < table.size()) {
+    const std::span<const uint8_t> rest = table.subspan(at);
+    if (at != 0 && AllZero(rest)) {
+      break;
+    }
+    if (rest.size() < kWinCertificateHeaderSize) {
+      return Fail(Status::kMalformedSignature, "certificate table ends inside an entry header");
+    }
+    const uint32_t length = LoadU32(rest.data());
+    if (length <= kWinCertificateHeaderSize || length > rest.size()) {
+      return Fail(Status::kMalformedSignature,
+                  at == 0 ? "bad certificate entry length" : "bad length of a later entry");
+    }
+    const size_t padded = std::min<size_t>(rest.size(), (size_t{length} + 7) & ~size_t{7});
+    if (!AllZero(rest.subspan(length, padded - length))) {
+      return Fail(Status::kMalformedSignature, "data in the padding after a certificate entry");
+    }
+    if (at == 0) {
+      *first = rest.first(length);
+    }
+    at += padded;
+  }
+  return Passed();
 }
 
 }  // namespace
@@ -137,23 +175,16 @@ VerifyResult ReadPrimarySignature(const ByteSource& source, const PeLayout& layo
   if (!source.ReadAt(layout.table_offset, table)) {
     return Fail(Status::kFileUnreadable, "cannot read the certificate table");
   }
-  if (table.size() < kWinCertificateHeaderSize) {
-    return Fail(Status::kMalformedSignature, "certificate table shorter than an entry header");
+  const std::span<const uint8_t> bytes(table);
+  std::span<const uint8_t> first;
+  VerifyResult step = WalkCertificateTable(bytes, &first);
+  if (!step.ok()) {
+    return step;
   }
-  const uint32_t length = LoadU32(table.data());
-  const uint16_t revision = LoadU16(&table[4]);
-  const uint16_t type = LoadU16(&table[6]);
-  if (length <= kWinCertificateHeaderSize || length > table.size()) {
-    return Fail(Status::kMalformedSignature, "bad certificate entry length");
-  }
-  if (revision != kWinCertRevision2 || type != kWinCertTypePkcsSignedData) {
+  if (LoadU16(&first[4]) != kWinCertRevision2 || LoadU16(&first[6]) != kWinCertTypePkcsSignedData) {
     return Fail(Status::kMalformedSignature, "certificate entry is not a PKCS#7 SignedData");
   }
-  // Only zero padding may follow: a second entry or appended data would ride along unsigned.
-  if (std::any_of(table.begin() + length, table.end(), [](uint8_t b) { return b != 0; })) {
-    return Fail(Status::kMalformedSignature, "data after the signature entry");
-  }
-  der->assign(table.begin() + kWinCertificateHeaderSize, table.begin() + length);
+  der->assign(first.begin() + kWinCertificateHeaderSize, first.end());
   return Passed();
 }
 

@@ -31,7 +31,8 @@ struct PeLayout {
 VerifyResult ParsePeLayout(const ByteSource& source, PeLayout* layout);
 
 // The DER bytes of the primary signature: the first WIN_CERTIFICATE entry, which must be a revision
-// 2 PKCS#7 SignedData entry. The table may hold nothing after it but zero padding.
+// 2 PKCS#7 SignedData entry. Later entries are not judged, but every entry must lie whole inside
+// the table at a multiple of eight bytes, with only zero bytes as padding between and after them.
 VerifyResult ReadPrimarySignature(const ByteSource& source, const PeLayout& layout,
                                   std::vector<uint8_t>* der);
 

@@ -89,7 +89,8 @@ size_t Find(std::string_view haystack, std::string_view needle) {
 
 class VerifyTest : public ::testing::Test {
  protected:
-  // A file and the verdict it must get; |signer| is the name that comes back with kOk.
+  // A file and the verdict it must get; |signer| is the name that comes back with kOk and the
+  // chain's verdicts (empty with the others).
   struct Case {
     const char* name;
     std::string image;
@@ -130,6 +131,20 @@ TEST_F(VerifyTest, HeadersAndCertificateTable) {
   const std::string der = test::ExtractSignature(image);
   const Identity other_root = CreateIdentity(CaOptions("Other Root"), nullptr);
   const Identity foreign = CreateIdentity(CodeSigningOptions("Foreign"), &other_root);
+  const std::string foreign_image = Sign(foreign);
+  // A second entry, as real files carry: another signer's signature of the same file.
+  const std::string second = test::CertificateEntry(test::ExtractSignature(foreign_image));
+  const auto with_second = [&](const std::string& first, const std::string& entry) {
+    return test::AppendToCertificateTable(first, entry);
+  };
+  // The first entry declares a length three bytes short of a multiple of eight.
+  const std::string unaligned =
+      test::ReplaceSignature(image, der + std::string((13 - der.size() % 8) % 8, '\0'));
+  const test::PeOffsets entry = test::LocatePe(unaligned);
+  const size_t unaligned_end = size_t{entry.table_offset} + entry.table_size;
+  // Without its padding, so that an entry appended to it starts off the eight-byte grid.
+  const std::string unaligned_unpadded = WithDirectory(unaligned.substr(0, unaligned_end - 3),
+                                                       entry.table_offset, entry.table_size - 3);
   ExpectVerdicts({
       {"empty", "", Status::kNotPe},
       {"no MZ", std::string(4096, 'Z'), Status::kNotPe},
@@ -154,6 +169,32 @@ TEST_F(VerifyTest, HeadersAndCertificateTable) {
       {"data after the entry",
        WithDirectory(image + "ABCDEFGH", pe.table_offset, pe.table_size + 8),
        Status::kMalformedSignature},
+      // Only the first entry is judged; the others need only be entries.
+      {"second entry by another signer", with_second(image, second), Status::kOk, "Signer"},
+      {"first entry by another signer", with_second(foreign_image, test::CertificateEntry(der)),
+       Status::kUntrustedChain, "Foreign"},
+      {"second entry not DER", with_second(image, test::CertificateEntry(std::string(300, '0'))),
+       Status::kOk, "Signer"},
+      {"second entry of another type", with_second(image, test::CertificateEntry("X.509", 1)),
+       Status::kOk, "Signer"},
+      {"zero padding after two entries",
+       with_second(with_second(image, second), std::string(16, '\0')), Status::kOk, "Signer"},
+      {"data after two entries", with_second(with_second(image, second), "ABCDEFGH"),
+       Status::kMalformedSignature},
+      {"second entry longer than the table",
+       with_second(image, Patch(second, 0, static_cast<uint32_t>(second.size() + 1), 4)),
+       Status::kMalformedSignature},
+      {"second entry's length wraps", with_second(image, Patch(second, 0, 0xFFFFFFF9, 4)),
+       Status::kMalformedSignature},
+      {"second entry only a header", with_second(image, Patch(second, 0, 8, 4)),
+       Status::kMalformedSignature},
+      {"second entry's header cut short", with_second(image, std::string("\x10\0\0\0", 4)),
+       Status::kMalformedSignature},
+      {"entries padded to eight bytes", with_second(unaligned, second), Status::kOk, "Signer"},
+      {"data in the padding between entries",
+       Flip(with_second(unaligned, second), unaligned_end - 1), Status::kMalformedSignature},
+      {"second entry not at a multiple of eight", with_second(unaligned_unpadded, second),
+       Status::kMalformedSignature},
       {"table too large",
        WithDirectory(image + std::string(kMaxCertificateTableSize, '\0'), pe.table_offset,
                      pe.table_size + kMaxCertificateTableSize),
@@ -174,7 +215,7 @@ TEST_F(VerifyTest, HeadersAndCertificateTable) {
       {"two signer infos", test::DuplicateSignerInfo(image), Status::kMalformedSignature},
       // Nested signatures ride in the primary one's unsigned attributes and are not consulted.
       {"trusted signature nested in a foreign one",
-       Sign(Leaf("Inner"), {.nest = true}, Sign(foreign)), Status::kUntrustedChain},
+       Sign(Leaf("Inner"), {.nest = true}, Sign(foreign)), Status::kUntrustedChain, "Foreign"},
   });
 }
 
@@ -203,7 +244,7 @@ TEST_F(VerifyTest, WhatTheHashAndTheSignatureCover) {
        Flip(image, Find(image, std::string_view(reinterpret_cast<const char*>(cert_signature->data),
                                                 static_cast<size_t>(cert_signature->length))) +
                        9),
-       Status::kUntrustedChain},
+       Status::kUntrustedChain, "Signer"},
       {"SHA-1", Sign(leaf, {.digest = "sha1"}), Status::kOk, "Signer"},
       {"SHA-384", Sign(leaf, {.digest = "sha384"}), Status::kOk, "Signer"},
       {"SHA-512", Sign(leaf, {.digest = "sha512"}, MinimalPe(false)), Status::kOk, "Signer"},
@@ -263,23 +304,23 @@ TEST_F(VerifyTest, ChainAndUsage) {
        "Halvern Technology(Ostervik) Company Limited"},
       {"intermediate carried", Sign(Leaf("Deep", intermediate), {.chain = {&intermediate}}),
        Status::kOk, "Deep"},
-      {"intermediate missing", Sign(Leaf("Deep", intermediate)), Status::kUntrustedChain},
+      {"intermediate missing", Sign(Leaf("Deep", intermediate)), Status::kUntrustedChain, "Deep"},
       {"intermediate for code signing", Sign(Leaf("Deep", signing_ca), {.chain = {&signing_ca}}),
        Status::kOk, "Deep"},
       {"intermediate for servers only", Sign(Leaf("Deep", server_ca), {.chain = {&server_ca}}),
-       Status::kWrongKeyUsage},
+       Status::kWrongKeyUsage, "Deep"},
       {"issuer is not a CA", Sign(Leaf("Deep", not_a_ca), {.chain = {&not_a_ca}}),
-       Status::kUntrustedChain},
+       Status::kUntrustedChain, "Deep"},
       {"other root carried along", Sign(Leaf("Foreign", other_root), {.chain = {&other_root}}),
-       Status::kUntrustedChain},
+       Status::kUntrustedChain, "Foreign"},
       {"self-signed leaf", Sign(CreateIdentity(CodeSigningOptions("Self"), nullptr)),
-       Status::kUntrustedChain},
+       Status::kUntrustedChain, "Self"},
       {"no usage extensions at all", leaf({}, ""), Status::kOk, "Usage"},
       {"code signing among others", leaf({"serverAuth", "codeSigning"}, ""), Status::kOk, "Usage"},
-      {"server only", leaf({"serverAuth"}, ""), Status::kWrongKeyUsage},
-      {"any usage", leaf({"anyExtendedKeyUsage"}, ""), Status::kWrongKeyUsage},
-      {"key agreement only", leaf({"codeSigning"}, "critical,keyAgreement"),
-       Status::kWrongKeyUsage},
+      {"server only", leaf({"serverAuth"}, ""), Status::kWrongKeyUsage, "Usage"},
+      {"any usage", leaf({"anyExtendedKeyUsage"}, ""), Status::kWrongKeyUsage, "Usage"},
+      {"key agreement only", leaf({"codeSigning"}, "critical,keyAgreement"), Status::kWrongKeyUsage,
+       "Usage"},
   });
 }
 
@@ -317,33 +358,35 @@ TEST_F(VerifyTest, ExpiredCertificateNeedsATimestampOfThisSignature) {
   const std::string good_countersignature = countersigned(tsa, while_valid);
   const std::string other_file = Sign(expired, {}, MinimalPe(true, 16));
   ExpectVerdicts({
-      {"no timestamp", Sign(expired), Status::kCertificateExpired},
+      {"no timestamp", Sign(expired), Status::kCertificateExpired, "Expired"},
       {"RFC 3161 while valid", good_stamp, Status::kOk, "Expired"},
-      {"RFC 3161 after expiry", stamped(tsa, after_expiry), Status::kCertificateExpired},
-      {"RFC 3161 by a foreign TSA", stamped(foreign_tsa, while_valid), Status::kCertificateExpired},
+      {"RFC 3161 after expiry", stamped(tsa, after_expiry), Status::kCertificateExpired, "Expired"},
+      {"RFC 3161 by a foreign TSA", stamped(foreign_tsa, while_valid), Status::kCertificateExpired,
+       "Expired"},
       {"RFC 3161 by a TSA expired since", stamped(retired_tsa, while_valid), Status::kOk,
        "Expired"},
       // Timestamps lie in unsigned attributes, last: damage to them leaves the primary signature
       // intact.
-      {"RFC 3161 token's signature", FlipLastSignatureByte(good_stamp),
-       Status::kCertificateExpired},
+      {"RFC 3161 token's signature", FlipLastSignatureByte(good_stamp), Status::kCertificateExpired,
+       "Expired"},
       {"RFC 3161 token of another signature", test::GraftUnsignedAttributes(good_stamp, other_file),
-       Status::kCertificateExpired},
+       Status::kCertificateExpired, "Expired"},
       {"countersigned while valid", good_countersignature, Status::kOk, "Expired"},
-      {"countersigned after expiry", countersigned(tsa, after_expiry), Status::kCertificateExpired},
+      {"countersigned after expiry", countersigned(tsa, after_expiry), Status::kCertificateExpired,
+       "Expired"},
       {"countersigned by a foreign TSA", countersigned(foreign_tsa, while_valid),
-       Status::kCertificateExpired},
+       Status::kCertificateExpired, "Expired"},
       {"countersigned by a code signer", countersigned(not_tsa, while_valid),
-       Status::kCertificateExpired},
+       Status::kCertificateExpired, "Expired"},
       {"countersigned without usages", countersigned(no_usages_tsa, while_valid),
-       Status::kCertificateExpired},
+       Status::kCertificateExpired, "Expired"},
       {"countersigned by a TSA expired since", countersigned(retired_tsa, while_valid), Status::kOk,
        "Expired"},
       {"countersignature's signature", FlipLastSignatureByte(good_countersignature),
-       Status::kCertificateExpired},
+       Status::kCertificateExpired, "Expired"},
       {"countersignature of another signature",
        test::GraftUnsignedAttributes(good_countersignature, other_file),
-       Status::kCertificateExpired},
+       Status::kCertificateExpired, "Expired"},
   });
 }
 

@@ -49,7 +49,12 @@ std::vector<std::string> RecordingDelegate::Commands() const {
 }
 
 std::optional<Json> RecordingDelegate::WaitFor(const std::string& command, size_t count) const {
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  return WaitFor(command, count, 20s);
+}
+
+std::optional<Json> RecordingDelegate::WaitFor(const std::string& command, size_t count,
+                                               std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   base::AutoLock lock(mu_);
   for (bool timed_out = false;; timed_out = !changed_.WaitUntil(mu_, deadline)) {
     size_t seen = 0;
@@ -88,10 +93,15 @@ std::string HostEnvironment::Log() const {
 }
 
 bool HostEnvironment::WaitForLog(const std::string& prefix) const {
+  return WaitForLog(prefix, 20s);
+}
+
+bool HostEnvironment::WaitForLog(const std::string& prefix,
+                                 std::chrono::milliseconds timeout) const {
   // The library has written records before (it logs as it starts), so the directory exists.
   const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   inotify_add_watch(fd, (root() + "/state/Halvern/Tavori/logs").c_str(), IN_MODIFY | IN_CREATE);
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   bool found = Logged(prefix);
   while (!found && std::chrono::steady_clock::now() < deadline) {
     pollfd changed{fd, POLLIN, 0};

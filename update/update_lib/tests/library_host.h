@@ -41,6 +41,9 @@ class RecordingDelegate final : public IUpdateEventDelegate {
   std::vector<std::string> Commands() const;
   // Waits until |count| events named |command| have arrived; returns the last of them.
   std::optional<Json> WaitFor(const std::string& command, size_t count = 1) const;
+  // The same, waiting at most |timeout| (the one above waits 20 s).
+  std::optional<Json> WaitFor(const std::string& command, size_t count,
+                              std::chrono::milliseconds timeout) const;
 
  private:
   mutable base::Lock mu_;
@@ -68,6 +71,8 @@ class HostEnvironment {
   // Waits, watching the log directory, until the log holds a record whose text starts with
   // |prefix|; false after 20 s.  For failures whose record is their only trace.
   bool WaitForLog(const std::string& prefix) const;
+  // The same, waiting at most |timeout|.
+  bool WaitForLog(const std::string& prefix, std::chrono::milliseconds timeout) const;
 
  private:
   base::test::ScopedTempDir dir_;

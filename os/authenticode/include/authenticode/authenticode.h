@@ -1,12 +1,12 @@
 // Authenticode verification of PE files (installers) without Windows.
 //
 // Verifies what WinVerifyTrust with the generic verify action checks, without revocation checks:
-// the file's primary signature (the first entry of the certificate table; nested signatures are not
-// consulted) is a PKCS#7 SignedData over an SpcIndirectDataContent whose digest equals the file's
-// Authenticode image hash; it has exactly one signer; the signing certificate chains to a root of
-// the trust store; and it may be used for code signing. A signing certificate outside its validity
-// period passes only with a valid timestamp countersignature, and the chain is then judged at the
-// timestamp's time.
+// the file's primary signature (the first entry of the certificate table; later entries and nested
+// signatures are not consulted, though every entry must lie whole inside the table) is a PKCS#7
+// SignedData over an SpcIndirectDataContent whose digest equals the file's Authenticode image hash;
+// it has exactly one signer; the signing certificate chains to a root of the trust store; and it
+// may be used for code signing. A signing certificate outside its validity period passes only with
+// a valid timestamp countersignature, and the chain is then judged at the timestamp's time.
 //
 // Every input byte is untrusted: the parser bounds every read and every allocation (the certificate
 // table may hold at most kMaxCertificateTableSize bytes) and streams the image hash, so a file of
@@ -61,8 +61,10 @@ struct [[nodiscard]] VerifyResult {
   Status status = Status::kFileUnreadable;
   // The signing certificate's simple display name (UTF-8): the first of commonName,
   // organizationalUnitName, organizationName and emailAddress in its subject, else the rfc822
-  // subject alternative name. Empty unless status is kOk (and may be empty even then, for a
-  // certificate that carries none of these).
+  // subject alternative name. Set once the signature verified and its image hash matched the
+  // file's: with kOk, and with the chain's verdicts kUntrustedChain, kCertificateExpired and
+  // kWrongKeyUsage, where it names who signed the file but vouches for nothing. Empty with every
+  // other status (and may be empty even then, for a certificate that carries none of these).
   std::string signer_name;
   // A short English reason for logs; empty when status is kOk.
   std::string detail;

@@ -110,15 +110,45 @@ std::string ExtractSignature(std::string_view image) {
   return std::string(image.substr(offsets.table_offset + 8, length - 8));
 }
 
+std::vector<std::string> ExtractEntries(std::string_view image) {
+  const PeOffsets offsets = LocatePe(image);
+  const size_t end = size_t{offsets.table_offset} + offsets.table_size;
+  std::vector<std::string> entries;
+  for (size_t at = offsets.table_offset; offsets.table_size != 0 && at + 8 <= end;) {
+    const uint32_t length = Get32(image, at);
+    if (length <= 8 || at + length > end) {
+      std::fprintf(stderr, "test PE: bad certificate entry\n");
+      std::abort();
+    }
+    entries.emplace_back(image.substr(at + 8, length - 8));
+    at += (size_t{length} + 7) / 8 * 8;
+  }
+  return entries;
+}
+
+std::string CertificateEntry(std::string_view content, uint16_t type) {
+  std::string entry(8, '\0');
+  Put(&entry, 0, 8 + content.size(), 4);
+  Put(&entry, 4, 0x0200 | uint32_t{type} << 16, 4);
+  entry += content;
+  PadTo8(&entry);
+  return entry;
+}
+
+std::string AppendToCertificateTable(std::string_view image, std::string_view bytes) {
+  const PeOffsets offsets = LocatePe(image);
+  std::string result(image);
+  result += bytes;
+  SetCertDirectory(&result, offsets.table_offset,
+                   static_cast<uint32_t>(offsets.table_size + bytes.size()));
+  return result;
+}
+
 std::string ReplaceSignature(std::string_view image, std::string_view der) {
   const PeOffsets offsets = LocatePe(image);
   std::string result(offsets.table_size != 0 ? image.substr(0, offsets.table_offset) : image);
   PadTo8(&result);
-  std::string entry(8, '\0');
-  Put(&entry, 0, 8 + der.size(), 4);
-  Put(&entry, 4, 0x00020200, 4);  // Revision 2, PKCS#7 SignedData.
-  entry += der;
-  PadTo8(&entry);
+  const std::string entry = CertificateEntry(der);
   const auto table_offset = static_cast<uint32_t>(result.size());
   result += entry;
   SetCertDirectory(&result, table_offset, static_cast<uint32_t>(entry.size()));

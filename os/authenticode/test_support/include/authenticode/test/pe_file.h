@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace authenticode::test {
 
@@ -32,6 +33,17 @@ void SetCertDirectory(std::string* image, uint32_t table_offset, uint32_t table_
 
 // The DER bytes of the first certificate-table entry; "" when there is none.
 std::string ExtractSignature(std::string_view image);
+// The contents of every certificate-table entry, in order (for well-formed tables, real files
+// included; aborts on a length that leaves the table).
+std::vector<std::string> ExtractEntries(std::string_view image);
+
+// One WIN_CERTIFICATE entry: a header declaring 8 + |content|.size() bytes, revision 2 and
+// |type| (2: PKCS#7 SignedData), then |content|, zero-padded to eight bytes.
+std::string CertificateEntry(std::string_view content, uint16_t type = 2);
+
+// |image| (whose certificate table ends the file) with |bytes| appended to the table, the directory
+// entry updated.
+std::string AppendToCertificateTable(std::string_view image, std::string_view bytes);
 
 // |image| with its certificate table replaced by one PKCS#7 entry holding |der|, padded to eight
 // bytes, and the directory entry updated.
