@@ -13,6 +13,11 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_G
    AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
   list(APPEND TAVORI_WARNINGS -Wno-restrict)
 endif()
+# Clang checks the locking annotations (base/thread_annotations.h): data marked GUARDED_BY
+# touched without its lock, a REQUIRES function called without it, a lock left held.
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  list(APPEND TAVORI_WARNINGS -Wthread-safety -Wthread-safety-beta)
+endif()
 if(TAVORI_WARNINGS_AS_ERRORS)
   list(APPEND TAVORI_WARNINGS -Werror)
 endif()

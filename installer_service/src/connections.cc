@@ -131,7 +131,7 @@ Service::Stats Service::GetStats() const {
   stats.serving = serving_count_.load();
   stats.waiting = waiting_count_.load();
   stats.accept_failures = accept_failures_.load();
-  std::lock_guard<std::mutex> lock(mu_);
+  base::AutoLock lock(mu_);
   stats.queued_installs = queue_.size();
   stats.running_installs = running_;
   stats.workers = worker_count_;
@@ -214,11 +214,11 @@ void Service::Run() {
 
   // Queued installs are dropped; running ones finish, then their workers end.
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     workers_stop_ = true;
     queue_.clear();
   }
-  work_ready_.notify_all();
+  work_ready_.Broadcast();
   for (std::thread& worker : workers_) {
     worker.join();
   }
@@ -398,7 +398,7 @@ void Service::Reply(Connection* connection, HResult result) {
 void Service::CollectFinishedInstalls() {
   std::vector<std::pair<uint64_t, HResult>> finished;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     finished.swap(finished_);
   }
   for (const auto& [id, result] : finished) {

@@ -46,7 +46,7 @@ constexpr uint64_t kMaxCopyBuffer = uint64_t{1} << 20;
 }  // namespace
 
 Clock::time_point Service::StartWorkersIfNeeded() {
-  std::lock_guard<std::mutex> lock(mu_);
+  base::AutoLock lock(mu_);
   const Clock::time_point now = Clock::now();
   // Workers not running an install are waiting for one or about to.
   while (worker_count_ < config_.workers && worker_count_ - running_ < queue_.size()) {
@@ -70,14 +70,14 @@ Clock::time_point Service::StartWorkersIfNeeded() {
 }
 
 void Service::WorkerLoop() {
-  std::unique_lock<std::mutex> lock(mu_);
+  base::AutoLock lock(mu_);
   while (!workers_stop_) {
     // The oldest install whose user has a free place; the others of a busy user wait.
-    auto it = std::find_if(queue_.begin(), queue_.end(), [this](const auto& install) {
+    auto it = std::find_if(queue_.begin(), queue_.end(), [this](const auto& install) REQUIRES(mu_) {
       return CountOf(running_per_user_, install->caller.uid) < config_.max_installs_per_user;
     });
     if (it == queue_.end()) {
-      work_ready_.wait(lock);
+      work_ready_.Wait(mu_);
       continue;
     }
     std::unique_ptr<Install> install = std::move(*it);
@@ -85,18 +85,21 @@ void Service::WorkerLoop() {
     const uid_t uid = install->caller.uid;
     ++running_;
     ++running_per_user_[uid];
-    lock.unlock();
-    const HResult result = ExecInstall(*install);
-    const uint64_t id = install->connection_id;
-    install.reset();  // closes the caller's descriptor
-    lock.lock();
+    HResult result;
+    uint64_t id = 0;
+    {
+      base::AutoUnlock unlocked(mu_);
+      result = ExecInstall(*install);
+      id = install->connection_id;
+      install.reset();  // closes the caller's descriptor
+    }
     --running_;
     Forget(&running_per_user_, uid);
     finished_.emplace_back(id, result);
     const uint64_t one = 1;
     (void)!write(wake_fd_.get(), &one, sizeof(one));
     // An install of this user that waited may run now.
-    work_ready_.notify_all();
+    work_ready_.Broadcast();
   }
 }
 

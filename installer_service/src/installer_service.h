@@ -29,18 +29,19 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/synchronization/condition_variable.h"
+#include "base/synchronization/lock.h"
+#include "base/thread_annotations.h"
 #include "os/com.h"
 #include "os/posix/scoped_fd.h"
 
@@ -181,14 +182,14 @@ class Service {
   std::atomic<size_t> waiting_count_{0};
   std::atomic<size_t> accept_failures_{0};
 
-  mutable std::mutex mu_;
-  std::condition_variable work_ready_;
-  std::deque<std::unique_ptr<Install>> queue_;          // guarded by mu_
-  std::vector<std::pair<uint64_t, HResult>> finished_;  // guarded by mu_
-  std::map<uid_t, size_t> running_per_user_;            // guarded by mu_
-  size_t running_ = 0;                                  // guarded by mu_
-  size_t worker_count_ = 0;                             // guarded by mu_
-  bool workers_stop_ = false;                           // guarded by mu_
+  mutable base::Lock mu_;
+  base::ConditionVariable work_ready_;
+  std::deque<std::unique_ptr<Install>> queue_ GUARDED_BY(mu_);
+  std::vector<std::pair<uint64_t, HResult>> finished_ GUARDED_BY(mu_);
+  std::map<uid_t, size_t> running_per_user_ GUARDED_BY(mu_);
+  size_t running_ GUARDED_BY(mu_) = 0;
+  size_t worker_count_ GUARDED_BY(mu_) = 0;
+  bool workers_stop_ GUARDED_BY(mu_) = false;
 };
 
 // Text of an HRESULT as 0x%08X, for log records (os::com's; kept under the service's name).

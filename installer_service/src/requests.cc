@@ -124,10 +124,10 @@ void Service::OnRequest(Connection* connection, const std::string& payload, Scop
   connection->state = Connection::State::kWorking;
   connection->working_since = Clock::now();
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     queue_.push_back(std::move(install));
   }
-  work_ready_.notify_all();
+  work_ready_.Broadcast();
 }
 
 }  // namespace installer_service

@@ -18,15 +18,16 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <string>
 
+#include "base/synchronization/condition_variable.h"
+#include "base/synchronization/lock.h"
+#include "base/thread_annotations.h"
 #include "tavorisdk/download_service.h"
 #include "tavorisdk/sdk_startup.h"
 
@@ -40,22 +41,24 @@ class WaitingDelegate : public tavorisdk::IDownloadResponseDelegate {
   using IDownloadResponseDelegate::OnDownloadFinish;
   void OnDownloadFinish(tavorisdk::DownloadServiceRequest* /*request*/, int32_t error,
                         const char* /*path*/) override {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     error_ = error;
     done_ = true;
-    changed_.notify_all();
+    changed_.Broadcast();
   }
   int Wait() {
-    std::unique_lock<std::mutex> lock(mu_);
-    changed_.wait(lock, [this] { return done_; });
+    base::AutoLock lock(mu_);
+    while (!done_) {
+      changed_.Wait(mu_);
+    }
     return error_;
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable changed_;
-  bool done_ = false;
-  int error_ = -1;
+  base::Lock mu_;
+  base::ConditionVariable changed_;
+  bool done_ GUARDED_BY(mu_) = false;
+  int error_ GUARDED_BY(mu_) = -1;
 };
 
 // Seconds this process's threads ran and waited on a run queue so far.

@@ -17,7 +17,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/check.h"
 #include "base/log/log.h"
+#include "base/synchronization/lock.h"
+#include "base/thread_annotations.h"
 #include "src/cgi_transfer.h"
 #include "src/http_headers.h"
 #include "src/retry_policy.h"
@@ -28,6 +31,7 @@ namespace tavorisdk {
 namespace internal {
 
 void CgiCore::CancelAll() {
+  BASE_DCHECK(OnNetworkThread());
   // A cancelled transfer is off the network; no answer follows.
   std::vector<std::shared_ptr<CgiTransfer>> cancelled;
   cancelled.swap(transfers);
@@ -38,6 +42,7 @@ void CgiCore::CancelAll() {
 
 void CgiCore::Answer(CgiTransfer* transfer, ICGIResponseDelegate* delegate, ICGIRequest* request,
                      int32_t status, const std::string* body) {
+  BASE_DCHECK(OnNetworkThread());
   std::shared_ptr<CgiTransfer> self;
   auto it = std::find_if(transfers.begin(), transfers.end(),
                          [transfer](const auto& t) { return t.get() == transfer; });
@@ -96,32 +101,32 @@ class CgiRequest final : public ICGIRequest, public ICGIRequestSettings {
   }
 
   ICGIRequestSettings* SetRequestUrl(const char* url) override {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     config_.url = url != nullptr ? url : "";
     return this;
   }
   std::string GetRequestUrl() const override {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     return config_.url;
   }
 
   void SetRequestOption(int options) override {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     config_.options = options;
   }
   void SetTimeoutSeconds(int seconds) override {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     config_.timeout_seconds = seconds > 0 ? seconds : internal::kDefaultCgiTimeoutSeconds;
   }
   void AddHeader(const char* name, const char* value) override {
     if (name == nullptr || *name == '\0') {
       return;
     }
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     config_.headers.push_back(std::string(name) + ": " + (value != nullptr ? value : ""));
   }
   void SetMaxResponseBytes(size_t bytes) override {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     config_.max_response_bytes = bytes;
   }
 
@@ -129,7 +134,7 @@ class CgiRequest final : public ICGIRequest, public ICGIRequestSettings {
   void Send(ICGIResponseDelegate* delegate) {
     CgiConfig config;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      base::AutoLock lock(mu_);
       config = config_;
     }
     sent_ = true;
@@ -145,8 +150,8 @@ class CgiRequest final : public ICGIRequest, public ICGIRequestSettings {
   }
 
  private:
-  mutable std::mutex mu_;
-  CgiConfig config_;  // guarded by mu_
+  mutable base::Lock mu_;
+  CgiConfig config_ GUARDED_BY(mu_);
   std::atomic<bool> sent_{false};
   std::shared_ptr<CgiCore> core_;
 };

@@ -1,6 +1,7 @@
 // CGI transfers on libcurl: one easy handle per send, driven by the network thread's multi
 // handle (network_thread.h).  Network thread only, like every CgiTransfer.
 
+#include "base/check.h"
 #include "base/log/log.h"
 #include "src/cgi_transfer.h"
 #include "src/curl_common.h"
@@ -81,6 +82,7 @@ int32_t StatusForCurlError(CURLcode code, bool too_large) {
 }
 
 void CurlCgiTransfer::Begin() {
+  BASE_DCHECK(OnNetworkThread());
   if (core_->gate.closed()) {
     return;
   }
@@ -107,6 +109,7 @@ void CurlCgiTransfer::Begin() {
 }
 
 void CurlCgiTransfer::Cancel() {
+  BASE_DCHECK(OnNetworkThread());
   if (retry_task_ != 0) {
     NetworkThread::Get().CancelDelayedTask(retry_task_);
     retry_task_ = 0;

@@ -12,11 +12,12 @@
 #ifndef TAVORI_PLATFORM_SRC_DELIVERY_GATE_H_
 #define TAVORI_PLATFORM_SRC_DELIVERY_GATE_H_
 
-#include <condition_variable>
 #include <exception>
-#include <mutex>
 
 #include "base/log/log.h"
+#include "base/synchronization/condition_variable.h"
+#include "base/synchronization/lock.h"
+#include "base/thread_annotations.h"
 #include "src/sdk_runtime.h"
 
 namespace tavorisdk::internal {
@@ -29,7 +30,7 @@ class DeliveryGate {
     if (!BeginDelivery()) {
       return false;
     }
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     if (closed_) {
       EndDelivery();
       return false;
@@ -41,32 +42,34 @@ class DeliveryGate {
   // Network thread, after a successful Enter().
   void Leave() {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      base::AutoLock lock(mu_);
       inside_ = false;
-      left_.notify_all();
+      left_.Broadcast();
     }
     EndDelivery();
   }
 
   // Any thread.  |on_network_thread| tells whether the caller runs on the network thread.
   void Close(bool on_network_thread) {
-    std::unique_lock<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     closed_ = true;
     if (!on_network_thread) {
-      left_.wait(lock, [this] { return !inside_; });
+      while (inside_) {
+        left_.Wait(mu_);
+      }
     }
   }
 
   bool closed() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     return closed_;
   }
 
  private:
-  mutable std::mutex mu_;
-  std::condition_variable left_;
-  bool closed_ = false;
-  bool inside_ = false;
+  mutable base::Lock mu_;
+  base::ConditionVariable left_;
+  bool closed_ GUARDED_BY(mu_) = false;
+  bool inside_ GUARDED_BY(mu_) = false;
 };
 
 // Runs a delegate call.  An exception from the delegate's code is logged and stops here: it must

@@ -32,10 +32,12 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "base/synchronization/lock.h"
+#include "base/thread_annotations.h"
+#include "base/threading/thread_checker.h"
 #include "util/crypto/crypto.h"
 
 namespace tavorisdk::internal {
@@ -115,7 +117,7 @@ class DownloadFile : public std::enable_shared_from_this<DownloadFile> {
     size_t size = 0;
   };
 
-  void ScheduleLocked();
+  void ScheduleLocked() REQUIRES(mu_);
   // File thread: hashes the resumed prefix and the queued chunks, then finishes
   // if asked.
   void Drain();
@@ -127,26 +129,27 @@ class DownloadFile : public std::enable_shared_from_this<DownloadFile> {
   const int fd_;
   const bool hash_;
 
-  // Writer thread only.
+  // Writer thread only (Reserve, Write and Finish check it in debug builds).
+  base::threading::ThreadChecker writer_;
   int64_t size_ = 0;
   int64_t writeback_start_ = 0;
   int error_ = 0;
   Chunk filling_;
 
-  // File thread only.
+  // File thread only (Drain checks it in debug builds).
   util::crypto::Md5Hasher hasher_;
   int64_t prefix_ = 0;    // bytes of a resumed file still to hash from disk
   int prefix_error_ = 0;  // errno of a failed read-back
 
-  std::mutex mu_;
-  std::deque<Chunk> queued_;       // guarded by mu_
-  std::vector<Chunk> free_;        // guarded by mu_
-  size_t chunks_ = 0;              // allocated so far; guarded by mu_
-  bool scheduled_ = false;         // a Drain task is posted or running; guarded by mu_
-  bool waiting_for_room_ = false;  // guarded by mu_
-  bool aborted_ = false;           // guarded by mu_
-  FinishCallback finish_;          // set by Finish(); guarded by mu_
-  RoomCallback room_;              // guarded by mu_
+  base::Lock mu_;
+  std::deque<Chunk> queued_ GUARDED_BY(mu_);
+  std::vector<Chunk> free_ GUARDED_BY(mu_);
+  size_t chunks_ GUARDED_BY(mu_) = 0;       // allocated so far
+  bool scheduled_ GUARDED_BY(mu_) = false;  // a Drain task is posted or running
+  bool waiting_for_room_ GUARDED_BY(mu_) = false;
+  bool aborted_ GUARDED_BY(mu_) = false;
+  FinishCallback finish_ GUARDED_BY(mu_);  // set by Finish()
+  RoomCallback room_ GUARDED_BY(mu_);
 };
 
 // Bytes that may still be written to the file system of the directory

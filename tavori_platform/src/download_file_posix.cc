@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/check.h"
 #include "base/log/log.h"
 #include "base/threading/looper_thread.h"
+#include "base/threading/thread_checker.h"
 #include "src/download_file.h"
 #include "src/sdk_runtime.h"
 
@@ -101,7 +103,7 @@ std::shared_ptr<DownloadFile> DownloadFile::OpenForResume(int dir_fd, const std:
   } else {
     auto file = std::shared_ptr<DownloadFile>(new DownloadFile(name, fd, info.st_size, hash));
     if (hash) {
-      std::lock_guard<std::mutex> lock(file->mu_);
+      base::AutoLock lock(file->mu_);
       file->ScheduleLocked();  // hash what is on disk while the transfer starts
     }
     return file;
@@ -147,16 +149,17 @@ DownloadFile::DownloadFile(std::string name, int fd, int64_t offset, bool hash)
 DownloadFile::~DownloadFile() { ::close(fd_); }
 
 void DownloadFile::SetRoomCallback(RoomCallback callback) {
-  std::lock_guard<std::mutex> lock(mu_);
+  base::AutoLock lock(mu_);
   room_ = std::move(callback);
 }
 
 bool DownloadFile::Reserve(size_t bytes) {
+  BASE_DCHECK_CALLED_ON_VALID_THREAD(writer_);
   if (!hash_) {
     return true;
   }
   const size_t in_filling = filling_.data ? kChunkBytes - filling_.size : 0;
-  std::lock_guard<std::mutex> lock(mu_);
+  base::AutoLock lock(mu_);
   const size_t room = in_filling + (free_.size() + (kMaxChunks - chunks_)) * kChunkBytes;
   if (room >= bytes) {
     return true;
@@ -166,6 +169,7 @@ bool DownloadFile::Reserve(size_t bytes) {
 }
 
 bool DownloadFile::Write(const char* data, size_t bytes) {
+  BASE_DCHECK_CALLED_ON_VALID_THREAD(writer_);
   if (!WriteAll(fd_, data, bytes)) {
     error_ = errno;
     BASE_LOG(base::log::kLevelRefused) << "write to " << name_ << " failed: " << error_;
@@ -177,7 +181,7 @@ bool DownloadFile::Write(const char* data, size_t bytes) {
   }
   while (hash_ && bytes > 0) {
     if (!filling_.data) {
-      std::lock_guard<std::mutex> lock(mu_);
+      base::AutoLock lock(mu_);
       if (!free_.empty()) {
         filling_ = std::move(free_.back());
         free_.pop_back();
@@ -194,7 +198,7 @@ bool DownloadFile::Write(const char* data, size_t bytes) {
     data += take;
     bytes -= take;
     if (filling_.size == kChunkBytes) {
-      std::lock_guard<std::mutex> lock(mu_);
+      base::AutoLock lock(mu_);
       queued_.push_back(std::move(filling_));
       filling_ = Chunk{};
       ScheduleLocked();
@@ -211,7 +215,8 @@ void DownloadFile::StartWriteback() {
 }
 
 void DownloadFile::Finish(FinishCallback done) {
-  std::lock_guard<std::mutex> lock(mu_);
+  BASE_DCHECK_CALLED_ON_VALID_THREAD(writer_);
+  base::AutoLock lock(mu_);
   if (filling_.data && filling_.size > 0) {
     queued_.push_back(std::move(filling_));
   }
@@ -224,7 +229,7 @@ void DownloadFile::Abort() {
   // Nothing is written any more: another job may take the file over at once,
   // even while the file thread still holds a reference.
   ::flock(fd_, LOCK_UN);
-  std::lock_guard<std::mutex> lock(mu_);
+  base::AutoLock lock(mu_);
   aborted_ = true;
   finish_ = nullptr;
   room_ = nullptr;
@@ -240,8 +245,9 @@ void DownloadFile::ScheduleLocked() {
 }
 
 void DownloadFile::Drain() {
+  BASE_DCHECK(base::threading::OnFileThread());
   if (prefix_ > 0 && !HashPrefix()) {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     scheduled_ = false;
     return;
   }
@@ -249,7 +255,7 @@ void DownloadFile::Drain() {
     Chunk chunk;
     RoomCallback room;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      base::AutoLock lock(mu_);
       if (aborted_ || IsExiting()) {
         scheduled_ = false;
         return;
@@ -266,7 +272,7 @@ void DownloadFile::Drain() {
     }
     hasher_.Update(chunk.data.get(), chunk.size);
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      base::AutoLock lock(mu_);
       chunk.size = 0;
       free_.push_back(std::move(chunk));
       if (waiting_for_room_) {
@@ -289,7 +295,7 @@ bool DownloadFile::HashPrefix() {
   errno = 0;
   while (offset < prefix_) {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      base::AutoLock lock(mu_);
       if (aborted_ || IsExiting()) {
         return false;
       }
@@ -316,7 +322,7 @@ bool DownloadFile::HashPrefix() {
 void DownloadFile::Complete() {
   FinishCallback done;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     done = std::move(finish_);
     finish_ = nullptr;
   }

@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include "base/check.h"
 #include "base/log/log.h"
 #include "src/curl_common.h"
 #include "src/http_headers.h"
@@ -81,6 +82,7 @@ void DownloadJob::ApplySpeed() {
 }
 
 void DownloadJob::SetSpeed(int kib_per_second, bool urgent) {
+  BASE_DCHECK(OnNetworkThread());
   speed_limit_kib_ = kib_per_second;
   urgent_ = urgent;
   if (transfer_active_) {

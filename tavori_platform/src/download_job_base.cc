@@ -2,6 +2,7 @@
 
 #include "src/download_job_base.h"
 
+#include "base/check.h"
 #include "base/log/log.h"
 #include "src/retry_policy.h"
 
@@ -13,6 +14,7 @@ constexpr char kLogSource[] = "tavori_platform";
 }  // namespace
 
 void DownloadJobBase::Cancel(int reason) {
+  BASE_DCHECK(OnNetworkThread());
   BASE_LOG(base::log::kLevelNote) << "download " << settings_.url << " stopped (" << reason << ")";
   finished_ = true;
   ReleaseTransfer();

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/check.h"
 #include "base/log/log.h"
 #include "os/folders.h"
 #include "os/utf.h"
@@ -44,6 +45,7 @@ std::string WithoutTrailingSlashes(std::string path) {
 }  // namespace
 
 void DownloadJob::Begin() {
+  BASE_DCHECK(OnNetworkThread());
   if (gate_.closed()) {
     return;
   }

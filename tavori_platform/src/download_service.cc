@@ -6,9 +6,10 @@
 
 #include <algorithm>
 #include <memory>
-#include <mutex>
 
 #include "base/log/log.h"
+#include "base/synchronization/lock.h"
+#include "base/thread_annotations.h"
 #include "src/delivery_gate.h"
 #include "src/download_policy.h"
 #include "src/sdk_runtime.h"
@@ -87,7 +88,7 @@ class DownloadRequest final : public DownloadServiceRequest {
     std::shared_ptr<DownloadJobControl> job;
     std::shared_ptr<internal::DeliveryGate> gate;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      base::AutoLock lock(mu_);
       stopped_ = true;
       job = std::move(job_);
       gate = gate_;
@@ -106,7 +107,7 @@ class DownloadRequest final : public DownloadServiceRequest {
   void Start(IDownloadResponseDelegate* delegate) override {
     std::shared_ptr<DownloadJobControl> job;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      base::AutoLock lock(mu_);
       if (started_ || stopped_ || delegate == nullptr) {
         BASE_LOG(base::log::kLevelRefused) << "download request started twice, after Stop "
                                               "or without delegate";
@@ -123,13 +124,13 @@ class DownloadRequest final : public DownloadServiceRequest {
  private:
   template <typename F>
   void Set(F&& change) {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     change(settings_);
   }
 
   // The bandwidth settings also reach a download that is running.
   void ApplyLiveSpeed() {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     if (!job_) {
       return;
     }
@@ -137,12 +138,12 @@ class DownloadRequest final : public DownloadServiceRequest {
                                urgent = settings_.urgent] { job->SetSpeed(kib, urgent); });
   }
 
-  std::mutex mu_;
-  DownloadSettings settings_;                     // guarded by mu_
-  bool started_ = false;                          // guarded by mu_
-  bool stopped_ = false;                          // guarded by mu_
-  std::shared_ptr<internal::DeliveryGate> gate_;  // set by Start; guarded by mu_
-  std::shared_ptr<DownloadJobControl> job_;       // guarded by mu_
+  base::Lock mu_;
+  DownloadSettings settings_ GUARDED_BY(mu_);
+  bool started_ GUARDED_BY(mu_) = false;
+  bool stopped_ GUARDED_BY(mu_) = false;
+  std::shared_ptr<internal::DeliveryGate> gate_ GUARDED_BY(mu_);  // set by Start
+  std::shared_ptr<DownloadJobControl> job_ GUARDED_BY(mu_);
 };
 
 }  // namespace

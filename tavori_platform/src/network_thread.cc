@@ -3,7 +3,9 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <limits>
 
+#include "base/check.h"
 #include "base/log/log.h"
 
 namespace tavorisdk::internal {
@@ -11,9 +13,9 @@ namespace {
 
 constexpr char kLogSource[] = "tavori_platform";
 
-// Longest time the loop sleeps without a reason to wake; bounds the delay of
-// anything that does not wake it explicitly.
-constexpr int kMaxPollMs = 1000;
+// curl_multi_poll takes no "forever": the longest wait it accepts stands in for one (about 24
+// days; the loop then simply waits again).  Every post and the quit wake the poll.
+constexpr int kPollForeverMs = std::numeric_limits<int>::max();
 
 std::atomic<NetworkThread*> g_network_thread{nullptr};
 
@@ -106,9 +108,13 @@ NetworkThread::NetworkThread()
 
 bool NetworkThread::PostTask(Task task) { return queue_.Post(std::move(task)); }
 
-void NetworkThread::RunSoon(Task task) { queue_.RunSoon(std::move(task)); }
+void NetworkThread::RunSoon(Task task) {
+  BASE_DCHECK(IsCurrent());
+  queue_.RunSoon(std::move(task));
+}
 
 void NetworkThread::AddTransfer(CURL* easy, TransferDone done) {
+  BASE_DCHECK(IsCurrent());
   transfers_[easy] = std::move(done);
   const CURLMcode code =
       multi_ != nullptr ? curl_multi_add_handle(multi_, easy) : CURLM_OUT_OF_MEMORY;
@@ -125,6 +131,7 @@ void NetworkThread::AddTransfer(CURL* easy, TransferDone done) {
 }
 
 void NetworkThread::RemoveTransfer(CURL* easy) {
+  BASE_DCHECK(IsCurrent());
   auto it = transfers_.find(easy);
   if (it == transfers_.end()) {
     return;
@@ -137,10 +144,14 @@ void NetworkThread::RemoveTransfer(CURL* easy) {
 }
 
 uint64_t NetworkThread::PostDelayedTask(std::chrono::milliseconds delay, Task task) {
+  BASE_DCHECK(IsCurrent());
   return queue_.PostDelayed(delay, std::move(task));
 }
 
-void NetworkThread::CancelDelayedTask(uint64_t id) { queue_.CancelDelayed(id); }
+void NetworkThread::CancelDelayedTask(uint64_t id) {
+  BASE_DCHECK(IsCurrent());
+  queue_.CancelDelayed(id);
+}
 
 void NetworkThread::Shutdown() {
   if (!queue_.Quit()) {
@@ -167,7 +178,7 @@ void NetworkThread::Run() {
       // Without a multi handle only tasks and delayed tasks can run (transfers
       // fail at once).
       queue_.RunDueDelayed();
-      queue_.WaitForWork(kMaxPollMs);
+      queue_.WaitForWork();
       continue;
     }
     int running = 0;
@@ -209,13 +220,17 @@ void NetworkThread::ProcessFinishedTransfers() {
 }
 
 int NetworkThread::PollTimeoutMs() {
-  long timeout = kMaxPollMs;
-  long curl_timeout = -1;
+  long timeout = kPollForeverMs;
+  long curl_timeout = -1;  // curl's own timers: none when -1
   curl_multi_timeout(multi_, &curl_timeout);
   if (curl_timeout >= 0) {
     timeout = std::min<long>(curl_timeout, timeout);
   }
-  return queue_.WaitMs(static_cast<int>(timeout));
+  const int queue_timeout = queue_.WaitMs();
+  if (queue_timeout != TaskQueue::kWaitForever) {
+    timeout = std::min<long>(queue_timeout, timeout);
+  }
+  return static_cast<int>(timeout);
 }
 
 }  // namespace tavorisdk::internal

@@ -83,8 +83,8 @@ class NetworkThread {
 
   void Run();
   void ProcessFinishedTransfers();
-  // The longest the loop may sleep: until the next curl timeout or delayed task, 0 when tasks
-  // are waiting.
+  // How long the loop may sleep: until curl's next timer or the next delayed task, 0 when tasks
+  // are waiting, practically forever when nothing is due.
   int PollTimeoutMs();
 
   CURLM* multi_ = nullptr;
@@ -92,7 +92,7 @@ class NetworkThread {
   std::thread thread_;
   std::atomic<std::thread::id> thread_id_{};
 
-  // Network thread only.
+  // Network thread only (checked in debug builds where it is used).
   std::unordered_map<CURL*, TransferDone> transfers_;
 };
 

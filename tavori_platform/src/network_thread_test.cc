@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "src/task_queue.h"
+
 namespace tavorisdk::internal {
 namespace {
 
@@ -43,6 +45,31 @@ TEST(NetworkThreadTest, TasksRunInOrderSoonTasksFirstDelayedByDueTime) {
   ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return journal.size() >= 6; }));
   EXPECT_EQ(journal, (std::vector<std::string>{"a on network", "soon after a", "b", "posted from a",
                                                "early", "late"}));
+}
+
+// How long the loop may sleep: forever with nothing due (an idle loop is never woken), until
+// the next delayed task, and not at all with posted work waiting or after the quit.
+TEST(TaskQueueTest, WaitLastsUntilSomethingIsDue) {
+  TaskQueue queue;
+  EXPECT_EQ(queue.WaitMs(), TaskQueue::kWaitForever);
+  const uint64_t later = queue.PostDelayed(60s, [] {});
+  queue.PostDelayed(50ms, [] {});
+  EXPECT_GT(queue.WaitMs(), 0);
+  EXPECT_LE(queue.WaitMs(), 50);
+  queue.Post([] {});
+  EXPECT_EQ(queue.WaitMs(), 0);
+  queue.RunPosted();
+  EXPECT_GT(queue.WaitMs(), 0);
+  while (queue.WaitMs() > 0) {
+    queue.WaitForWork();  // until the 50 ms task is due
+  }
+  queue.RunDueDelayed();
+  EXPECT_GT(queue.WaitMs(), 50'000);
+  queue.CancelDelayed(later);
+  EXPECT_EQ(queue.WaitMs(), TaskQueue::kWaitForever);
+  queue.Quit();
+  EXPECT_EQ(queue.WaitMs(), 0);
+  queue.WaitForWork();  // no wait at all
 }
 
 }  // namespace

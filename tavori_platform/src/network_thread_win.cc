@@ -20,9 +20,6 @@ namespace {
 
 constexpr char kLogSource[] = "tavori_platform";
 
-// Longest time the loop sleeps without a reason to wake.
-constexpr int kMaxWaitMs = 1000;
-
 // Methods run on any thread where they say so; the queue guards itself.
 class NetworkThread {
  public:
@@ -66,7 +63,7 @@ class NetworkThread {
     while (!queue_.Quitting()) {
       queue_.RunPosted();
       queue_.RunDueDelayed();
-      queue_.WaitForWork(kMaxWaitMs);
+      queue_.WaitForWork();  // until a post, the quit or the next delayed task
     }
     BASE_LOG(base::log::kLevelNote) << "network thread stopped";
   }

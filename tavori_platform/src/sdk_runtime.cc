@@ -1,23 +1,25 @@
 #include "src/sdk_runtime.h"
 
 #include <atomic>
-#include <mutex>
 #include <shared_mutex>
 
+#include "base/synchronization/lock.h"
+#include "base/thread_annotations.h"
 #include "base/threading/looper_thread.h"
 #include "tavori_common/utils/meeting_info.h"
 
 namespace tavorisdk::internal {
 namespace {
 
-std::mutex& ParamsMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
+// The startup parameters; never destroyed, since threads read them while the process exits.
+struct ParamsSlot {
+  base::Lock lock;
+  SDKStartupParam params GUARDED_BY(lock);
+};
 
-SDKStartupParam& Params() {
-  static auto* params = new SDKStartupParam();
-  return *params;
+ParamsSlot& Params() {
+  static auto* slot = new ParamsSlot();
+  return *slot;
 }
 
 std::atomic<bool> g_exiting{false};
@@ -30,13 +32,15 @@ std::shared_mutex& DeliveryMutex() {
 }  // namespace
 
 SDKStartupParam StartupParams() {
-  std::lock_guard<std::mutex> lock(ParamsMutex());
-  return Params();
+  ParamsSlot& slot = Params();
+  base::AutoLock lock(slot.lock);
+  return slot.params;
 }
 
 void SetStartupParams(const SDKStartupParam& params) {
-  std::lock_guard<std::mutex> lock(ParamsMutex());
-  Params() = params;
+  ParamsSlot& slot = Params();
+  base::AutoLock lock(slot.lock);
+  slot.params = params;
 }
 
 std::string DefaultUserAgent() {

@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <locale>
-#include <mutex>
 #include <sstream>
 #include <utility>
 
 #include "base/database/sqlite_sql_builder.h"
 #include "base/log/log.h"
+#include "base/synchronization/lock.h"
 #include "os/folders.h"
 #include "os/path.h"
 #include "util/crypto/crypto.h"
@@ -43,10 +43,10 @@ constexpr char kRequestDefault[] = "def_value";
 // The user's roaming application-data folder followed by "Halvern/Tavori/", as UTF-8; "" when the
 // folder is unknown.  Computed once per process (a failed lookup is tried again next time).
 std::string GetRootDirectory() {
-  static std::mutex mu;
+  static base::Lock mu;
   // A zero first character: not computed yet.
   static wchar_t root[os::kMaxPath] = {};
-  std::lock_guard<std::mutex> lock(mu);
+  base::AutoLock lock(mu);
   if (root[0] == L'\0') {
     os::Result<std::wstring> folder = os::GetRoamingAppDataDirectory();
     if (!folder.ok()) {

@@ -53,20 +53,20 @@ UpdateOperation::~UpdateOperation() {
 }
 
 void UpdateOperation::SetDelegate(IUpdateEventDelegate* delegate) {
-  std::unique_lock<std::mutex> lock(mu_);
+  base::AutoLock lock(mu_);
   update_event_delegate_ = delegate;
   // Wait for deliveries on other threads, which may still use the previous delegate.  Those on
   // this thread are the caller's own (it is inside OnUpdateEvent) and cannot be waited for.
   const std::thread::id self = std::this_thread::get_id();
-  delivery_done_.wait(lock, [this, self] {
-    return std::all_of(delivering_threads_.begin(), delivering_threads_.end(),
-                       [self](std::thread::id id) { return id == self; });
-  });
+  while (!std::all_of(delivering_threads_.begin(), delivering_threads_.end(),
+                      [self](std::thread::id id) { return id == self; })) {
+    delivery_done_.Wait(mu_);
+  }
 }
 
 bool UpdateOperation::CheckToken(int64_t token) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     if (token == token_) {
       return true;
     }
@@ -79,14 +79,14 @@ bool UpdateOperation::CheckToken(int64_t token) {
 void UpdateOperation::SetToken(int64_t token) {
   bool replaces_run;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     replaces_run = token_ != 0 && token_ != token;
   }
   if (replaces_run) {
     JsonValue no_parameters;
     CancelDownload(no_parameters);
   }
-  std::lock_guard<std::mutex> lock(mu_);
+  base::AutoLock lock(mu_);
   token_ = token;
 }
 
@@ -126,7 +126,7 @@ int UpdateOperation::CancelDownload(JsonValue& /*parameters*/) {
 void UpdateOperation::ResetDownloadRequest() {
   std::unique_ptr<tavorisdk::DownloadServiceRequest> request;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     request = std::move(download_request_);
   }
   if (request) {
@@ -138,7 +138,7 @@ void UpdateOperation::ResetDownloadRequest() {
 void UpdateOperation::ResetCGIRequest() {
   std::unique_ptr<tavorisdk::ICGIRequest> request;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     request = std::move(cgi_request_);
   }
   request.reset();
@@ -147,7 +147,7 @@ void UpdateOperation::ResetCGIRequest() {
 void UpdateOperation::FillEventHeader(JsonValue& event, const std::string& name) {
   int64_t token;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     token = token_;
   }
   event.SetJsonObject("version", "1.0");
@@ -162,7 +162,7 @@ void UpdateOperation::CallEventDelegate(JsonValue& event) {
   const std::thread::id self = std::this_thread::get_id();
   IUpdateEventDelegate* delegate;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     delegate = update_event_delegate_;
     if (delegate != nullptr) {
       delivering_threads_.push_back(self);
@@ -178,10 +178,10 @@ void UpdateOperation::CallEventDelegate(JsonValue& event) {
     // The host's exception must not unwind through the SDK's thread.
     BASE_LOG(kLevelFailure) << "update event delegate threw";
   }
-  std::lock_guard<std::mutex> lock(mu_);
+  base::AutoLock lock(mu_);
   delivering_threads_.erase(
       std::find(delivering_threads_.begin(), delivering_threads_.end(), self));
-  delivery_done_.notify_all();
+  delivery_done_.Broadcast();
 }
 
 void UpdateOperation::NotifyUpdateFinished() {
@@ -191,7 +191,7 @@ void UpdateOperation::NotifyUpdateFinished() {
 }
 
 std::string UpdateOperation::AppFrom() {
-  std::lock_guard<std::mutex> lock(mu_);
+  base::AutoLock lock(mu_);
   return app_from_;
 }
 

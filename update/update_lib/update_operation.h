@@ -30,15 +30,16 @@
 #define UPDATE_UPDATE_LIB_UPDATE_OPERATION_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/json/json_value.h"
+#include "base/synchronization/condition_variable.h"
+#include "base/synchronization/lock.h"
+#include "base/thread_annotations.h"
 #include "tavorisdk/cgi_service.h"
 #include "tavorisdk/download_service.h"
 #include "update_configuration.h"
@@ -221,31 +222,31 @@ class UpdateOperation : public tavorisdk::IDownloadResponseDelegate,
   // Process-wide: whether the instance starts the platform SDK (read once, by the constructor).
   static std::atomic<bool> init_sdk_;
 
-  std::mutex mu_;
+  base::Lock mu_;
   // Signalled when a delivery to the host's delegate ends.
-  std::condition_variable delivery_done_;
+  base::ConditionVariable delivery_done_;
   // Threads that are inside the host's delegate right now (a thread may appear more than once
-  // when the host sends commands from inside events).  Guarded by |mu_|.
-  std::vector<std::thread::id> delivering_threads_;
+  // when the host sends commands from inside events).
+  std::vector<std::thread::id> delivering_threads_ GUARDED_BY(mu_);
 
   // The destructor releases the requests before anything else.  All members are guarded by
   // |mu_| except |storage_|, which is set once by the constructor and is thread-safe itself.
-  IUpdateEventDelegate* update_event_delegate_ = nullptr;
-  std::unique_ptr<tavorisdk::DownloadServiceRequest> download_request_;
-  std::unique_ptr<tavorisdk::ICGIRequest> cgi_request_;
+  IUpdateEventDelegate* update_event_delegate_ GUARDED_BY(mu_) = nullptr;
+  std::unique_ptr<tavorisdk::DownloadServiceRequest> download_request_ GUARDED_BY(mu_);
+  std::unique_ptr<tavorisdk::ICGIRequest> cgi_request_ GUARDED_BY(mu_);
   // The configuration store: set once by the constructor, thread-safe itself.
   std::unique_ptr<UpdateDatabaseStorage> storage_;
-  int32_t from_where_ = 0;
-  int32_t upgrade_strategy_ = 0;
-  int64_t token_ = 0;
-  std::string app_from_;
-  std::string cgi_response_;
-  std::string package_md5_;
+  int32_t from_where_ GUARDED_BY(mu_) = 0;
+  int32_t upgrade_strategy_ GUARDED_BY(mu_) = 0;
+  int64_t token_ GUARDED_BY(mu_) = 0;
+  std::string app_from_ GUARDED_BY(mu_);
+  std::string cgi_response_ GUARDED_BY(mu_);
+  std::string package_md5_ GUARDED_BY(mu_);
   // The service URL that the queued store write records, and whether that write is queued:
   // checks that come faster than the store writes share one queued write, which records the
   // latest URL, so that a host's checks cannot pile up writes (and memory) on the file looper.
-  std::string pending_cgi_url_;
-  bool cgi_url_write_queued_ = false;
+  std::string pending_cgi_url_ GUARDED_BY(mu_);
+  bool cgi_url_write_queued_ GUARDED_BY(mu_) = false;
 };
 
 }  // namespace UpdateLib

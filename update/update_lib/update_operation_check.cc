@@ -37,7 +37,7 @@ int UpdateOperation::CheckUpdate(JsonValue& parameters) {
     return kResultBadRequest;
   }
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     app_from_ = app_from;
   }
 
@@ -53,7 +53,7 @@ int UpdateOperation::CheckUpdate(JsonValue& parameters) {
       return kResultBadRequest;
     }
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      base::AutoLock lock(mu_);
       from_where_ = from_where;
     }
     if (GetCommandParam("cgi_url", parameters, &cgi_url) != kResultOk) {
@@ -81,7 +81,7 @@ int UpdateOperation::CheckUpdate(JsonValue& parameters) {
   request->SetRequestUrl(url.c_str())->SetRequestOption(kCheckRequestOption);
   std::unique_ptr<tavorisdk::ICGIRequest> replaced;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     replaced = std::move(cgi_request_);
     cgi_request_ = std::move(request);
     if (service != nullptr) {
@@ -96,7 +96,7 @@ int UpdateOperation::CheckUpdate(JsonValue& parameters) {
 
 void UpdateOperation::RememberCgiUrl(const std::string& url) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     pending_cgi_url_ = url;
     if (cgi_url_write_queued_) {
       return;  // the queued write will record this URL
@@ -108,7 +108,7 @@ void UpdateOperation::RememberCgiUrl(const std::string& url) {
       [this] {
         std::string latest;
         {
-          std::lock_guard<std::mutex> lock(mu_);
+          base::AutoLock lock(mu_);
           latest = std::move(pending_cgi_url_);
           pending_cgi_url_.clear();
           cgi_url_write_queued_ = false;
@@ -134,7 +134,7 @@ int UpdateOperation::BuildCGIUrl(std::string* url, const std::string& cgi_url,
 
   int32_t origin = 0;  // none
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     if (app_from_ == kAppFromUpdateProcess || from_where_ == kFromWhereUnattendedOrigin) {
       origin = kOriginUnattended;
     } else if (std::ranges::find(kFromWhereClientOrigins, from_where_) !=
@@ -166,7 +166,7 @@ void UpdateOperation::OnResponse(tavorisdk::ICGIRequest* /*request*/, int32_t st
   parameters.SetJsonObject("err_code", kCheckAnswerOk);
   bool outstanding;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     outstanding = cgi_request_ != nullptr;
   }
   if (!outstanding) {
@@ -201,7 +201,7 @@ void UpdateOperation::OnResponse(tavorisdk::ICGIRequest* /*request*/, int32_t st
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     cgi_response_ = *response;
   }
   const JsonValue policy = answer["upgrade_policy"];
@@ -210,7 +210,7 @@ void UpdateOperation::OnResponse(tavorisdk::ICGIRequest* /*request*/, int32_t st
   }
   const int32_t strategy = Low32(policy.AsInteger());
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     upgrade_strategy_ = strategy;
   }
   BASE_LOG(kLevelTrace) << "upgrade_strategy_:" << strategy;

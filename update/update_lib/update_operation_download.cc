@@ -1,9 +1,8 @@
 // UpdateOperation's download of the package that the last check answer offered, and the
 // notifications of the download request.
 
-#include <mutex>
-
 #include "base/log/log.h"
+#include "base/synchronization/lock.h"
 #include "os/folders.h"
 #include "os/path.h"
 #include "update_operation.h"
@@ -27,9 +26,9 @@ constexpr size_t kUrlSuffixBytes = 4;
 // The user's temporary root: "<temp>/Halvern/Tavori/", computed on first use and kept for the
 // life of the process (computed again while it is still unknown).  Any thread.
 std::string GetTempRootPath() {
-  static std::mutex mutex;
+  static base::Lock mutex;
   static std::string root;
-  std::lock_guard<std::mutex> lock(mutex);
+  base::AutoLock lock(mutex);
   if (root.empty()) {
     os::Result<std::wstring> temp = os::GetTempDirectory();
     if (!temp.ok()) {
@@ -72,7 +71,7 @@ int UpdateOperation::DownloadPackage(JsonValue& parameters) {
   std::string response;
   int32_t strategy;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     response = cgi_response_;
     strategy = upgrade_strategy_;
   }
@@ -94,7 +93,7 @@ int UpdateOperation::DownloadPackage(JsonValue& parameters) {
   }
   const std::string package_md5 = md5.AsString();
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     package_md5_ = package_md5;
   }
   std::string target;
@@ -146,7 +145,7 @@ int UpdateOperation::DownloadPackage(JsonValue& parameters) {
 
   std::unique_ptr<tavorisdk::DownloadServiceRequest> replaced;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     replaced = std::move(download_request_);
     download_request_ = std::move(request);
     download_request_->Start(this);

@@ -137,7 +137,7 @@ void UpdateOperation::InstallPackageInternal(const std::string& package_path) {
       util::stringhelp::StringToWString(package_path) + L" /S /Language=";
   std::string package_md5;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     package_md5 = package_md5_;
   }
   JsonValue parameters(base::json::JsonType::kObject);

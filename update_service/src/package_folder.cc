@@ -63,7 +63,7 @@ std::shared_ptr<PackageFile> PackageFolder::Open(const std::string& name) const 
 std::optional<std::string> PackageFolder::Md5(const PackageFile& file) {
   const Identity identity{file.dev, file.ino, file.size, file.mtime_ns};
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     if (auto it = digests_.find(identity); it != digests_.end()) {
       return it->second;
     }
@@ -84,7 +84,7 @@ std::optional<std::string> PackageFolder::Md5(const PackageFile& file) {
     offset += static_cast<uint64_t>(got);
   }
   std::string digest = hasher.Finish();
-  std::lock_guard<std::mutex> lock(mu_);
+  base::AutoLock lock(mu_);
   // Old versions of replaced files are never asked for again; a small bound keeps the cache
   // from growing with every rebuild of a package.
   if (digests_.size() >= kMaxCachedDigests) {

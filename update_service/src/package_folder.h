@@ -11,10 +11,12 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <tuple>
+
+#include "base/synchronization/lock.h"
+#include "base/thread_annotations.h"
 
 namespace update_service {
 
@@ -61,8 +63,8 @@ class PackageFolder {
   };
 
   const std::string folder_;
-  std::mutex mu_;
-  std::map<Identity, std::string> digests_;  // guarded by mu_
+  base::Lock mu_;
+  std::map<Identity, std::string> digests_ GUARDED_BY(mu_);
 };
 
 }  // namespace update_service

@@ -163,26 +163,28 @@ bool SQLiteDatabase::Configure() {
 }
 
 void SQLiteDatabase::Acquire() {
-  std::unique_lock<std::mutex> lock(mu_);
+  AutoLock hold(lock_);
   const std::thread::id self = std::this_thread::get_id();
   if (holds_ > 0 && owner_ == self) {
     ++holds_;
     return;
   }
-  released_.wait(lock, [this] { return holds_ == 0; });
+  while (holds_ != 0) {
+    released_.Wait(lock_);
+  }
   owner_ = self;
   holds_ = 1;
 }
 
 void SQLiteDatabase::Release() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    AutoLock hold(lock_);
     if (--holds_ > 0) {
       return;
     }
     owner_ = std::thread::id();
   }
-  released_.notify_one();
+  released_.Signal();
 }
 
 int SQLiteDatabase::ExecuteLocked(const char* sql, std::string* first_value, bool log_failure) {

@@ -47,7 +47,7 @@ bool SQLiteOpenHelper::OpenOrCreate(const std::string& path, int version, const 
     }
   }
   OnOpen(database);
-  std::lock_guard<std::mutex> lock(mu_);
+  AutoLock hold(lock_);
   database_ = std::move(database);
   return true;
 }
@@ -82,14 +82,14 @@ bool SQLiteOpenHelper::BringToVersion(const std::shared_ptr<SQLiteDatabase>& dat
 }
 
 std::shared_ptr<SQLiteDatabase> SQLiteOpenHelper::GetDatabase() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  AutoLock hold(lock_);
   return database_;
 }
 
 void SQLiteOpenHelper::Close() {
   std::shared_ptr<SQLiteDatabase> database;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    AutoLock hold(lock_);
     database = std::move(database_);
   }
   if (database != nullptr) {

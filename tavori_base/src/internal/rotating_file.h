@@ -13,7 +13,7 @@
 // worse happens.  Files are opened without following a symbolic link at the final component and
 // must be regular files.
 //
-// Threads: Write may be called from any thread; |mu_| guards the descriptors and serialises the
+// Threads: Write may be called from any thread; |lock_| guards the descriptors and serialises the
 // writers of this process (flock does not exclude threads that share one open file).
 
 #ifndef BASE_SRC_INTERNAL_ROTATING_FILE_H_
@@ -21,9 +21,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "base/synchronization/lock.h"
 
 namespace base::log {
 
@@ -77,22 +78,22 @@ class RotatingFile {
   static std::string RotatedName(const std::string& path, size_t index);
 
  private:
-  // The rest runs under |mu_|.
-  bool OpenCurrentLocked();
+  bool OpenCurrentLocked() REQUIRES(lock_);
   // Reopens the path when another process rotated the file away (or removed it).
-  bool FollowRotationLocked();
-  void RotateLocked();
-  void CloseFileLocked();
+  bool FollowRotationLocked() REQUIRES(lock_);
+  void RotateLocked() REQUIRES(lock_);
+  void CloseFileLocked() REQUIRES(lock_);
 
   const std::string path_;
   const size_t max_size_;
   const size_t max_files_;
 
-  std::mutex mu_;
-  internal::NativeFile lock_ = internal::kNoFile;  // the companion lock file; guarded by |mu_|
-  // The current file as this process last opened it, and its identity; guarded by |mu_|.
-  internal::NativeFile file_ = internal::kNoFile;
-  internal::FileIdentity identity_;
+  Lock lock_;
+  // The companion lock file.
+  internal::NativeFile lock_file_ GUARDED_BY(lock_) = internal::kNoFile;
+  // The current file as this process last opened it, and its identity.
+  internal::NativeFile file_ GUARDED_BY(lock_) = internal::kNoFile;
+  internal::FileIdentity identity_ GUARDED_BY(lock_);
 };
 
 }  // namespace base::log

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 
+#include "base/synchronization/lock.h"
 #include "os/folders.h"
 #include "os/module.h"
 #include "os/path.h"
@@ -134,14 +134,16 @@ spdlog::logger* Logger() {
   return logger;
 }
 
-std::mutex& ObserverMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
+// The installed observer; called under its lock, so that SetLogObserver returns only once no
+// call of the observer it replaced is running.
+struct ObserverSlot {
+  Lock lock;
+  LogObserver observer GUARDED_BY(lock);
+};
 
-LogObserver& Observer() {
-  static LogObserver observer;
-  return observer;
+ObserverSlot& Observer() {
+  static ObserverSlot slot;
+  return slot;
 }
 
 // Decodes the UTF-8 sequence at the start of |text|: its length, with its code point in
@@ -302,9 +304,10 @@ void Print(const LogRecord& record) {
   } catch (...) {
     // A sink that fails (disk full, closed stderr) must never take the caller down.
   }
-  std::lock_guard<std::mutex> lock(ObserverMutex());
-  if (Observer()) {
-    Observer()(shown);
+  ObserverSlot& slot = Observer();
+  AutoLock hold(slot.lock);
+  if (slot.observer) {
+    slot.observer(shown);
   }
 }
 
@@ -315,8 +318,9 @@ LogLevel GetLogLevel() { return Level().load(std::memory_order_relaxed); }
 void SetLogLevel(LogLevel level) { Level().store(level, std::memory_order_relaxed); }
 
 void SetLogObserver(LogObserver observer) {
-  std::lock_guard<std::mutex> lock(ObserverMutex());
-  Observer() = std::move(observer);
+  ObserverSlot& slot = Observer();
+  AutoLock hold(slot.lock);
+  slot.observer = std::move(observer);
 }
 
 void PrintLog(const LogRecord& record) {

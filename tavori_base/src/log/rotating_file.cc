@@ -34,10 +34,10 @@ RotatingFile::RotatingFile(std::string path, size_t max_size, size_t max_files)
     : path_(std::move(path)), max_size_(max_size), max_files_(max_files) {}
 
 RotatingFile::~RotatingFile() {
-  std::lock_guard<std::mutex> lock(mu_);
+  AutoLock hold(lock_);
   CloseFileLocked();
-  if (lock_ != internal::kNoFile) {
-    internal::CloseFile(lock_);
+  if (lock_file_ != internal::kNoFile) {
+    internal::CloseFile(lock_file_);
   }
 }
 
@@ -53,13 +53,13 @@ std::string RotatingFile::RotatedName(const std::string& path, size_t index) {
 }
 
 bool RotatingFile::Write(std::string_view record) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (lock_ == internal::kNoFile) {
+  AutoLock hold(lock_);
+  if (lock_file_ == internal::kNoFile) {
     // Without a lock file the records are still written, only unsynchronised with other
     // processes; opening it is tried again with the next record.
-    lock_ = internal::OpenLockFile(path_ + ".lock");
+    lock_file_ = internal::OpenLockFile(path_ + ".lock");
   }
-  ScopedFileLock file_lock(lock_);
+  ScopedFileLock file_lock(lock_file_);
   if (!FollowRotationLocked()) {
     return false;
   }

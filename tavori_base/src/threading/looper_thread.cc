@@ -7,19 +7,20 @@
 #include <vector>
 
 #include "base/log/log.h"
+#include "base/threading/thread_checker.h"
 
 namespace base::threading {
 namespace {
 constexpr char kLogSource[] = "base_looper";
 
 // The steps of the file looper's exit handler; never destroyed, since they run at exit.
-std::mutex& ExitStepsMutex() {
-  static auto* mutex = new std::mutex();
-  return *mutex;
-}
-std::vector<std::function<void()>>& ExitSteps() {
-  static auto* steps = new std::vector<std::function<void()>>();
-  return *steps;
+struct ExitStepList {
+  Lock lock;
+  std::vector<std::function<void()>> steps GUARDED_BY(lock);
+};
+ExitStepList& ExitSteps() {
+  static auto* list = new ExitStepList();
+  return *list;
 }
 
 // The file looper's exit handler: the registered steps, last first, then the looper's Shutdown.
@@ -32,8 +33,9 @@ void RunFileLooperExit() {
   }
   std::vector<std::function<void()>> steps;
   {
-    std::lock_guard<std::mutex> lock(ExitStepsMutex());
-    steps.swap(ExitSteps());
+    ExitStepList& list = ExitSteps();
+    AutoLock hold(list.lock);
+    steps.swap(list.steps);
   }
   // Last registered, first run.
   std::for_each(steps.rbegin(), steps.rend(), [](const std::function<void()>& step) { step(); });
@@ -54,10 +56,10 @@ void LooperThread::PostTask(Task task, Location from) {
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    AutoLock hold(lock_);
     if (!stopping_) {
       tasks_.push_back(PendingTask{std::move(task), std::move(from)});
-      work_available_.notify_one();
+      work_available_.Signal();
       return;
     }
   }
@@ -70,27 +72,29 @@ void LooperThread::Flush() {
   if (RunsTasksOnCurrentThread()) {
     return;
   }
-  std::unique_lock<std::mutex> lock(mu_);
+  AutoLock hold(lock_);
   // Tasks run in order, so once the queue has been empty with no task running, every task
   // posted before this call has finished.
-  idle_.wait(lock, [this] { return tasks_.empty() && !running_task_; });
+  while (!tasks_.empty() || running_task_) {
+    idle_.Wait(lock_);
+  }
 }
 
 void LooperThread::Shutdown() {
-  std::lock_guard<std::mutex> shutting_down(shutdown_mu_);
+  AutoLock shutting_down(shutdown_lock_);
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    AutoLock hold(lock_);
     if (stopping_ && !thread_.joinable()) {
       return;
     }
     stopping_ = true;
-    work_available_.notify_all();
+    work_available_.Broadcast();
   }
   if (RunsTasksOnCurrentThread()) {
     // A task of ours is ending the process: finish the queue here; the thread dies with it.
     std::deque<PendingTask> rest;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      AutoLock hold(lock_);
       rest.swap(tasks_);
     }
     for (PendingTask& pending : rest) {
@@ -111,23 +115,26 @@ bool LooperThread::RunsTasksOnCurrentThread() const {
 }
 
 void LooperThread::Run() {
-  std::unique_lock<std::mutex> lock(mu_);
+  AutoLock hold(lock_);
   while (true) {
-    work_available_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+    while (!stopping_ && tasks_.empty()) {
+      work_available_.Wait(lock_);
+    }
     if (tasks_.empty()) {
       // Stopping, and everything posted has run.
-      idle_.notify_all();
+      idle_.Broadcast();
       return;
     }
     PendingTask pending = std::move(tasks_.front());
     tasks_.pop_front();
     running_task_ = true;
-    lock.unlock();
-    RunTask(pending);
-    lock.lock();
+    {
+      AutoUnlock release(lock_);
+      RunTask(pending);
+    }
     running_task_ = false;
     if (tasks_.empty()) {
-      idle_.notify_all();
+      idle_.Broadcast();
     }
   }
 }
@@ -154,13 +161,25 @@ std::shared_ptr<LooperThread> LooperThread::FileLooper() {
   return *looper;
 }
 
+bool LooperThread::stopping() const {
+  AutoLock hold(lock_);
+  return stopping_;
+}
+
+bool OnFileThread() {
+  // Once the looper shuts down, its work runs on whichever thread posts it.
+  const std::shared_ptr<LooperThread> looper = LooperThread::FileLooper();
+  return looper->RunsTasksOnCurrentThread() || looper->stopping();
+}
+
 void LooperThread::AbandonAtExit() { g_abandon_at_exit.store(true); }
 
 void LooperThread::RunBeforeFileLooperExit(std::function<void()> step) {
   FileLooper();
   {
-    std::lock_guard<std::mutex> lock(ExitStepsMutex());
-    ExitSteps().push_back(std::move(step));
+    ExitStepList& list = ExitSteps();
+    AutoLock hold(list.lock);
+    list.steps.push_back(std::move(step));
   }
   // Registered again, so that the handler runs before the static objects made since the looper
   // started are destroyed: the step's threads may still use them.  Later runs find nothing to do.

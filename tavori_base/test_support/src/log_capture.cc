@@ -5,7 +5,7 @@ namespace base::test {
 ScopedLogCapture::ScopedLogCapture(log::LogLevel level) : old_level_(log::GetLogLevel()) {
   log::SetLogLevel(level);
   log::SetLogObserver([this](const log::LogRecord& record) {
-    std::lock_guard<std::mutex> lock(mu_);
+    AutoLock hold(lock_);
     records_.push_back(CapturedRecord{record.level, std::string(record.source), record.line,
                                       std::string(record.function), std::string(record.text)});
   });
@@ -17,7 +17,7 @@ ScopedLogCapture::~ScopedLogCapture() {
 }
 
 std::vector<CapturedRecord> ScopedLogCapture::records() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  AutoLock hold(lock_);
   return records_;
 }
 
@@ -32,7 +32,7 @@ std::vector<CapturedRecord> ScopedLogCapture::WithPrefix(const std::string& pref
 }
 
 void ScopedLogCapture::Clear() {
-  std::lock_guard<std::mutex> lock(mu_);
+  AutoLock hold(lock_);
   records_.clear();
 }
 

@@ -9,11 +9,13 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <condition_variable>
 #include <cstdio>
 #include <deque>
-#include <mutex>
 #include <stdexcept>
+
+#include "base/synchronization/condition_variable.h"
+#include "base/synchronization/lock.h"
+#include "base/thread_annotations.h"
 
 // Debian's cpp-httplib is not built for ThreadSanitizer: races it reports inside that library
 // (its worker pool and socket code, whose synchronisation TSan cannot see) are not ours.
@@ -25,22 +27,24 @@ extern "C" __attribute__((visibility("default"))) const char* __tsan_default_sup
 namespace tavorisdk::test {
 
 struct ScriptedServer::State {
-  mutable std::mutex mu;
-  mutable std::condition_variable changed;
-  std::map<std::string, std::deque<PlannedAnswer>> planned;
-  std::map<std::string, PlannedAnswer> defaults;
-  std::vector<RecordedRequest> requests;
-  int stalled = 0;
-  uint64_t release_generation = 0;
-  bool stopping = false;
+  mutable base::Lock mu;
+  mutable base::ConditionVariable changed;
+  std::map<std::string, std::deque<PlannedAnswer>> planned GUARDED_BY(mu);
+  std::map<std::string, PlannedAnswer> defaults GUARDED_BY(mu);
+  std::vector<RecordedRequest> requests GUARDED_BY(mu);
+  int stalled GUARDED_BY(mu) = 0;
+  uint64_t release_generation GUARDED_BY(mu) = 0;
+  bool stopping GUARDED_BY(mu) = false;
 
   // Blocks until ReleaseStalls() or the server stops; true when released.
   bool Stall() {
-    std::unique_lock<std::mutex> lock(mu);
+    base::AutoLock lock(mu);
     const uint64_t generation = release_generation;
     ++stalled;
-    changed.notify_all();
-    changed.wait(lock, [&] { return stopping || release_generation != generation; });
+    changed.Broadcast();
+    while (!stopping && release_generation == generation) {
+      changed.Wait(mu);
+    }
     --stalled;
     return !stopping;
   }
@@ -135,9 +139,9 @@ ScriptedServer::ScriptedServer(const TlsFiles* tls) : state_(std::make_shared<St
     }
     PlannedAnswer answer = Respond(404, "nothing planned");
     {
-      std::lock_guard<std::mutex> lock(state->mu);
+      base::AutoLock lock(state->mu);
       state->requests.push_back(record);
-      state->changed.notify_all();
+      state->changed.Broadcast();
       if (auto& queue = state->planned[request.path]; !queue.empty()) {
         answer = std::move(queue.front());
         queue.pop_front();
@@ -216,9 +220,9 @@ ScriptedServer::ScriptedServer(const TlsFiles* tls) : state_(std::make_shared<St
 
 ScriptedServer::~ScriptedServer() {
   {
-    std::lock_guard<std::mutex> lock(state_->mu);
+    base::AutoLock lock(state_->mu);
     state_->stopping = true;
-    state_->changed.notify_all();
+    state_->changed.Broadcast();
   }
   server_->stop();
   if (thread_.joinable()) {
@@ -231,12 +235,12 @@ std::string ScriptedServer::Url(const std::string& path) const {
 }
 
 void ScriptedServer::Plan(const std::string& path, PlannedAnswer answer) {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  base::AutoLock lock(state_->mu);
   state_->planned[path].push_back(std::move(answer));
 }
 
 void ScriptedServer::SetDefault(const std::string& path, PlannedAnswer answer) {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  base::AutoLock lock(state_->mu);
   state_->defaults[path] = std::move(answer);
 }
 
@@ -248,24 +252,30 @@ void ScriptedServer::Serve(const std::string& path, std::string body, std::strin
 }
 
 void ScriptedServer::ReleaseStalls() {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  base::AutoLock lock(state_->mu);
   ++state_->release_generation;
-  state_->changed.notify_all();
+  state_->changed.Broadcast();
 }
 
 std::vector<RecordedRequest> ScriptedServer::Requests() const {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  base::AutoLock lock(state_->mu);
   return state_->requests;
 }
 
 size_t ScriptedServer::RequestCount() const {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  base::AutoLock lock(state_->mu);
   return state_->requests.size();
 }
 
 bool ScriptedServer::WaitForStall(std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(state_->mu);
-  return state_->changed.wait_for(lock, timeout, [&] { return state_->stalled > 0; });
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  base::AutoLock lock(state_->mu);
+  while (state_->stalled == 0) {
+    if (!state_->changed.WaitUntil(state_->mu, deadline)) {
+      return state_->stalled > 0;
+    }
+  }
+  return true;
 }
 
 }  // namespace tavorisdk::test

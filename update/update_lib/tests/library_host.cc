@@ -20,10 +20,10 @@ void RecordingDelegate::OnUpdateEvent(const std::string& event) {
   EXPECT_FALSE(parsed.is_discarded()) << "event is not JSON: " << event;
   std::function<void(const Json&)> hook;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     events_.push_back(parsed);
     hook = hook_;
-    changed_.notify_all();
+    changed_.Broadcast();
   }
   if (hook) {
     hook(parsed);
@@ -31,12 +31,12 @@ void RecordingDelegate::OnUpdateEvent(const std::string& event) {
 }
 
 void RecordingDelegate::SetHook(std::function<void(const Json&)> hook) {
-  std::lock_guard<std::mutex> lock(mu_);
+  base::AutoLock lock(mu_);
   hook_ = std::move(hook);
 }
 
 std::vector<Json> RecordingDelegate::Events() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  base::AutoLock lock(mu_);
   return events_;
 }
 
@@ -54,19 +54,19 @@ std::optional<Json> RecordingDelegate::WaitFor(const std::string& command, size_
 
 std::optional<Json> RecordingDelegate::WaitFor(const std::string& command, size_t count,
                                                std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(mu_);
-  std::optional<Json> found;
-  changed_.wait_for(lock, timeout, [&] {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  base::AutoLock lock(mu_);
+  for (bool timed_out = false;; timed_out = !changed_.WaitUntil(mu_, deadline)) {
     size_t seen = 0;
     for (const Json& event : events_) {
       if (event.value("command", "") == command && ++seen == count) {
-        found = event;
-        return true;
+        return event;
       }
     }
-    return false;
-  });
-  return found;
+    if (timed_out) {
+      return std::nullopt;
+    }
+  }
 }
 
 HostEnvironment::HostEnvironment() {

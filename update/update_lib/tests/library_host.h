@@ -10,16 +10,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "base/synchronization/condition_variable.h"
+#include "base/synchronization/lock.h"
 #include "base/test/temp_dir.h"
+#include "base/thread_annotations.h"
 #include "update_lib.h"
 
 namespace update_test {
@@ -45,10 +46,10 @@ class RecordingDelegate final : public IUpdateEventDelegate {
                               std::chrono::milliseconds timeout) const;
 
  private:
-  mutable std::mutex mu_;
-  mutable std::condition_variable changed_;
-  std::vector<Json> events_;
-  std::function<void(const Json&)> hook_;
+  mutable base::Lock mu_;
+  mutable base::ConditionVariable changed_;
+  std::vector<Json> events_ GUARDED_BY(mu_);
+  std::function<void(const Json&)> hook_ GUARDED_BY(mu_);
 };
 
 // The places a host's machine and user keep things, made fresh for one test in a temporary

@@ -25,14 +25,15 @@
 #ifndef BASE_DATABASE_SQLITE_DATABASE_H_
 #define BASE_DATABASE_SQLITE_DATABASE_H_
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "base/synchronization/condition_variable.h"
+#include "base/synchronization/lock.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -140,7 +141,7 @@ class SQLiteDatabase : public std::enable_shared_from_this<SQLiteDatabase> {
   void LogFailure(const char* what, int error, const std::string& sql);
   bool ClosedLocked(const std::string& sql);
 
-  // Passes a failure that the delegate cares about on.  Called without |mu_|.
+  // Passes a failure that the delegate cares about on.  Called without |lock_|.
   void Notify(int error);
 
   sqlite3* connection_;  // null once closed; used only while holding the handle
@@ -148,10 +149,10 @@ class SQLiteDatabase : public std::enable_shared_from_this<SQLiteDatabase> {
   const bool read_only_;
   SqliteDelegate* const delegate_;
 
-  mutable std::mutex mu_;
-  std::condition_variable released_;
-  std::thread::id owner_;  // guarded by |mu_|
-  int holds_ = 0;          // guarded by |mu_|; nested takes by |owner_|
+  Lock lock_;
+  ConditionVariable released_;
+  std::thread::id owner_ GUARDED_BY(lock_);
+  int holds_ GUARDED_BY(lock_) = 0;  // nested takes by |owner_|
 
   // Transaction state: read and written only by the thread that holds the handle.
   int transaction_depth_ = 0;

@@ -26,7 +26,7 @@
 //   - SQLite's serialised threading mode (see sqlite_database.h for the handle's own lock).
 //
 // Threads: OpenOrCreate and Close are called by the helper's owner, one call at a time;
-// GetDatabase may be called from any thread.  |database_| is guarded by |mu_|, which is never
+// GetDatabase may be called from any thread.  |database_| is guarded by |lock_|, which is never
 // held while a hook runs.  The helper holds the only long-lived reference it hands out: a
 // subclass reads the handle through GetDatabase (or the hook's argument while the hook runs)
 // instead of keeping a copy of its own, so that Close leaves no reference behind.
@@ -35,7 +35,6 @@
 #define BASE_DATABASE_SQLITE_OPEN_HELPER_H_
 
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "base/database/sqlite_database.h"
@@ -90,8 +89,8 @@ class SQLiteOpenHelper {
   // Step 2 of the order above.  True when the file is at |version| afterwards.
   bool BringToVersion(const std::shared_ptr<SQLiteDatabase>& database, int version);
 
-  mutable std::mutex mu_;
-  std::shared_ptr<SQLiteDatabase> database_;  // guarded by |mu_|
+  mutable Lock lock_;
+  std::shared_ptr<SQLiteDatabase> database_ GUARDED_BY(lock_);
 };
 
 }  // namespace base::database

@@ -14,15 +14,16 @@
 #ifndef BASE_THREADING_LOOPER_THREAD_H_
 #define BASE_THREADING_LOOPER_THREAD_H_
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "base/location.h"
+#include "base/synchronization/condition_variable.h"
+#include "base/synchronization/lock.h"
+#include "base/thread_annotations.h"
 
 namespace base::threading {
 
@@ -47,9 +48,12 @@ class LooperThread {
   void Shutdown();
 
   bool RunsTasksOnCurrentThread() const;
+  // Whether Shutdown has begun: tasks posted from then on run on the posting thread.
+  bool stopping() const EXCLUDES(lock_);
   const std::string& name() const { return name_; }
 
-  // The process-wide looper for file work, started on first use.
+  // The process-wide looper for file work, started on first use.  Code that must run there
+  // asserts it with BASE_DCHECK(base::threading::OnFileThread()) (base/threading/thread_checker.h).
   static std::shared_ptr<LooperThread> FileLooper();
   // Adds |step| to the file looper's exit handler, to run before the looper is drained; steps
   // run in the reverse order of their registration.  Starts the file looper, and registers the
@@ -71,13 +75,14 @@ class LooperThread {
   static void RunTask(PendingTask& pending);
 
   const std::string name_;
-  std::mutex shutdown_mu_;  // serialises Shutdown() calls
-  mutable std::mutex mu_;
-  std::condition_variable work_available_;
-  std::condition_variable idle_;
-  std::deque<PendingTask> tasks_;  // guarded by mu_
-  bool stopping_ = false;          // guarded by mu_
-  bool running_task_ = false;      // guarded by mu_
+  Lock shutdown_lock_;  // serialises Shutdown() calls
+  mutable Lock lock_ ACQUIRED_AFTER(shutdown_lock_);
+  ConditionVariable work_available_;
+  ConditionVariable idle_;
+  std::deque<PendingTask> tasks_ GUARDED_BY(lock_);
+  bool stopping_ GUARDED_BY(lock_) = false;
+  bool running_task_ GUARDED_BY(lock_) = false;
+  // Started by the constructor; joined or detached by the first Shutdown, under shutdown_lock_.
   std::thread thread_;
   std::thread::id thread_id_;
 };

@@ -3,11 +3,11 @@
 #ifndef BASE_TEST_LOG_CAPTURE_H_
 #define BASE_TEST_LOG_CAPTURE_H_
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/log/log.h"
+#include "base/synchronization/lock.h"
 
 namespace base::test {
 
@@ -36,8 +36,8 @@ class ScopedLogCapture {
 
  private:
   log::LogLevel old_level_;
-  mutable std::mutex mu_;
-  std::vector<CapturedRecord> records_;
+  mutable Lock lock_;
+  std::vector<CapturedRecord> records_ GUARDED_BY(lock_);  // appended on the logging threads
 };
 
 }  // namespace base::test

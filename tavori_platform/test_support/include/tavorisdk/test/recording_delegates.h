@@ -10,15 +10,16 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/synchronization/condition_variable.h"
+#include "base/synchronization/lock.h"
+#include "base/thread_annotations.h"
 #include "tavorisdk/cgi_service.h"
 #include "tavorisdk/download_service.h"
 
@@ -29,27 +30,33 @@ template <typename T>
 class Recorder {
  public:
   std::vector<T> All() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     return items_;
   }
   // Waits until |done| holds for what was recorded so far; false on timeout.
   bool WaitFor(const std::function<bool(const std::vector<T>&)>& done,
                std::chrono::milliseconds timeout) const {
-    std::unique_lock<std::mutex> lock(mu_);
-    return changed_.wait_for(lock, timeout, [&] { return done(items_); });
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    base::AutoLock lock(mu_);
+    while (!done(items_)) {
+      if (!changed_.WaitUntil(mu_, deadline)) {
+        return done(items_);
+      }
+    }
+    return true;
   }
 
  protected:
   void Add(const T& item) {
-    std::lock_guard<std::mutex> lock(mu_);
+    base::AutoLock lock(mu_);
     items_.push_back(item);
-    changed_.notify_all();
+    changed_.Broadcast();
   }
 
  private:
-  mutable std::mutex mu_;
-  mutable std::condition_variable changed_;
-  std::vector<T> items_;
+  mutable base::Lock mu_;
+  mutable base::ConditionVariable changed_;
+  std::vector<T> items_ GUARDED_BY(mu_);
 };
 
 struct DownloadEvent {
