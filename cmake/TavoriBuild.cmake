@@ -31,10 +31,12 @@ if(TAVORI_SANITIZE)
   add_link_options(${_san})
 endif()
 
-# Coverage instrumentation (scripts/coverage): every target of ours and GoogleTest.
-option(TAVORI_COVERAGE "Instrument for line coverage (gcov)" OFF)
+# Coverage instrumentation (scripts/coverage): every target of ours and GoogleTest.  The counters
+# are updated atomically: threads that bump one counter at once would otherwise lose counts, or
+# leave the negative branch counts that gcovr refuses.
+option(TAVORI_COVERAGE "Instrument for line and branch coverage (gcov)" OFF)
 if(TAVORI_COVERAGE)
-  add_compile_options(--coverage)
+  add_compile_options(--coverage -fprofile-update=atomic)
   add_link_options(--coverage)
 endif()
 
